@@ -1,0 +1,161 @@
+/* fits.h: the public C interface of the tolv FITS library.
+ * FITS files are 2880-byte blocks: headers of 80-character cards ending with END,
+ * then big-endian data.  Every ft_ function accepts null cards and headers and then
+ * does nothing or returns none; failures are reported by results only. */
+#ifndef TOLV_FITS_H
+#define TOLV_FITS_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Records ------------------------------------------------------------ */
+
+/* One 80-column card; no terminator, the cards of a header lie back to back. */
+typedef struct { char c[80]; } FITSBuff;
+typedef FITSBuff *FITSCard;
+
+/* The buffered stream through which headers and data are read and written. */
+typedef FILE *File;
+
+/* An affine 2-D transform applied to the row vector (x, y, 1): rows 0 and 1 are
+ * the linear part, row 2 the offset. */
+typedef double Matrix3[3][2];
+
+/* Value type of a card. */
+typedef enum {
+    FT_UNKNOWN = 0,
+    FT_COMMENT = 1,
+    FT_LOGICAL = 2,
+    FT_INTEGER = 3,
+    FT_STRING = 4,
+    FT_VALUE = 5,
+    FT_REAL = 6,
+    FT_COMPLEX = 7
+} FITSType;
+
+/* Storage kinds of a header's cards (FITSHead.mem). */
+enum {
+    FT_MEM_OWNED = 1,  /* owned, acard*80 characters plus a terminator */
+    FT_MEM_MMAP = 2,   /* inside a memory mapping of a file */
+    FT_MEM_SHM = 3,    /* inside an attached System V shared-memory segment */
+    FT_MEM_BUFFER = 4  /* a caller's buffer, viewed in place */
+};
+
+/* A linear transform and its inverse; has_wcs 0 passes points unchanged. */
+typedef struct _FITSLinWCS {
+    int has_wcs;
+    Matrix3 fwd;
+    Matrix3 rev; /* all zero when fwd is singular */
+} *FITSLinWCS;
+
+/* What the basic keywords say about a header-and-data unit.  The four sizes are
+ * derived once when the record is loaded; they are 64-bit and overflow-checked. */
+typedef struct _FITSBasic {
+    int simple;         /* 1 for a primary header (SIMPLE = T) */
+    char *name;         /* "primary", EXTNAME or "None"; owned */
+    char *hduname;      /* HDUNAME or "None"; null for a primary header; owned */
+    int extn;           /* EXTVER, 0 when absent */
+    int bitpix;         /* BITPIX, 0 when absent */
+    int naxes;          /* NAXIS, at most 10 */
+    int naxis[10];      /* NAXIS1..NAXISn; 0 past naxes */
+    int gcount;         /* GCOUNT, 1 when absent */
+    int pcount;         /* PCOUNT, 0 when absent */
+    int64_t databytes;  /* data unit size without its fill */
+    int64_t datapixls;  /* number of data elements */
+    int64_t databloks;  /* 2880-byte blocks the data unit occupies */
+    int64_t row_bytes;  /* bytes of one row along the first axis */
+} *FITSBasic;
+
+/* Image scaling, blank value and the logical, detector and amplifier transforms. */
+typedef struct _FITSImage {
+    int has_bscale;
+    double dbscale;
+    int has_bzero;
+    double dbzero;
+    int has_blank;
+    int blank;
+    struct _FITSLinWCS log;
+    struct _FITSLinWCS det;
+    struct _FITSLinWCS amp;
+} *FITSImage;
+
+/* One column of a table extension. */
+typedef struct _FITSTCol {
+    int type;       /* TFORM element letter; 'A' for ASCII-table columns */
+    int n;          /* repeat count */
+    int size;       /* bytes per element (field width for ASCII columns) */
+    int width;      /* bytes the column occupies in a row */
+    int offset;     /* 0-based byte offset in the row */
+    char *format;   /* printf-style display format; owned */
+    int heap;       /* 1 for a variable-length array column */
+    char *name;     /* TTYPEn or null; owned */
+    char *unit;     /* TUNITn or null; owned */
+    char *disp;     /* TDISPn or null; owned */
+    int prec;
+    int has_scale;
+    double scale;
+    int has_zero;
+    double zero;
+    int has_blank;
+    char *ablank;   /* TNULLn as text or null; owned */
+    double dblank;
+} *FITSTCol;
+
+/* A table extension: its kind and its columns. */
+typedef struct _FITSTable {
+    int tabtype;    /* 1 ASCII table, 0 binary */
+    int tfields;
+    FITSTCol col;   /* owned array of tfields columns */
+} *FITSTable;
+
+/* One header: its cards, optional index, where it lies and what it describes. */
+typedef struct _FITSHead {
+    FITSCard cards;     /* acard cards; the first ncard in use, the last of them END */
+    FITSCard *index;    /* optional sorted index of ncard entries */
+    FITSCard last;      /* first card at creation; not consulted */
+    int acard;          /* capacity in cards */
+    int ncard;          /* cards in use, END included */
+    char *filename;     /* not consulted */
+    File file;          /* not consulted */
+    int64_t seek;       /* stream position of the first card, -1 unknown, 0 otherwise */
+    int64_t data;       /* stream position of the data, or its offset from the first card */
+    int step;
+    void *cache;
+    int nbuffers;
+    int buffrows;
+    int mem;            /* storage kind, FT_MEM_* */
+    char *mmap_here;    /* start of the mapping or segment holding the cards (kinds 2, 3) */
+    int64_t mmap_size;  /* its length in bytes */
+    int sync;           /* descriptions must be stored into the cards before writing */
+    FITSBasic basic;
+    FITSImage image;
+    FITSTable table;
+    struct _FITSHead *primary; /* counted reference to the primary header, or null */
+    int rfcount;
+} *FITSHead;
+
+/* A header with its data array and that array's pixel type; not built by the library. */
+typedef struct _FITSFile {
+    FITSHead head;
+    void *data;
+    int bitpix;
+} *FITSFile;
+
+/* ---- Byte order --------------------------------------------------------- */
+
+/* Reverse each 2-, 4- or 8-byte element of nbytes bytes from `from` into `to`
+ * (which may equal `from`).  Trailing bytes that do not make a whole element are
+ * copied unchanged. */
+void swap2(void *to, const void *from, int64_t nbytes);
+void swap4(void *to, const void *from, int64_t nbytes);
+void swap8(void *to, const void *from, int64_t nbytes);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TOLV_FITS_H */

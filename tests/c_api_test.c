@@ -1,0 +1,33 @@
+/* The public header compiles as C99 and the library links from a C program. */
+#include "fits.h"
+
+#include <stdio.h>
+#include <string.h>
+
+static int failures = 0;
+
+static void expect_bytes(const char *what, const unsigned char *got, const unsigned char *want, size_t n)
+{
+    if (memcmp(got, want, n) != 0) {
+        fprintf(stderr, "c_api_test: %s: bytes differ\n", what);
+        failures++;
+    }
+}
+
+int main(void)
+{
+    unsigned char b[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const unsigned char want4[8] = {4, 3, 2, 1, 8, 7, 6, 5};
+    const unsigned char want8[8] = {4, 3, 2, 1, 8, 7, 6, 5};
+    FITSBuff card;
+    swap4(b, b, 8);
+    expect_bytes("swap4 in place", b, want4, 8);
+    swap2(b, b, 8);
+    swap2(b, b, 8);
+    expect_bytes("swap2 twice", b, want8, 8);
+    if (sizeof(card) != 80) {
+        fprintf(stderr, "c_api_test: FITSBuff is %u bytes\n", (unsigned)sizeof(card));
+        failures++;
+    }
+    return failures == 0 ? 0 : 1;
+}
