@@ -145,6 +145,8 @@ typedef struct _FITSFile {
     int bitpix;
 } *FITSFile;
 
+/* ---- Cards ------------------------------------------------------------- */
+
 /* ---- Byte order --------------------------------------------------------- */
 
 /* Reverse each 2-, 4- or 8-byte element of nbytes bytes from `from` into `to`
@@ -153,6 +155,8 @@ typedef struct _FITSFile {
 void swap2(void *to, const void *from, int64_t nbytes);
 void swap4(void *to, const void *from, int64_t nbytes);
 void swap8(void *to, const void *from, int64_t nbytes);
+
+/* ---- Pixel arrays and data I/O --------------------------------------------- */
 
 #ifdef __cplusplus
 }
