@@ -1,0 +1,20 @@
+// The fringe fit of a mosaic: for every image extension, five sigma-clipped
+// weighted fits of a constant, an x and y gradient and the same extension of each
+// fringe frame, then the residual written back into the extension's pixels.
+#ifndef TOLV_FRINGEFIT_H
+#define TOLV_FRINGEFIT_H
+
+#include "mosaic.h"
+
+#include <cstdio>
+
+// Fits and corrects extensions 1..count-1 of `science` against `fringes[0..nfringe-1]`,
+// printing the table head and one row per extension and iteration on `out`.  Every
+// extension of every mosaic must hold big-endian BITPIX -32 data of unit 1's size
+// (the caller checks).  Pixels whose science value or any fringe value is not
+// finite take no part in the fits; a non-finite science pixel is written back as
+// it was.  A singular fit ends the process through tserror after the extensions
+// before it have been written.
+void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out);
+
+#endif

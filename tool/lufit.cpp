@@ -1,0 +1,145 @@
+// Normal equations, LU decomposition with partial pivoting and implicit row
+// scaling, and substitution; all in double precision.
+#include "lufit.h"
+
+#include "tsutil.h"
+
+#include <cmath>
+
+namespace {
+
+constexpr double TINY = 1.0e-20;
+
+// Appends to lista[mfit+1..ma], in ascending order, every parameter not named in
+// lista[1..mfit], refusing repeats and lists that do not come to exactly ma entries.
+void complete_list(int *lista, int ma, int mfit)
+{
+    int kk = mfit + 1;
+    for (int j = 1; j <= ma; j++) {
+        int ihit = 0;
+        for (int k = 1; k <= mfit; k++)
+            if (lista[k] == j) ihit++;
+        if (ihit == 0) {
+            if (kk > ma) tserror("Bad LISTA permutation in LFIT-2");
+            lista[kk++] = j;
+        } else if (ihit > 1) {
+            tserror("Bad LISTA permutation in LFIT-1");
+        }
+    }
+    if (kk != ma + 1) tserror("Bad LISTA permutation in LFIT-2");
+}
+
+} // namespace
+
+void lfit3(double **X, double *y, double *w, int ndata, double *a, int ma, int *lista,
+           int mfit, double *chisq)
+{
+    int *indx = ivector(1, mfit);
+    double *beta = vector(1, ma);
+    double **alpha = matrix(1, mfit, 1, mfit);
+
+    complete_list(lista, ma, mfit);
+    for (int j = 1; j <= mfit; j++) {
+        for (int k = 1; k <= mfit; k++) alpha[j][k] = 0.0;
+        beta[j] = 0.0;
+    }
+    for (int i = 1; i <= ndata; i++) {
+        double ym = y[i];
+        for (int j = mfit + 1; j <= ma; j++) ym -= a[lista[j]] * X[lista[j]][i];
+        for (int j = 1; j <= mfit; j++) {
+            const double wt = X[lista[j]][i] * w[i];
+            for (int k = 1; k <= j; k++) alpha[j][k] += wt * X[lista[k]][i];
+            beta[j] += ym * wt;
+        }
+    }
+    for (int j = 2; j <= mfit; j++)
+        for (int k = 1; k < j; k++) alpha[k][j] = alpha[j][k];
+
+    double d;
+    ludcmp(alpha, mfit, indx, &d);
+    lubksb(alpha, mfit, indx, beta);
+    for (int j = 1; j <= mfit; j++) a[lista[j]] = beta[j];
+
+    *chisq = 0.0;
+    for (int i = 1; i <= ndata; i++) {
+        double sum = 0.0;
+        for (int j = 1; j <= ma; j++) sum += a[j] * X[j][i];
+        const double r = y[i] - sum;
+        *chisq += w[i] * (r * r);
+    }
+    free_vector(beta, 1, ma);
+    free_ivector(indx, 1, mfit);
+    free_matrix(alpha, 1, mfit, 1, mfit);
+}
+
+void ludcmp(double **a, int n, int *indx, double *d)
+{
+    double *vv = vector(1, n);
+    *d = 1.0;
+    for (int i = 1; i <= n; i++) {
+        double big = 0.0;
+        for (int j = 1; j <= n; j++) {
+            const double temp = std::fabs(a[i][j]);
+            if (temp > big) big = temp;
+        }
+        if (big == 0.0) tserror("Singular matrix in routine LUDCMP");
+        vv[i] = 1.0 / big;
+    }
+    for (int j = 1; j <= n; j++) {
+        for (int i = 1; i < j; i++) {
+            double sum = a[i][j];
+            for (int k = 1; k < i; k++) sum -= a[i][k] * a[k][j];
+            a[i][j] = sum;
+        }
+        double big = 0.0;
+        int imax = 0; // none chosen yet: non-finite candidates never compare
+        for (int i = j; i <= n; i++) {
+            double sum = a[i][j];
+            for (int k = 1; k < j; k++) sum -= a[i][k] * a[k][j];
+            a[i][j] = sum;
+            const double dum = vv[i] * std::fabs(sum);
+            if (dum >= big) {
+                big = dum;
+                imax = i;
+            }
+        }
+        if (imax == 0) tserror("Singular matrix in routine LUDCMP");
+        if (j != imax) {
+            for (int k = 1; k <= n; k++) {
+                const double dum = a[imax][k];
+                a[imax][k] = a[j][k];
+                a[j][k] = dum;
+            }
+            *d = -(*d);
+            vv[imax] = vv[j];
+        }
+        indx[j] = imax;
+        if (a[j][j] == 0.0) a[j][j] = TINY;
+        if (j != n) {
+            const double dum = 1.0 / a[j][j];
+            for (int i = j + 1; i <= n; i++) a[i][j] *= dum;
+        }
+    }
+    free_vector(vv, 1, n);
+}
+
+void lubksb(double **a, int n, const int *indx, double *b)
+{
+    int ii = 0;
+    for (int i = 1; i <= n; i++) {
+        const int ip = indx[i];
+        double sum = b[ip];
+        b[ip] = b[i];
+        if (ii != 0) {
+            for (int j = ii; j < i; j++) sum -= a[i][j] * b[j];
+        } else if (sum != 0.0) {
+            ii = i;
+        }
+        b[i] = sum;
+    }
+    for (int i = n; i >= 1; i--) {
+        double sum = b[i];
+        for (int j = i + 1; j <= n; j++) sum -= a[i][j] * b[j];
+        b[i] = sum / a[i][i];
+    }
+}
