@@ -1,0 +1,353 @@
+#include "fringefit.h"
+
+#include "fatal_exit.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Image = std::function<float(int x, int y)>;
+
+uint32_t big_endian_bits(float v)
+{
+    uint32_t u;
+    std::memcpy(&u, &v, 4);
+    return __builtin_bswap32(u);
+}
+
+// A mosaic of `units` image units (unit 0 primary, without data) whose big-endian
+// float pixels lie in a shared mapping of a real temporary file, as they lie in a
+// mapped FITS file.  Only unit 1's header is consulted by the fit, for the size.
+class MappedMosaic {
+  public:
+    MappedMosaic(int nx, int ny, int units) : nx_(nx), ny_(ny), units_(units)
+    {
+        char name[] = "/tmp/tolv_fringefit_XXXXXX";
+        fd_ = mkstemp(name);
+        unlink(name);
+        bytes_ = size_t(nx) * ny * 4 * (units > 1 ? units - 1 : 1);
+        if (ftruncate(fd_, off_t(bytes_)) != 0) ADD_FAILURE() << "ftruncate";
+        map_ = static_cast<unsigned char *>(
+            mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0));
+        heads_.assign(MOSAIC_MAX_UNITS, nullptr);
+        data_.assign(MOSAIC_MAX_UNITS, nullptr);
+        basic_ = {};
+        basic_.bitpix = -32;
+        basic_.naxes = 2;
+        basic_.naxis[0] = nx;
+        basic_.naxis[1] = ny;
+        head1_ = {};
+        head1_.basic = &basic_;
+        heads_[0] = &head0_;
+        heads_[1] = &head1_;
+        for (int e = 1; e < units; e++) data_[e] = map_ + size_t(e - 1) * nx * ny * 4;
+        rec_ = {heads_.data(), data_.data(), nullptr, nullptr, units};
+    }
+    ~MappedMosaic()
+    {
+        munmap(map_, bytes_);
+        close(fd_);
+    }
+    Mosaic get() { return &rec_; }
+    void fill(int e, const Image &f)
+    {
+        for (int y = 0; y < ny_; y++)
+            for (int x = 0; x < nx_; x++) set(e, x, y, f(x, y));
+    }
+    void set(int e, int x, int y, float v)
+    {
+        const uint32_t b = big_endian_bits(v);
+        std::memcpy(pixel(e, x, y), &b, 4);
+    }
+    float get(int e, int x, int y) const
+    {
+        uint32_t b;
+        std::memcpy(&b, pixel(e, x, y), 4);
+        b = __builtin_bswap32(b);
+        float v;
+        std::memcpy(&v, &b, 4);
+        return v;
+    }
+    std::vector<unsigned char> bytes(int e) const
+    {
+        const unsigned char *p = static_cast<unsigned char *>(data_[e]);
+        return std::vector<unsigned char>(p, p + size_t(nx_) * ny_ * 4);
+    }
+
+  private:
+    unsigned char *pixel(int e, int x, int y) const
+    {
+        return static_cast<unsigned char *>(data_[e]) + (size_t(y) * nx_ + x) * 4;
+    }
+    int nx_, ny_, units_;
+    int fd_ = -1;
+    size_t bytes_ = 0;
+    unsigned char *map_ = nullptr;
+    _FITSBasic basic_;
+    _FITSHead head0_{}, head1_;
+    std::vector<FITSHead> heads_;
+    std::vector<void *> data_;
+    _Mosaic rec_;
+};
+
+// Patterns with zero sum and zero first moment, so that u(x)v(y) is orthogonal to
+// the constant, both gradients and any fringe g(x) + h(y): an image of model plus
+// u(x)v(y) fits the model exactly and leaves u(x)v(y) as its residual.
+const std::vector<int> u8 = {1, -1, -1, 1, 1, -1, -1, 1};
+const std::vector<int> v6 = {1, -2, 1, 1, -2, 1};
+const std::vector<int> u5 = {1, -1, 0, -1, 1};
+const std::vector<int> v3 = {1, -2, 1};
+
+float fringe1(int x, int y) { return float(x * x + (y % 3)); }
+float fringe2(int x, int y) { return float(y * y - 2 * (x % 2)); }
+
+std::string run_fit(Mosaic science, std::vector<Mosaic> fringes)
+{
+    std::FILE *out = std::tmpfile();
+    fringe_fit(science, fringes.data(), int(fringes.size()), out);
+    std::rewind(out);
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) text.append(buf, n);
+    std::fclose(out);
+    return text;
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); i++)
+        if (text[i] == '\n') {
+            out.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    return out;
+}
+
+std::vector<std::string> fields(const std::string &line)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t i = 0; i <= line.size(); i++)
+        if (i == line.size() || line[i] == '\t') {
+            out.push_back(line.substr(start, i - start));
+            start = i + 1;
+        }
+    return out;
+}
+
+std::string f6(double v)
+{
+    char b[64];
+    std::snprintf(b, sizeof b, "%f", v);
+    return b;
+}
+
+// A science frame 10 + 3(x - nx/2) + 5(y - ny/2) + 2 fringe1 - 4 fringe2 + u(x)v(y).
+struct Scene {
+    int nx, ny;
+    const std::vector<int> &u, &v;
+    float science(int x, int y) const
+    {
+        return float(10 + 3 * (x - nx / 2) + 5 * (y - ny / 2) + 2 * fringe1(x, y) -
+                     4 * fringe2(x, y) + u[x] * v[y]);
+    }
+    float noise(int x, int y) const { return float(u[x] * v[y]); }
+};
+
+struct Frames {
+    Scene scene;
+    MappedMosaic sci, f1, f2;
+    Frames(const std::vector<int> &u, const std::vector<int> &v, int units)
+        : scene{int(u.size()), int(v.size()), u, v}, sci(scene.nx, scene.ny, units),
+          f1(scene.nx, scene.ny, units), f2(scene.nx, scene.ny, units)
+    {
+        for (int e = 1; e < units; e++) {
+            sci.fill(e, [&](int x, int y) { return scene.science(x, y); });
+            f1.fill(e, fringe1);
+            f2.fill(e, fringe2);
+        }
+    }
+};
+
+} // namespace
+
+TEST(fringefit, table_head_for_one_and_two_fringe_frames)
+{
+    MappedMosaic sci(4, 4, 1), f1(4, 4, 1), f2(4, 4, 1);
+    EXPECT_EQ(run_fit(sci.get(), {f1.get()}),
+              "Extn\tIter\tSigma\tNpix\tAconst\tAx\tAy\tAfringe00\n"
+              "----\t----\t-----\t----\t------\t--\t--\t---------\n");
+    EXPECT_EQ(run_fit(sci.get(), {f1.get(), f2.get()}),
+              "Extn\tIter\tSigma\tNpix\tAconst\tAx\tAy\tAfringe00\tAfringe01\n"
+              "----\t----\t-----\t----\t------\t--\t--\t---------\t---------\n");
+}
+
+TEST(fringefit, five_rows_per_extension_with_the_total_model)
+{
+    Frames s(u8, v6, 3);
+    const auto rows = lines(run_fit(s.sci.get(), {s.f1.get(), s.f2.get()}));
+    ASSERT_EQ(rows.size(), 2u + 10u);
+    // sigma is the rms of the residual u(x)v(y): sum of squares 8 * 12 over 48 pixels.
+    const std::string sigma = f6(double(float(std::sqrt(96.0 / 48.0))));
+    for (int e = 1; e <= 2; e++)
+        for (int iter = 0; iter < 5; iter++) {
+            const auto f = fields(rows[size_t(2 + (e - 1) * 5 + iter)]);
+            ASSERT_EQ(f.size(), 9u);
+            EXPECT_EQ(f[0], std::to_string(e));
+            EXPECT_EQ(f[1], std::to_string(iter));
+            EXPECT_EQ(f[2], sigma);
+            EXPECT_EQ(f[3], "48");
+            EXPECT_EQ(f[4], "10.000000");
+            EXPECT_EQ(f[5], "3.000000");
+            EXPECT_EQ(f[6], "5.000000");
+            EXPECT_EQ(f[7], "2.000000");
+            EXPECT_EQ(f[8], "-4.000000");
+        }
+}
+
+TEST(fringefit, written_back_pixels_are_the_nearest_floats_of_the_residual)
+{
+    Frames s(u8, v6, 3);
+    const auto primary_before = s.sci.bytes(1).size();
+    run_fit(s.sci.get(), {s.f1.get(), s.f2.get()});
+    EXPECT_EQ(primary_before, size_t(48 * 4));
+    for (int e = 1; e <= 2; e++) {
+        const auto got = s.sci.bytes(e);
+        for (int y = 0; y < 6; y++)
+            for (int x = 0; x < 8; x++) {
+                const uint32_t want = big_endian_bits(s.scene.noise(x, y));
+                uint32_t have;
+                std::memcpy(&have, &got[size_t(y * 8 + x) * 4], 4);
+                EXPECT_EQ(have, want) << "extension " << e << " pixel " << x << "," << y;
+            }
+    }
+}
+
+TEST(fringefit, odd_sizes_centre_the_gradients_by_integer_division)
+{
+    Frames s(u5, v3, 2);
+    const auto rows = lines(run_fit(s.sci.get(), {s.f1.get(), s.f2.get()}));
+    ASSERT_EQ(rows.size(), 7u);
+    for (int iter = 0; iter < 5; iter++) {
+        const auto f = fields(rows[size_t(2 + iter)]);
+        EXPECT_EQ(f[4], "10.000000"); // x - 2 and y - 1, not x - 2.5 and y - 1.5
+        EXPECT_EQ(f[5], "3.000000");
+        EXPECT_EQ(f[6], "5.000000");
+    }
+    for (int y = 0; y < 3; y++)
+        for (int x = 0; x < 5; x++) EXPECT_EQ(s.sci.get(1, x, y), s.scene.noise(x, y));
+}
+
+TEST(fringefit, deviant_pixel_is_clipped_from_iteration_1)
+{
+    Frames s(u8, v6, 2);
+    s.sci.set(1, 3, 2, s.scene.science(3, 2) + 1000.0f);
+    const auto rows = lines(run_fit(s.sci.get(), {s.f1.get(), s.f2.get()}));
+    ASSERT_EQ(rows.size(), 7u);
+    EXPECT_EQ(fields(rows[2])[3], "48");
+    for (int iter = 1; iter < 5; iter++) {
+        const auto f = fields(rows[size_t(2 + iter)]);
+        EXPECT_EQ(f[3], "47");
+        // Without the pixel the noise is no longer orthogonal to the model: close.
+        EXPECT_NEAR(std::stod(f[4]), 10.0, 0.5);
+        EXPECT_NEAR(std::stod(f[7]), 2.0, 0.05);
+    }
+    EXPECT_NEAR(s.sci.get(1, 3, 2), 1000.0f + s.scene.noise(3, 2), 1.0);
+}
+
+TEST(fringefit, non_finite_pixels_take_no_part)
+{
+    Frames s(u8, v6, 2);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    s.sci.set(1, 1, 1, nan);
+    s.sci.set(1, 4, 3, -inf);
+    s.f1.set(1, 6, 4, inf);
+    s.f2.set(1, 2, 5, nan);
+    const auto nan_bits = s.sci.bytes(1);
+    const auto rows = lines(run_fit(s.sci.get(), {s.f1.get(), s.f2.get()}));
+    ASSERT_EQ(rows.size(), 7u);
+    for (int iter = 0; iter < 5; iter++) {
+        const auto f = fields(rows[size_t(2 + iter)]);
+        EXPECT_EQ(f[3], "44");
+        EXPECT_EQ(f[4].find("nan"), std::string::npos);
+        EXPECT_NEAR(std::stod(f[4]), 10.0, 0.5);
+        EXPECT_NEAR(std::stod(f[7]), 2.0, 0.1);
+    }
+    // Non-finite science pixels are written back bit for bit.
+    const auto after = s.sci.bytes(1);
+    const size_t p1 = (1 * 8 + 1) * 4, p2 = (3 * 8 + 4) * 4;
+    EXPECT_EQ(std::memcmp(&after[p1], &nan_bits[p1], 4), 0);
+    EXPECT_EQ(std::memcmp(&after[p2], &nan_bits[p2], 4), 0);
+    for (int y = 0; y < 6; y++)
+        for (int x = 0; x < 8; x++)
+            if (!((x == 1 && y == 1) || (x == 4 && y == 3))) {
+                EXPECT_TRUE(std::isfinite(s.sci.get(1, x, y))) << x << "," << y;
+            }
+    // A pixel whose fringe value is missing keeps that fringe term in its residual.
+    EXPECT_NEAR(s.sci.get(1, 6, 4), s.scene.noise(6, 4) + 2 * fringe1(6, 4), 1.0);
+    EXPECT_NEAR(s.sci.get(1, 2, 5), s.scene.noise(2, 5) - 4 * fringe2(2, 5), 1.0);
+}
+
+TEST(fringefit, singular_fit_exits_after_earlier_extensions_are_written)
+{
+    Frames s(u8, v6, 3);
+    s.f2.fill(2, [](int, int) { return 0.0f; });
+    const auto ext2 = s.sci.bytes(2);
+    char path[] = "/tmp/tolv_table_XXXXXX";
+    const int fd = mkstemp(path);
+    close(fd);
+    auto fit = [&] {
+        std::FILE *out = std::fopen(path, "w");
+        Mosaic fr[2] = {s.f1.get(), s.f2.get()};
+        fringe_fit(s.sci.get(), fr, 2, out);
+    };
+    EXPECT_FATAL(fit(), "Singular matrix in routine LUDCMP");
+    EXPECT_EQ(s.sci.get(1, 0, 0), s.scene.noise(0, 0));
+    EXPECT_EQ(s.sci.get(1, 7, 5), s.scene.noise(7, 5));
+    EXPECT_EQ(s.sci.bytes(2), ext2);
+    std::FILE *in = std::fopen(path, "r");
+    std::string table;
+    for (int c; (c = std::fgetc(in)) != EOF;) table += char(c);
+    std::fclose(in);
+    unlink(path);
+    EXPECT_EQ(lines(table).size(), 2u + 5u);
+}
+
+TEST(fringefit, image_one_pixel_wide_is_singular_before_any_row)
+{
+    MappedMosaic sci(1, 6, 2), f1(1, 6, 2);
+    sci.fill(1, [](int, int y) { return float(y * y); });
+    f1.fill(1, [](int, int y) { return float(y % 2); });
+    const auto before = sci.bytes(1);
+    char path[] = "/tmp/tolv_table_XXXXXX";
+    close(mkstemp(path));
+    auto fit = [&] {
+        std::FILE *out = std::fopen(path, "w");
+        Mosaic fr = f1.get();
+        fringe_fit(sci.get(), &fr, 1, out);
+    };
+    EXPECT_FATAL(fit(), "Singular matrix in routine LUDCMP");
+    EXPECT_EQ(sci.bytes(1), before);
+    std::FILE *in = std::fopen(path, "r");
+    std::string table;
+    for (int c; (c = std::fgetc(in)) != EOF;) table += char(c);
+    std::fclose(in);
+    unlink(path);
+    EXPECT_EQ(lines(table).size(), 2u);
+}
