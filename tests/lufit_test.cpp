@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -17,6 +18,9 @@ struct Quadratic {
     double **X;
     double *y, *w, *a;
     int *lista;
+    // The blocks' first elements: the 1-based references point before them, and a
+    // child that dies in a test must still show these blocks as reachable.
+    std::vector<void *> blocks;
 
     explicit Quadratic(int npoints) : n(npoints)
     {
@@ -25,6 +29,7 @@ struct Quadratic {
         w = vector(1, n);
         a = vector(1, ma);
         lista = ivector(1, ma);
+        blocks = {&X[1], &X[1][1], &X[2][1], &X[3][1], &y[1], &w[1], &a[1], &lista[1]};
         for (int i = 1; i <= n; i++) {
             const double t = i - 1;
             X[1][i] = 1.0;
@@ -218,6 +223,7 @@ TEST(lufit, ludcmp_refuses_zero_rows_and_unchosen_pivots)
 {
     double **a = matrix(1, 2, 1, 2);
     int *indx = ivector(1, 2);
+    const std::vector<void *> blocks = {&a[1], &a[1][1], &a[2][1], &indx[1]};
     double d;
     a[1][1] = 1.0;
     a[1][2] = 1.0;
