@@ -158,6 +158,16 @@ void swap8(void *to, const void *from, int64_t nbytes);
 
 /* ---- Pixel arrays and data I/O --------------------------------------------- */
 
+/* ---- Card search and header keyword access ----------------------------------- */
+
+/* ---- Header interpretation, transforms and lifecycle ------------------------- */
+
+/* ---- Table interpretation ------------------------------------------------------ */
+
+/* ---- Header streams, positioning and file names -------------------------------- */
+
+/* ---- Images in memory, file mappings and shared memory ------------------------- */
+
 #ifdef __cplusplus
 }
 #endif
