@@ -8,13 +8,18 @@
 
 #include <cstdio>
 
+// The lean path is the one the tool uses; the straight path is the design-matrix
+// layout solved by lfit3, kept as the reference the lean one must equal bit for bit.
+enum class FitPath { lean, straight };
+
 // Fits and corrects extensions 1..count-1 of `science` against `fringes[0..nfringe-1]`,
 // printing the table head and one row per extension and iteration on `out`.  Every
 // extension of every mosaic must hold big-endian BITPIX -32 data of unit 1's size
 // (the caller checks).  Pixels whose science value or any fringe value is not
 // finite take no part in the fits; a non-finite science pixel is written back as
 // it was.  A singular fit ends the process through tserror after the extensions
-// before it have been written.
-void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out);
+// before it have been written.  npix = nx * ny must fit in an int.
+void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out,
+                FitPath path = FitPath::lean);
 
 #endif
