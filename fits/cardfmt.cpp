@@ -4,6 +4,7 @@
 #include "card_columns.h"
 #include "fits.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +64,7 @@ std::size_t unquoted(const char *text, char *out, std::size_t max)
 std::string_view format_real(double x, int prec, char (&out)[kField + 1])
 {
     if (prec < 0) prec = 6;
+    if (!std::isfinite(x)) prec = 0;  // "nan" and "inf" are written without digits
     if (prec <= int(kField) - 2) {  // the point and one digit before it take two columns
         const int n = std::snprintf(out, sizeof out, "%#20.*f", prec, x);
         if (n > 0 && n <= int(kField)) return {out, std::size_t(n)};
