@@ -82,14 +82,14 @@ class Lean {
     Lean(const Lean &) = delete;
     Lean &operator=(const Lean &) = delete;
 
-    void fit(Mosaic science, const Mosaic *fringes, int e, std::FILE *out)
+    void fit(Mosaic science, const Mosaic *fringes, int e, std::FILE *out, FitTrace *trace)
     {
         switch (g.npar) {
-        case 4: fit_n<4>(science, fringes, e, out); break;
-        case 5: fit_n<5>(science, fringes, e, out); break;
-        case 6: fit_n<6>(science, fringes, e, out); break;
-        case 7: fit_n<7>(science, fringes, e, out); break;
-        default: fit_n<0>(science, fringes, e, out); break;
+        case 4: fit_n<4>(science, fringes, e, out, trace); break;
+        case 5: fit_n<5>(science, fringes, e, out, trace); break;
+        case 6: fit_n<6>(science, fringes, e, out, trace); break;
+        case 7: fit_n<7>(science, fringes, e, out, trace); break;
+        default: fit_n<0>(science, fringes, e, out, trace); break;
         }
     }
 
@@ -201,18 +201,24 @@ class Lean {
     }
 
     template <int N>
-    void fit_n(Mosaic science, const Mosaic *fringes, int e, std::FILE *out)
+    void fit_n(Mosaic science, const Mosaic *fringes, int e, std::FILE *out, FitTrace *trace)
     {
         for (int k = 1; k <= g.npar; k++) acc[k] = 0.0;
         int n = load<N>(science, fringes, e);
         for (int iter = 0; iter < FIT_ITERATIONS; iter++) {
             const int nfit = n;
             solve();
-            const float sigma = float(std::sqrt(chisq<N>() / nfit));
+            const double chi = chisq<N>();
+            const float sigma = float(std::sqrt(chi / nfit));
+            if (trace) {
+                trace->numbers.insert(trace->numbers.end(), a + 1, a + 1 + g.npar);
+                trace->numbers.push_back(chi);
+            }
             n = residual_and_clip<N>(sigma, iter + 1 < FIT_ITERATIONS);
             for (int k = 1; k <= g.npar; k++) acc[k] += a[k];
             print_fit_row(out, e, iter, sigma, nfit, acc, g.npar);
         }
+        if (trace) trace->numbers.insert(trace->numbers.end(), s, s + g.npix);
         write_residual(buf, s, state.data(), science, e, g.npix);
     }
 
@@ -233,9 +239,9 @@ class Lean {
 } // namespace
 
 void fit_extensions_lean(const FitGeometry &g, Mosaic science, const Mosaic *fringes,
-                         std::FILE *out)
+                         std::FILE *out, FitTrace *trace)
 {
     Lean fit(g);
     print_fit_head(out, g.nfringe);
-    for (int e = 1; e < science->count; e++) fit.fit(science, fringes, e, out);
+    for (int e = 1; e < science->count; e++) fit.fit(science, fringes, e, out, trace);
 }

@@ -102,7 +102,7 @@ struct Straight {
         return n;
     }
 
-    void fit(Mosaic science, const Mosaic *fringes, int e, std::FILE *out)
+    void fit(Mosaic science, const Mosaic *fringes, int e, std::FILE *out, FitTrace *trace)
     {
         for (int k = 1; k <= g.npar; k++) acc[k] = 0.0;
         int n = load(science, fringes, e);
@@ -111,10 +111,15 @@ struct Straight {
             double chisq;
             lfit3(X, s, w, g.npix, a, g.npar, lista, g.npar, &chisq);
             const float sigma = float(std::sqrt(chisq / nfit));
+            if (trace) {
+                trace->numbers.insert(trace->numbers.end(), a + 1, a + 1 + g.npar);
+                trace->numbers.push_back(chisq);
+            }
             n = residual_and_clip(sigma);
             for (int k = 1; k <= g.npar; k++) acc[k] += a[k];
             print_fit_row(out, e, iter, sigma, nfit, acc, g.npar);
         }
+        if (trace) trace->numbers.insert(trace->numbers.end(), s + 1, s + 1 + g.npix);
         write_residual(buf, s + 1, state.data(), science, e, g.npix);
     }
 };
@@ -122,9 +127,9 @@ struct Straight {
 } // namespace
 
 void fit_extensions_straight(const FitGeometry &g, Mosaic science, const Mosaic *fringes,
-                             std::FILE *out)
+                             std::FILE *out, FitTrace *trace)
 {
     Straight fit(g);
     print_fit_head(out, g.nfringe);
-    for (int e = 1; e < science->count; e++) fit.fit(science, fringes, e, out);
+    for (int e = 1; e < science->count; e++) fit.fit(science, fringes, e, out, trace);
 }

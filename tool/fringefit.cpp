@@ -4,7 +4,8 @@
 
 #include "fitpaths.h"
 
-void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out, FitPath path)
+void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out, FitPath path,
+                FitTrace *trace)
 {
     if (science->count <= 1) {
         print_fit_head(out, nfringe);
@@ -17,9 +18,9 @@ void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *o
         g.nfringe = nfringe;
         g.npar = nfringe + 3;
         if (path == FitPath::straight)
-            fit_extensions_straight(g, science, fringes, out);
+            fit_extensions_straight(g, science, fringes, out, trace);
         else
-            fit_extensions_lean(g, science, fringes, out);
+            fit_extensions_lean(g, science, fringes, out, trace);
     }
     std::fflush(out);
 }
