@@ -1,9 +1,13 @@
-// The fit without a design matrix.  The constant and gradient values are made per
-// pixel, fringe values stay single precision (they are floats widened to double),
-// clipped pixels are skipped (with weight 0 they add exactly +0 to every sum), and
-// the residual pass also accumulates the next fit's normal equations.  Every sum
-// runs over the pixels in storage order, so each accumulator receives the same
-// terms in the same order as lfit3 gives it, and the results are identical.
+// The fit without a design matrix, row by row.  Fringe values stay single
+// precision (they are floats widened to double), the constant and gradient values
+// are made on the fly, pixels with weight 0 are skipped (they add exactly +0 to
+// every sum), and the residual pass also accumulates the next fit's normal
+// equations.  Each accumulator receives the same terms in the same order as in
+// lfit3, so every result is identical to the design-matrix path.
+//
+// The sums of products of the constant and the two gradients are sums of
+// integers; while every partial sum stays below 2^53 they are exact in double in
+// any order, so they are counted per row in 64-bit integers instead.
 #include "fitpaths.h"
 
 #include "lufit.h"
@@ -12,41 +16,25 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
 
-// The lower triangle of the normal matrix, row by row, and the right-hand side.
-struct Normal {
-    std::vector<double> tri;
+// Accumulators of the normal equations.  ints: the products of 1, gx and gy
+// (count, sx, sy, sxx, sxy, syy); fr[f] holds fringe f's row of the lower
+// triangle: its products with 1, gx, gy and fringes 0..f; beta the right-hand side.
+struct Sums {
+    int64_t count, sx, sy, sxx, sxy, syy;
+    std::vector<double> fr;
     std::vector<double> beta;
-    void clear(int npar)
-    {
-        tri.assign(size_t(npar) * (npar + 1) / 2, 0.0);
-        beta.assign(size_t(npar), 0.0);
-    }
 };
 
-// The basis values of a pixel: 1, x - nx/2, y - ny/2, then each fringe value.
-template <int N>
-struct Basis {
-    static constexpr int fixed = N;
-    double v[N > 0 ? N : 1];
-};
+// Two doubles, one per SSE2 lane; each lane is rounded exactly as a scalar operation.
+typedef double v2d __attribute__((vector_size(16)));
 
-// Adds the pixel with basis b and data y to the sums, as lfit3's inner loops do:
-// alpha[j][k] += (b[j] * 1.0) * b[k] for k <= j, then beta[j] += y * (b[j] * 1.0).
-template <int N>
-inline void accumulate(double *tri, double *beta, const double *b, double y, int npar)
-{
-    const int np = N > 0 ? N : npar;
-    int m = 0;
-    for (int j = 0; j < np; j++) {
-        for (int k = 0; k <= j; k++) tri[m + k] += b[j] * b[k];
-        m += j + 1;
-        beta[j] += y * b[j];
-    }
-}
+// Offset of fringe f's triangle row (3 + f + 1 entries) in Sums::fr.
+constexpr int fringe_row_offset(int f) { return f * 3 + f * (f + 1) / 2; }
 
 class Lean {
   public:
@@ -64,9 +52,14 @@ class Lean {
         if (!s || !buf || !fr) tserror("allocation failure in transfer buffer");
         w.assign(npix, 0);
         state.assign(npix, USABLE);
-        basis.resize(size_t(g.npar));
-        fringe_rows.resize(size_t(g.nfringe));
-        for (int k = 0; k < g.nfringe; k++) fringe_rows[size_t(k)] = fr + size_t(k) * npix;
+        term.assign(size_t(g.nx > 0 ? g.nx : 1), 0.0);
+        for (int k = 0; k < g.nfringe; k++) fringe_rows.push_back(fr + size_t(k) * npix);
+        sums.fr.assign(size_t(fringe_row_offset(g.nfringe)), 0.0);
+        sums.beta.assign(size_t(g.npar), 0.0);
+        wide.assign(size_t(g.nfringe + 1) * size_t(2 * ((g.npar + 1) / 2)), 0.0);
+        // |gx| <= nx/2 and |gy| <= ny/2: bound every partial sum of the integer block.
+        const double m = double(std::max(g.nx / 2, g.ny / 2) + 1);
+        exact_integers = double(g.npix) * m * m < 9007199254740992.0; // 2^53
     }
     ~Lean()
     {
@@ -84,29 +77,166 @@ class Lean {
 
     void fit(Mosaic science, const Mosaic *fringes, int e, std::FILE *out, FitTrace *trace)
     {
-        switch (g.npar) {
+        switch (g.nfringe) {
+        case 1: fit_n<1>(science, fringes, e, out, trace); break;
+        case 2: fit_n<2>(science, fringes, e, out, trace); break;
+        case 3: fit_n<3>(science, fringes, e, out, trace); break;
         case 4: fit_n<4>(science, fringes, e, out, trace); break;
-        case 5: fit_n<5>(science, fringes, e, out, trace); break;
-        case 6: fit_n<6>(science, fringes, e, out, trace); break;
-        case 7: fit_n<7>(science, fringes, e, out, trace); break;
         default: fit_n<0>(science, fringes, e, out, trace); break;
         }
     }
 
   private:
-    // Fills the basis of pixel p at (x, y); `b` has npar entries.
-    template <int N>
-    void basis_at(double *b, int x, int y, int p) const
+    void clear_sums()
     {
-        const int nf = (N > 0 ? N : g.npar) - 3;
-        b[0] = 1.0;
-        b[1] = x - g.nx / 2;
-        b[2] = y - g.ny / 2;
-        for (int k = 0; k < nf; k++) b[3 + k] = fringe_rows[size_t(k)][p];
+        std::fill(wide.begin(), wide.end(), 0.0);
+        sums.count = sums.sx = sums.sy = sums.sxx = sums.sxy = sums.syy = 0;
+        std::fill(sums.fr.begin(), sums.fr.end(), 0.0);
+        std::fill(sums.beta.begin(), sums.beta.end(), 0.0);
     }
 
-    // Reads extension e; accumulates the first fit's sums; returns the usable pixels.
-    template <int N>
+    // Adds the kept pixels of row y, with data d[x], to the sums in pixel order:
+    // per pixel, alpha[j][k] += b[j] * b[k] and beta[j] += d * b[j], where a
+    // product with the constant 1.0 is the other factor itself.
+    template <int NF>
+    void accumulate_row(int y, const double *d)
+    {
+        const size_t row = size_t(y) * size_t(g.nx);
+        const unsigned char *wr = w.data() + row;
+        const double gy = y - g.ny / 2;
+        int64_t n = 0, sx = 0, sxx = 0;
+        if constexpr (NF > 0)
+            accumulate_wide<NF>(wr, row, gy, d, n, sx, sxx);
+        else
+            accumulate_scalar(wr, row, gy, d, n, sx, sxx);
+        const int64_t iy = y - g.ny / 2;
+        sums.count += n;
+        sums.sx += sx;
+        sums.sxx += sxx;
+        sums.sy += iy * n;
+        sums.sxy += iy * sx;
+        sums.syy += iy * iy * n;
+    }
+
+    // The integer block of one kept pixel as doubles, when it is not exact as integers.
+    void add_integer_block(double gx, double gy)
+    {
+        ix_block[0] += 1.0;
+        ix_block[1] += gx;
+        ix_block[2] += gx * gx;
+        ix_block[3] += gy;
+        ix_block[4] += gy * gx;
+        ix_block[5] += gy * gy;
+    }
+
+    // Row r of `wide` (r < NF: fringe r, r = NF: the data) holds m_r * b[j] for
+    // every j, two lanes per vector; each lane is one accumulator of the normal
+    // equations (or a mirror of one, which is never read).
+    template <int NF>
+    void accumulate_wide(const unsigned char *wr, size_t row, double gy, const double *d,
+                         int64_t &n, int64_t &sx, int64_t &sxx)
+    {
+        constexpr int N = NF + 3, P = (N + 1) / 2, R = NF + 1;
+        v2d A[R][P];
+        std::memcpy(A, wide.data(), sizeof A);
+        const float *f[NF];
+        for (int k = 0; k < NF; k++) f[k] = fringe_rows[size_t(k)] + row;
+        for (int x = 0; x < g.nx; x++) {
+            if (!wr[x]) continue;
+            const int ix = x - g.nx / 2;
+            n++;
+            sx += ix;
+            sxx += int64_t(ix) * ix;
+            double b[2 * P] = {1.0, double(ix), gy};
+            for (int k = 0; k < NF; k++) b[3 + k] = f[k][x];
+            if (!exact_integers) add_integer_block(b[1], gy);
+            v2d bv[P];
+            std::memcpy(bv, b, sizeof bv);
+            for (int r = 0; r < R; r++) {
+                const double m = r < NF ? b[3 + r] : d[x];
+                const v2d mv = {m, m};
+                for (int p = 0; p < P; p++) A[r][p] += mv * bv[p];
+            }
+        }
+        std::memcpy(wide.data(), A, sizeof A);
+    }
+
+    // Any number of fringe frames, accumulator by accumulator.
+    void accumulate_scalar(const unsigned char *wr, size_t row, double gy, const double *d,
+                           int64_t &n, int64_t &sx, int64_t &sxx)
+    {
+        const int nf = g.nfringe;
+        double *t = sums.fr.data();
+        double *bt = sums.beta.data();
+        std::vector<double> b(size_t(nf + 3));
+        for (int x = 0; x < g.nx; x++) {
+            if (!wr[x]) continue;
+            const int ix = x - g.nx / 2;
+            n++;
+            sx += ix;
+            sxx += int64_t(ix) * ix;
+            b[0] = 1.0;
+            b[1] = ix;
+            b[2] = gy;
+            for (int k = 0; k < nf; k++) b[size_t(3 + k)] = fringe_rows[size_t(k)][row + size_t(x)];
+            if (!exact_integers) add_integer_block(b[1], gy);
+            for (int k = 0; k < nf; k++) {
+                double *tr = t + fringe_row_offset(k);
+                const double fk = b[size_t(3 + k)];
+                tr[0] += fk;
+                for (int j = 1; j <= 3 + k; j++) tr[j] += fk * b[size_t(j)];
+            }
+            const double dv = d[x];
+            bt[0] += dv;
+            for (int j = 1; j < nf + 3; j++) bt[j] += dv * b[size_t(j)];
+        }
+    }
+
+    // Moves the wide accumulators into the triangle and right-hand side.
+    template <int NF>
+    void collect_wide()
+    {
+        if constexpr (NF > 0) {
+            constexpr int N = NF + 3, W = 2 * ((N + 1) / 2);
+            for (int k = 0; k < NF; k++)
+                for (int j = 0; j <= 3 + k; j++)
+                    sums.fr[size_t(fringe_row_offset(k) + j)] = wide[size_t(k * W + j)];
+            for (int j = 0; j < N; j++) sums.beta[size_t(j)] = wide[size_t(NF * W + j)];
+        }
+    }
+
+    // a = the solution of the accumulated normal equations, as lfit3 solves them.
+    template <int NF>
+    void solve()
+    {
+        collect_wide<NF>();
+        double **al = alpha;
+        if (exact_integers) {
+            al[1][1] = double(sums.count);
+            al[2][1] = double(sums.sx);
+            al[2][2] = double(sums.sxx);
+            al[3][1] = double(sums.sy);
+            al[3][2] = double(sums.sxy);
+            al[3][3] = double(sums.syy);
+        } else {
+            al[1][1] = ix_block[0];
+            al[2][1] = ix_block[1];
+            al[2][2] = ix_block[2];
+            al[3][1] = ix_block[3];
+            al[3][2] = ix_block[4];
+            al[3][3] = ix_block[5];
+        }
+        for (int k = 0; k < g.nfringe; k++) {
+            const double *tr = sums.fr.data() + fringe_row_offset(k);
+            for (int j = 0; j <= 3 + k; j++) al[4 + k][1 + j] = tr[j];
+        }
+        for (int j = 1; j <= g.npar; j++) beta1[j] = sums.beta[size_t(j - 1)];
+        lfit_solve(alpha, beta1, indx, g.npar);
+        for (int j = 1; j <= g.npar; j++) a[j] = beta1[j];
+    }
+
+    // Reads extension e and accumulates the first fit; returns the usable pixels.
+    template <int NF>
     int load(Mosaic science, const Mosaic *fringes, int e)
     {
         std::fill(state.begin(), state.end(), USABLE);
@@ -115,106 +245,108 @@ class Lean {
             mask_fringe(fringe_rows[size_t(k)], state.data(), g.npix);
         }
         read_extension(buf, science, e, g.npix);
-        normal.clear(g.npar);
-        double *b = basis.data();
-        int usable = 0;
-        for (int y = 0; y < g.ny; y++)
-            for (int x = 0; x < g.nx; x++) {
-                const int p = y * g.nx + x;
-                const float v = buf[p];
-                if (std::isfinite(v)) {
-                    s[p] = v;
-                } else {
-                    s[p] = 0.0;
-                    state[size_t(p)] = SCIENCE_NOT_FINITE;
-                }
-                w[size_t(p)] = state[size_t(p)] == USABLE;
-                if (w[size_t(p)]) {
-                    usable++;
-                    basis_at<N>(b, x, y, p);
-                    accumulate<N>(normal.tri.data(), normal.beta.data(), b, s[p], g.npar);
-                }
-            }
-        return usable;
+        for (int p = 0; p < g.npix; p++) {
+            const float v = buf[p];
+            const bool finite = std::isfinite(v);
+            s[p] = finite ? double(v) : 0.0;
+            if (!finite) state[size_t(p)] = SCIENCE_NOT_FINITE;
+            w[size_t(p)] = state[size_t(p)] == USABLE;
+        }
+        clear_sums();
+        std::fill(ix_block, ix_block + 6, 0.0);
+        for (int y = 0; y < g.ny; y++) accumulate_row<NF>(y, s + size_t(y) * size_t(g.nx));
+        return int(sums.count);
     }
 
-    // a = the solution of the accumulated normal equations, as lfit3 solves them.
-    void solve()
+    // lfit3's chisq: sum over the pixels, in order, of w (y - sum_j a[j] b[j])^2.
+    template <int NF>
+    double chisq()
     {
-        int m = 0;
-        for (int j = 1; j <= g.npar; j++)
-            for (int k = 1; k <= j; k++) alpha[j][k] = normal.tri[size_t(m++)];
-        for (int j = 1; j <= g.npar; j++) beta1[j] = normal.beta[size_t(j - 1)];
-        lfit_solve(alpha, beta1, indx, g.npar);
-        for (int j = 1; j <= g.npar; j++) a[j] = beta1[j];
-    }
-
-    // lfit3's chisq: the weighted squared residual of y under a, over all parameters.
-    template <int N>
-    double chisq() const
-    {
-        const int np = N > 0 ? N : g.npar;
-        double b[N > 0 ? N : 1];
-        std::vector<double> dyn(size_t(N > 0 ? 0 : np));
-        double *bp = N > 0 ? b : dyn.data();
-        double sum2 = 0.0;
-        for (int y = 0; y < g.ny; y++)
-            for (int x = 0; x < g.nx; x++) {
-                const int p = y * g.nx + x;
-                if (!w[size_t(p)]) continue;
-                basis_at<N>(bp, x, y, p);
+        const int nf = NF > 0 ? NF : g.nfringe;
+        const int nx = g.nx;
+        const double a1 = a[1], a2 = a[2];
+        double *__restrict t = term.data();
+        double total = 0.0;
+        for (int y = 0; y < g.ny; y++) {
+            const size_t row = size_t(y) * size_t(nx);
+            const double *__restrict sr = s + row;
+            const unsigned char *__restrict wr = w.data() + row;
+            const double base_y = a[3] * double(y - g.ny / 2);
+            // The model sum of each pixel, first term first, as lfit3 adds it.
+            for (int x = 0; x < nx; x++) {
                 double sum = 0.0;
-                for (int j = 0; j < np; j++) sum += a[j + 1] * bp[j];
-                const double r = s[p] - sum;
-                sum2 += 1.0 * (r * r);
+                sum += a1 * 1.0;
+                sum += a2 * double(x - nx / 2);
+                sum += base_y;
+                t[x] = sum;
             }
-        return sum2;
+            for (int k = 0; k < nf; k++) {
+                const float *__restrict fk = fringe_rows[size_t(k)] + row;
+                const double ak = a[4 + k];
+                for (int x = 0; x < nx; x++) t[x] += ak * double(fk[x]);
+            }
+            for (int x = 0; x < nx; x++) {
+                const double r = sr[x] - t[x];
+                t[x] = double(wr[x]) * (r * r);
+            }
+            for (int x = 0; x < nx; x++) total += t[x];
+        }
+        return total;
     }
 
-    // The driver's residual and 2-sigma clip; when `next` is set, the kept pixels'
-    // residuals are accumulated into the normal equations of the next fit.
-    template <int N>
+    // The driver's residual and 2-sigma clip; when `next`, the kept pixels'
+    // residuals are accumulated for the next fit.  Returns the pixels kept.
+    template <int NF>
     int residual_and_clip(float sigma, bool next)
     {
         const float clip = 2 * sigma;
-        const int nf = (N > 0 ? N : g.npar) - 3;
-        if (next) normal.clear(g.npar);
-        double *b = basis.data();
+        const int nf = NF > 0 ? NF : g.nfringe;
+        if (next) {
+            clear_sums();
+            std::fill(ix_block, ix_block + 6, 0.0);
+        }
         int n = 0;
-        for (int y = 0; y < g.ny; y++)
-            for (int x = 0; x < g.nx; x++) {
-                const int p = y * g.nx + x;
-                double r = s[p] - (a[1] + a[2] * (x - g.nx / 2) + a[3] * (y - g.ny / 2));
-                for (int k = 0; k < nf; k++) r = r - a[4 + k] * double(fringe_rows[size_t(k)][p]);
-                s[p] = r;
-                const bool keep = state[size_t(p)] == USABLE && !(std::fabs(r) > clip);
-                w[size_t(p)] = keep;
-                if (keep) {
-                    n++;
-                    if (next) {
-                        basis_at<N>(b, x, y, p);
-                        accumulate<N>(normal.tri.data(), normal.beta.data(), b, r, g.npar);
-                    }
-                }
+        const int nx = g.nx;
+        const double a1 = a[1], a2 = a[2];
+        for (int y = 0; y < g.ny; y++) {
+            const size_t row = size_t(y) * size_t(nx);
+            double *__restrict sr = s + row;
+            unsigned char *__restrict wr = w.data() + row;
+            const unsigned char *__restrict st = state.data() + row;
+            const double base_y = a[3] * double(y - g.ny / 2);
+            for (int x = 0; x < nx; x++) sr[x] = sr[x] - (a1 + a2 * double(x - nx / 2) + base_y);
+            for (int k = 0; k < nf; k++) {
+                const float *__restrict fk = fringe_rows[size_t(k)] + row;
+                const double ak = a[4 + k];
+                for (int x = 0; x < nx; x++) sr[x] = sr[x] - ak * double(fk[x]);
             }
+            int kept = 0;
+            for (int x = 0; x < nx; x++) {
+                const unsigned char keep = (st[x] == USABLE) & !(std::fabs(sr[x]) > double(clip));
+                wr[x] = keep;
+                kept += keep;
+            }
+            n += kept;
+            if (next) accumulate_row<NF>(y, sr);
+        }
         return n;
     }
 
-    template <int N>
+    template <int NF>
     void fit_n(Mosaic science, const Mosaic *fringes, int e, std::FILE *out, FitTrace *trace)
     {
         for (int k = 1; k <= g.npar; k++) acc[k] = 0.0;
-        int n = load<N>(science, fringes, e);
+        int n = load<NF>(science, fringes, e);
         for (int iter = 0; iter < FIT_ITERATIONS; iter++) {
             const int nfit = n;
-            solve();
-            const double chi = chisq<N>();
+            solve<NF>();
+            const double chi = chisq<NF>();
             const float sigma = float(std::sqrt(chi / nfit));
             if (trace) {
                 trace->numbers.insert(trace->numbers.end(), a + 1, a + 1 + g.npar);
                 trace->numbers.push_back(chi);
             }
-            n = residual_and_clip<N>(sigma, iter + 1 < FIT_ITERATIONS);
+            n = residual_and_clip<NF>(sigma, iter + 1 < FIT_ITERATIONS);
             for (int k = 1; k <= g.npar; k++) acc[k] += a[k];
             print_fit_row(out, e, iter, sigma, nfit, acc, g.npar);
         }
@@ -223,6 +355,7 @@ class Lean {
     }
 
     FitGeometry g;
+    bool exact_integers;
     double *a, *acc, *beta1;
     int *indx;
     double **alpha;
@@ -232,8 +365,10 @@ class Lean {
     std::vector<float *> fringe_rows;
     std::vector<unsigned char> w;     // 1: the pixel takes part in the next fit
     std::vector<unsigned char> state; // PixelState
-    std::vector<double> basis;
-    Normal normal;
+    std::vector<double> term;         // one row of chisq terms
+    Sums sums;
+    std::vector<double> wide;         // the accumulators of accumulate_wide
+    double ix_block[6];               // the integer block as doubles, when not exact
 };
 
 } // namespace
