@@ -1,6 +1,8 @@
 // The table rows and the transfer of pixels between a mapping and the fit.
 #include "fitreport.h"
 
+#include <signal.h>
+
 #include <cfloat>
 #include <cmath>
 
@@ -53,5 +55,13 @@ void write_residual(float *science, const double *s, const unsigned char *state,
 {
     for (int p = 0; p < npix; p++)
         if (state[p] != SCIENCE_NOT_FINITE) science[p] = to_pixel(s[p], science[p]);
+    // An interruption waits until the extension is written whole.
+    sigset_t hold, previous;
+    sigemptyset(&hold);
+    sigaddset(&hold, SIGINT);
+    sigaddset(&hold, SIGTERM);
+    sigaddset(&hold, SIGHUP);
+    sigprocmask(SIG_BLOCK, &hold, &previous);
     swap4(m->data[e], science, int64_t(npix) * 4);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
