@@ -201,7 +201,7 @@ int ft_datawrite(File file, FITSHead fits, void *data, int pixtype)
     if (uint64_t(u.bytes) > SIZE_MAX) return 0;
 
     void *raw = separate ? zeroed(u.bytes) : data;
-    if (!raw) return 0;
+    if (!raw) return u.bytes == 0 ? 1 : 0;
     if (type != 0) {
         if (type != u.bitpix || u.hasscale)
             ft_acht(u.bitpix, raw, type, data, u.pixels, 0, u.hasscale, u.bscale, u.bzero);
