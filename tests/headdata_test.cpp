@@ -313,7 +313,7 @@ TEST(headdata, refuses_what_it_cannot_do_safely)
     EXPECT_EQ(ok, false);
     Unit huge(-64, {1});
     huge.basic.datapixls = INT64_MAX / 4;
-    huge.basic.databytes = huge.basic.datapixls * 8; // overflows: refused
+    huge.basic.databytes = INT64_MAX; // 8 * datapixls does not fit: refused
     read_as<double>(huge, file, -64, &ok);
     EXPECT_EQ(ok, false);
     Unit odd(12, {3}); // no such BITPIX: only the raw bytes can be read
