@@ -147,6 +147,50 @@ typedef struct _FITSFile {
 
 /* ---- Cards ------------------------------------------------------------- */
 
+/* The comment sentinel, recognised by its address: passed as the comment of a
+ * card writer it keeps the comment the card holds now.  FT_comment is the empty
+ * text it points to; any other empty text means no comment. */
+extern const char FT_comment[1];
+extern const char *const FT_Comment;
+
+/* Split a card: value (at least 73 characters) gets the value text, *type its
+ * FITSType, *index the number from column 6, comm (at least 80) the comment;
+ * type, index and comm may be null.  Returns value; a null card gives "". */
+char *ft_cardpar(FITSCard card, FITSType *type, char *value, int *index, char *comm);
+/* The value text of card in a static buffer valid until the next card read. */
+char *ft_cardget(FITSCard card);
+/* 1 when the value starts with T or t, else 0. */
+int ft_cardgetl(FITSCard card);
+/* The value read as strtol with base 0 reads it (octal, hex), 0 when none. */
+int ft_cardgeti(FITSCard card);
+/* The value read as strtod reads it (no D exponent), 0.0 when none. */
+double ft_cardgetr(FITSCard card);
+/* A malloc'ed copy of the value text ("" for a null card); the caller frees it. */
+char *ft_cardgets(FITSCard card);
+
+/* Write card: keyword from name and index n (columns 1-8 kept when name is null),
+ * value of the given type (int for logicals and integers, double for reals with
+ * prec decimals, text otherwise), then comm (null none, FT_Comment keeps the old
+ * one).  Nothing is written past column 80.  Returns card. */
+FITSCard ft_cardfmt(FITSCard card, const char *name, int n, FITSType type,
+                    const void *value, int prec, const char *comm);
+/* A bare keyword card: name and n, blanks after. */
+FITSCard ft_cardkey(FITSCard card, const char *name, int n);
+/* Rewrite the value and comment of card, keeping its keyword. */
+FITSCard ft_cardset(FITSCard card, FITSType type, const void *value, int prec, const char *comm);
+/* ft_cardset of a logical: T when lvalue is nonzero, else F. */
+FITSCard ft_cardsetl(FITSCard card, int lvalue, const char *comm);
+/* ft_cardset of an integer. */
+FITSCard ft_cardseti(FITSCard card, int ivalue, const char *comm);
+/* ft_cardset of a real with prec digits after the decimal point. */
+FITSCard ft_cardsetr(FITSCard card, double rvalue, int prec, const char *comm);
+/* ft_cardset of a quoted string (quotes in svalue are left out). */
+FITSCard ft_cardsets(FITSCard card, const char *svalue, const char *comm);
+/* Set ncards cards from card on to blanks.  Returns card. */
+FITSCard ft_cardclr(FITSCard card, int ncards);
+/* Copy card2 over card1 (they may overlap); nothing when either is null.  Returns card1. */
+FITSCard ft_cardcpy(FITSCard card1, FITSCard card2);
+
 /* ---- Byte order --------------------------------------------------------- */
 
 /* Reverse each 2-, 4- or 8-byte element of nbytes bytes from `from` into `to`
