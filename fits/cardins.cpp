@@ -39,7 +39,7 @@ extern "C" {
 
 FITSCard ft_cardins(FITSHead fits, FITSCard card, FITSCard here)
 {
-    if (!fits || !fits->cards || !card || fits->ncard < 0) return nullptr;
+    if (!fits || !fits->cards || !card || fits->ncard < 0 || fits->ncard > fits->acard) return nullptr;
     // Position of the card the new one follows; -1: it becomes the first.  A card
     // after END would be lost to every reader, so END as `here` means just before it.
     int after = fits->ncard - 2;
