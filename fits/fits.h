@@ -272,11 +272,106 @@ int ft_datawrite(File file, FITSHead fits, void *data, int pixtype);
 
 /* ---- Card search and header keyword access ----------------------------------- */
 
+/* Keyword order of two cards given as addresses of card pointers (the qsort element
+ * form): same columns 1-5 and nonzero numbers from column 6 compare by number,
+ * otherwise columns 1-8 as unsigned bytes.  Reads only the cards' 80 columns. */
+int ft_compare(const void *a, const void *b);
+/* (Re)build the sorted index of the header's ncard cards; left null when memory fails. */
+void ft_headindex(FITSHead fits);
+/* First card whose columns 1-8 equal key's (*match 1), else the last card of its
+ * family (same columns 1-5, digits or blanks in 6-8), else null; match may be null. */
+FITSCard ft_cardfindseq(FITSHead fits, FITSCard key, int *match);
+/* Binary search of the index (built when missing): a card equal under ft_compare
+ * (*match 1), else the card the search ended on when its columns 1-5 equal key's.
+ * Searches sequentially when no index can be built. */
+FITSCard ft_cardfindidx(FITSHead fits, FITSCard key, int *match);
+/* The card matching key (indexed search when the header has an index); when none
+ * matches and add is nonzero, a copy of key inserted after the near card (before
+ * END without one).  Null when nothing matched or the insertion failed. */
+FITSCard ft_cardfind(FITSHead fits, FITSCard key, int add);
+/* ft_cardfindseq over the 36 cards of one block from cards on; *nhist counts the
+ * block's HISTORY cards when no card matched.  match and nhist may be null. */
+FITSCard ft_cardfindblok(FITSCard cards, FITSCard key, int *match, int *nhist);
+
+/* Copy card into the header after here (a card in use; null means just before END).
+ * Owned storage grows by 36 cards; other storage, or failed growth, gives null and
+ * leaves the cards unchanged.  Discards the index.  Returns the new card. */
+FITSCard ft_cardins(FITSHead fits, FITSCard card, FITSCard here);
+/* ft_cardins just before END. */
+FITSCard ft_cardapp(FITSHead fits, FITSCard card);
+/* Remove card (a card in use, not the last one, END) by moving the cards after it up
+ * and blanking the freed place.  Discards the index.  Returns card, or null. */
+FITSCard ft_carddel(FITSHead fits, FITSCard card);
+
+/* Keyword name with index n (0 adds nothing): the card found, by binary search when
+ * the header has an index; with add, a bare key card inserted for a missing one. */
+FITSCard ft_headfind(FITSHead fits, const char *name, int n, int add);
+/* ft_cardfindseq with the key of name and n. */
+FITSCard ft_headfindseq(FITSHead fits, const char *name, int n, int *match);
+/* ft_cardfindidx with the key of name and n. */
+FITSCard ft_headfindidx(FITSHead fits, const char *name, int n, int *match);
+
+/* The keyword's value text in the static card buffer ("" when missing); *card gets
+ * the card found or null. */
+char *ft_headget(FITSHead fits, const char *name, int n, FITSCard *card);
+/* The keyword's logical value (1 or 0), else ldefault; card may be null. */
+int ft_headgetl(FITSHead fits, const char *name, int n, int ldefault, FITSCard *card);
+/* The keyword's value read as an integer, else idefault; card may be null. */
+int ft_headgeti(FITSHead fits, const char *name, int n, int idefault, FITSCard *card);
+/* The keyword's value read as a real, else ddefault; card may be null. */
+double ft_headgetr(FITSHead fits, const char *name, int n, double ddefault, FITSCard *card);
+/* A malloc'ed copy of the keyword's value, else of sdefault (null when sdefault is
+ * null or memory fails); the caller frees it.  card may be null. */
+char *ft_headgets(FITSHead fits, const char *name, int n, const char *sdefault, FITSCard *card);
+
+/* Rewrite the keyword's value and comment (FT_Comment keeps the comment), creating
+ * the keyword beside its family or before END when missing; append retries as an
+ * append when that fails.  Returns the card written, or null. */
+FITSCard ft_headsetl(FITSHead fits, const char *name, int n, int lvalue, const char *comm, int append);
+FITSCard ft_headseti(FITSHead fits, const char *name, int n, int ivalue, const char *comm, int append);
+FITSCard ft_headsetr(FITSHead fits, const char *name, int n, double rvalue, int prec, const char *comm,
+                     int append);
+FITSCard ft_headsets(FITSHead fits, const char *name, int n, const char *svalue, const char *comm,
+                     int append);
+
+/* Insert a new card after here (null: before END) without looking for an existing one;
+ * v writes its text unquoted.  Returns the new card, or null. */
+FITSCard ft_headinsl(FITSHead fits, const char *name, int n, int lvalue, const char *comm, FITSCard here);
+FITSCard ft_headinsi(FITSHead fits, const char *name, int n, int ivalue, const char *comm, FITSCard here);
+FITSCard ft_headinsr(FITSHead fits, const char *name, int n, double dvalue, int prec, const char *comm,
+                     FITSCard here);
+FITSCard ft_headinss(FITSHead fits, const char *name, int n, const char *svalue, const char *comm,
+                     FITSCard here);
+FITSCard ft_headinsv(FITSHead fits, const char *name, int n, const char *vvalue, const char *comm,
+                     FITSCard here);
+/* The inserters with here null: a new card just before END. */
+FITSCard ft_headappl(FITSHead fits, const char *name, int n, int lvalue, const char *comm);
+FITSCard ft_headappi(FITSHead fits, const char *name, int n, int ivalue, const char *comm);
+FITSCard ft_headappr(FITSHead fits, const char *name, int n, double dvalue, int prec, const char *comm);
+FITSCard ft_headapps(FITSHead fits, const char *name, int n, const char *svalue, const char *comm);
+FITSCard ft_headappv(FITSHead fits, const char *name, int n, const char *vvalue, const char *comm);
+/* Delete the keyword's card as ft_headfind finds it; returns its place (now holding
+ * the card that followed), or null when missing. */
+FITSCard ft_headdel(FITSHead fits, const char *name, int n);
+
 /* ---- Header interpretation, transforms and lifecycle ------------------------- */
+
+/* A new header.  data null: bytes/80 blank owned cards (36 for bytes 0), END first.
+ * bytes > 0: the cards of data viewed in place up to END, capacity whole blocks
+ * within the buffer; without END, a header holding only END, buffer untouched.
+ * bytes <= 0: data adopted as owned storage of -bytes/80 cards, counts left to the
+ * caller.  Null when memory fails or the count does not fit an int. */
+FITSHead ft_headinit(void *data, int64_t bytes);
+/* Drop one reference; at zero release index, descriptions, storage (owned cards only
+ * when freecards), mapping or segment, the primary's reference and the record. */
+void ft_headfree(FITSHead fits, int freecards);
 
 /* ---- Table interpretation ------------------------------------------------------ */
 
 /* ---- Header streams, positioning and file names -------------------------------- */
+
+/* Rebuild the header's interpreted descriptions from its cards. */
+void ft_syncdata(FITSHead fits);
 
 /* ---- Images in memory, file mappings and shared memory ------------------------- */
 
