@@ -34,7 +34,7 @@ uint32_t big_endian_bits(float v)
 // mapped FITS file.  Only unit 1's header is consulted by the fit, for the size.
 class MappedMosaic {
   public:
-    MappedMosaic(int nx, int ny, int units) : nx_(nx), ny_(ny), units_(units)
+    MappedMosaic(int nx, int ny, int units) : nx_(nx), ny_(ny)
     {
         char name[] = "/tmp/tolv_fringefit_XXXXXX";
         fd_ = mkstemp(name);
@@ -93,7 +93,7 @@ class MappedMosaic {
     {
         return static_cast<unsigned char *>(data_[e]) + (size_t(y) * nx_ + x) * 4;
     }
-    int nx_, ny_, units_;
+    int nx_, ny_;
     int fd_ = -1;
     size_t bytes_ = 0;
     unsigned char *map_ = nullptr;
