@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -120,7 +121,7 @@ void ft_headindex(FITSHead fits)
 {
     if (!fits) return;
     card_store::drop_index(fits);
-    if (!fits->cards || fits->ncard <= 0) return;
+    if (!fits->cards || fits->ncard <= 0 || std::size_t(fits->ncard) > SIZE_MAX / sizeof(FITSCard)) return;
     auto *index = static_cast<FITSCard *>(std::malloc(sizeof(FITSCard) * std::size_t(fits->ncard)));
     if (!index) return;
     for (int i = 0; i < fits->ncard; i++) index[i] = fits->cards + i;

@@ -288,23 +288,74 @@ FITSCard ft_headdel(FITSHead fits, const char *name, int n);
 
 /* ---- Header interpretation, transforms and lifecycle ------------------------- */
 
-/* A new header.  data null: bytes/80 blank owned cards (36 for bytes 0), END first.
- * bytes > 0: the cards of data viewed in place up to END, capacity whole blocks
- * within the buffer; without END, a header holding only END, buffer untouched.
- * bytes <= 0: data adopted as owned storage of -bytes/80 cards, counts left to the
- * caller.  Null when memory fails or the count does not fit an int. */
+/* A new header.  data null: bytes/80 blank owned cards rounded up to whole 36-card
+ * blocks (36 for bytes 0), END first.  bytes > 0: the cards of data viewed in place up
+ * to END, capacity whole blocks within the buffer, interpreted; without END, an
+ * uninterpreted header holding only END, buffer untouched.  bytes <= 0: data adopted
+ * as owned storage of -bytes/80 cards, counts left to the caller, not interpreted.
+ * Null when memory fails or the count does not fit an int. */
 FITSHead ft_headinit(void *data, int64_t bytes);
 /* Drop one reference; at zero release index, descriptions, storage (owned cards only
  * when freecards), mapping or segment, the primary's reference and the record. */
 void ft_headfree(FITSHead fits, int freecards);
+/* An independent, interpreted copy with owned cards and one reference, holding its own
+ * reference to the source's primary; an empty header for null; null when memory fails. */
+FITSHead ft_headcopy(FITSHead fits);
+/* Make prim the primary of fits, adding a reference to prim and dropping the one a
+ * previous link held. */
+void ft_primlink(FITSHead prim, FITSHead fits);
+/* Point the header at other cards; counts, capacity, kind and index stay as they are. */
+void ft_setcards(FITSHead fits, void *cards);
+/* A copy made a primary header: first card SIMPLE = T (its comment kept), EXTVER,
+ * GCOUNT, PCOUNT, EXTEND, NEXTEND and INHERIT deleted once each, reinterpreted. */
+FITSHead ft_primary(FITSHead fits);
+/* A copy of fits1 with the cards of fits2 but its END (and a leading SIMPLE or XTENSION)
+ * merged in: new keywords after their family or before END, HISTORY, COMMENT and
+ * CONTINUE appended, others overwritten only when copy is set; reinterpreted. */
+FITSHead ft_headmerge(FITSHead fits1, FITSHead fits2, int copy);
+
+/* The basic description read from the cards; null for a null header, for NAXIS outside
+ * 0..10, a negative NAXISn, PCOUNT or GCOUNT, sizes beyond int64_t, or no memory.
+ * The caller releases it with ft_basicfree. */
+FITSBasic ft_basicloadhead(FITSHead fits);
+/* Write SIMPLE (not for an XTENSION header), BITPIX, NAXIS, NAXISn (surplus ones
+ * deleted, new ones after the last axis card), GCOUNT and PCOUNT into the cards. */
+void ft_basicstorhead(FITSHead fits, FITSBasic basic);
+/* Release a basic description and its texts; null is ignored. */
+void ft_basicfree(FITSBasic basic);
+/* The image description (scaling, blank, LTM/LTV, DTM/DTV, ATM/ATV transforms) of a
+ * primary or IMAGE extension header whose basic description is loaded, else null. */
+FITSImage ft_imageloadhead(FITSHead fits);
+/* Write BLANK (integer data only), BZERO and BSCALE when flagged and the applied
+ * transforms (log, amp, det) into the cards; reals keep at least 7 decimals and all
+ * the digits that make them read back the same. */
+void ft_imagestorhead(FITSHead fits, FITSImage image);
+/* Release an image description; null is ignored. */
+void ft_imagefree(FITSImage image);
+
+/* The point (x0, y0) through fwd (direction nonzero) or rev into (*x1, *y1); 1 when
+ * applied, 0 when lcs is null or has_wcs is 0 (the point passes unchanged). */
+int ft_trxlcs(FITSLinWCS lcs, double x0, double y0, double *x1, double *y1, int direction);
+/* As ft_trxlcs for an extent: the diagonal scales only, no offset, signs kept. */
+int ft_trxsiz(FITSLinWCS lcs, double x0, double y0, double *x1, double *y1, int direction);
+/* Write LTM1_1, LTM1_2, LTM2_1, LTM2_2, LTV1, LTV2, each only when it differs from the
+ * identity; existing cards are rewritten, missing ones added. */
+void ft_loglcs(FITSHead fits, double m11, double m12, double m21, double m22, double v1, double v2);
+/* Write CTYPEn 'LINEAR', then CRVALn, CRPIXn when nonzero, CUNITn when given, and
+ * CD1_1 ... CD2_2 when they differ from the identity. */
+void ft_wcslcs(FITSHead fits, double m11, double m12, double m21, double m22, double crv1, double crv2,
+               double crp1, double crp2, const char *cun1, const char *cun2);
+/* The inverse transform of in written into out (a different matrix): 1, or 0 with out
+ * untouched when in is singular, nearly so (cancellation below 1e-15) or not finite. */
+int ft_inverse(Matrix3 in, Matrix3 out);
 
 /* ---- Table interpretation ------------------------------------------------------ */
 
 /* ---- Header streams, positioning and file names -------------------------------- */
 
-/* Rebuild the header's interpreted descriptions from its cards. */
+/* Rebuild the header's interpreted descriptions from its cards, replacing the old ones. */
 void ft_syncdata(FITSHead fits);
-/* Store the header's interpreted descriptions back into its cards. */
+/* Store the header's present descriptions back into its cards. */
 void ft_synchead(FITSHead fits);
 
 /* Read one header block by block up to END; card1 holds its first n bytes (0..2880),
@@ -356,6 +407,11 @@ typedef int (*FITSParseProc)(File file, FITSHead fits, void **result, void *cdat
 void *ft_fileparse(File ifile, FITSParseProc callback, void *cdata);
 
 /* ---- Images in memory, file mappings and shared memory ------------------------- */
+
+/* Unmap the mmap_size bytes at mmap_here: munmap's result, -1 without a mapping. */
+int ft_munmap(FITSHead head);
+/* Detach the shared-memory segment at mmap_here: shmdt's result, -1 without one. */
+int ft_shmdt(FITSHead head);
 
 #ifdef __cplusplus
 }

@@ -1,7 +1,8 @@
-// Headers on streams: a FITS file is a sequence of header-data units of whole
-// 2880-byte blocks; a header is read block by block up to its END card, written as
-// whole blocks, and a data unit is passed over by seeking or by reading.  The header's
-// interpreted descriptions are kept in step with its cards here too.
+// Keeping a header's cards and its interpreted descriptions in step: the descriptions
+// are rebuilt from the cards, or stored back into them before the header is written.
+// Headers on streams: a FITS file is a sequence of header-data units of whole 2880-byte
+// blocks; a header is read block by block up to its END card, written as whole blocks,
+// and a data unit is passed over by seeking or by reading.
 #define _FILE_OFFSET_BITS 64 // 64-bit stream positions on 32-bit hosts too
 
 #include "card_store.h"
@@ -17,10 +18,27 @@
 
 extern "C" {
 
-// The interpreters of basic, image and table headers fill the descriptions here;
-// until they exist a header carries none.
-void ft_syncdata(FITSHead) {}
-void ft_synchead(FITSHead) {}
+void ft_syncdata(FITSHead fits)
+{
+    if (!fits) return;
+    ft_basicfree(fits->basic);
+    fits->basic = nullptr;
+    ft_imagefree(fits->image);
+    fits->image = nullptr;
+    // The image loader needs the basic description, so the order matters.
+    fits->basic = ft_basicloadhead(fits);
+    fits->image = ft_imageloadhead(fits);
+    // The table description is loaded last, with ft_tableloadhead, once tables are
+    // read; it reads the basic description's first axis.  Until then it stays null.
+}
+
+void ft_synchead(FITSHead fits)
+{
+    if (!fits) return;
+    if (fits->basic) ft_basicstorhead(fits, fits->basic);
+    if (fits->image) ft_imagestorhead(fits, fits->image);
+    // The table description is stored here, with ft_tablestorhead, once tables are read.
+}
 
 } // extern "C"
 

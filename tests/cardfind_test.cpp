@@ -1,0 +1,222 @@
+#include "head_cards.h"
+#include "fits.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+int compare(const FITSBuff &a, const FITSBuff &b)
+{
+    const FITSBuff *pa = &a;
+    const FITSBuff *pb = &b;
+    const int order = ft_compare(&pa, &pb);
+    return (order > 0) - (order < 0);
+}
+
+FITSBuff key(const char *name, int n = 0)
+{
+    FITSBuff card = card_of("");
+    ft_cardkey(&card, name, n);
+    return card;
+}
+
+const std::vector<std::string> kImage = {"SIMPLE  =                    T", "BITPIX  =                   16",
+                                         "NAXIS   =                    2", "NAXIS1  =                 2048",
+                                         "NAXIS2  =                 4096", "EXTEND  =                    T"};
+
+struct Found {
+    std::string card;
+    int match;
+};
+
+Found seq(FITSHead fits, const char *name, int n = 0)
+{
+    int match = -1;
+    FITSCard card = ft_headfindseq(fits, name, n, &match);
+    return {card_text(card), match};
+}
+
+Found idx(FITSHead fits, const char *name, int n = 0)
+{
+    int match = -1;
+    FITSCard card = ft_headfindidx(fits, name, n, &match);
+    return {card_text(card), match};
+}
+
+} // namespace
+
+TEST(cardfind, compare_orders_index_numbers_as_numbers)
+{
+    const std::vector<FITSBuff> order = {key("NAXIS"), key("NAXIS", 1), key("NAXIS", 2), key("NAXIS", 10),
+                                         card_of("NAXISA")};
+    for (std::size_t i = 0; i + 1 < order.size(); i++) {
+        EXPECT_EQ(compare(order[i], order[i + 1]), -1);
+        EXPECT_EQ(compare(order[i + 1], order[i]), 1);
+    }
+    EXPECT_EQ(compare(card_of("TTYPE08"), key("TTYPE", 8)), 0);
+    EXPECT_EQ(compare(card_of("CRPIX1A"), key("CRPIX", 1)), 0);
+    EXPECT_EQ(compare(card_of("NAXIS0"), key("NAXIS")), 1);  // number 0: the 8 columns decide
+    EXPECT_EQ(compare(card_of("DATE-OBS"), key("DATE")), 1);
+    EXPECT_EQ(compare(card_of("\xe9XTRA"), card_of("EXTRA")), 1);  // unsigned bytes
+}
+
+TEST(cardfind, compare_reads_the_number_only_within_the_card)
+{
+    // Column 6 on is white space through column 80; the next card starts with a digit.
+    FITSBuff cards[2] = {card_of("NAXIS" + std::string(75, '\t')), card_of("2")};
+    EXPECT_EQ(compare(cards[0], key("NAXIS", 2)), -1);  // by bytes: tab < '2'
+    FITSBuff huge[2] = {card_of("NAXIS" + std::string(75, '9')), card_of("9")};
+    EXPECT_EQ(compare(huge[0], key("NAXIS", 1)), 1);
+}
+
+TEST(cardfind, index_sorts_every_card_once)
+{
+    Head fits = owned_head({"NAXIS2  =    1", "HISTORY b", "NAXIS   =    2", "HISTORY a", "NAXIS1  =    1"});
+    ft_headindex(fits.get());
+    ASSERT_NE(fits->index, nullptr);
+    std::vector<std::string> sorted;
+    for (int i = 0; i < fits->ncard; i++) sorted.push_back(std::string(fits->index[i]->c, 6));
+    std::sort(sorted.begin() + 1, sorted.begin() + 3);  // the two HISTORY cards may come in either order
+    EXPECT_EQ(sorted, (std::vector<std::string>{"END   ", "HISTOR", "HISTOR", "NAXIS ", "NAXIS1", "NAXIS2"}));
+    std::vector<FITSCard> cards(fits->index, fits->index + fits->ncard);
+    std::sort(cards.begin(), cards.end());
+    for (int i = 0; i < fits->ncard; i++) EXPECT_EQ(cards[std::size_t(i)], fits->cards + i);
+}
+
+TEST(cardfind, sequential_search_reports_the_last_relative_as_near)
+{
+    std::vector<FITSBuff> cards = block_cards(kImage);
+    Head fits = viewed_head(cards);
+    EXPECT_EQ(seq(fits.get(), "NAXIS", 3).card, padded(kImage[4]));
+    EXPECT_EQ(seq(fits.get(), "NAXIS", 3).match, 0);
+    EXPECT_EQ(seq(fits.get(), "NAXIS").card, padded(kImage[2]));
+    EXPECT_EQ(seq(fits.get(), "NAXIS").match, 1);
+    EXPECT_EQ(seq(fits.get(), "OBJECT").card, "(none)");
+    EXPECT_EQ(seq(fits.get(), "OBJECT").match, 0);
+    EXPECT_EQ(fits->index, nullptr);
+}
+
+TEST(cardfind, sequential_near_card_needs_digits_or_blanks_after_column_5)
+{
+    std::vector<FITSBuff> cards =
+        block_cards({"DATE-OBS= '2004-01-01'", "CRPIX1A =   1.0", "TTYPE08 = 'FLUX'", "HISTORY one", "HISTORY two"});
+    Head fits = viewed_head(cards);
+    EXPECT_EQ(seq(fits.get(), "DATE").card, "(none)");
+    EXPECT_EQ(seq(fits.get(), "CRPIX", 1).card, "(none)");
+    EXPECT_EQ(seq(fits.get(), "TTYPE", 8).card, padded("TTYPE08 = 'FLUX'"));
+    EXPECT_EQ(seq(fits.get(), "TTYPE", 8).match, 0);
+    EXPECT_EQ(seq(fits.get(), "HISTORY").card, padded("HISTORY one"));
+    EXPECT_EQ(seq(fits.get(), "HISTORY").match, 1);
+}
+
+TEST(cardfind, indexed_search_matches_by_number_and_ends_on_the_family)
+{
+    std::vector<FITSBuff> cards = block_cards(kImage);
+    Head fits = viewed_head(cards);
+    EXPECT_EQ(idx(fits.get(), "NAXIS", 3).card, padded(kImage[4]));
+    EXPECT_EQ(idx(fits.get(), "NAXIS", 3).match, 0);
+    ASSERT_NE(fits->index, nullptr);  // built by the first search
+    EXPECT_EQ(idx(fits.get(), "NAXIS0").card, padded(kImage[2]));
+    EXPECT_EQ(idx(fits.get(), "NAXIS0").match, 0);
+    EXPECT_EQ(idx(fits.get(), "OBJECT").card, "(none)");
+    EXPECT_EQ(idx(fits.get(), "NAXIS").card, padded(kImage[2]));
+    EXPECT_EQ(idx(fits.get(), "NAXIS").match, 1);
+    EXPECT_EQ(idx(fits.get(), "END").match, 1);
+    EXPECT_EQ(idx(fits.get(), "AAAAAAAA").card, "(none)");  // before the first card
+    EXPECT_EQ(idx(fits.get(), "ZZZZZZZZ").card, "(none)");  // after the last
+}
+
+TEST(cardfind, indexed_search_differs_where_numbers_are_equal)
+{
+    std::vector<FITSBuff> cards =
+        block_cards({"CRPIX1A =   1.0", "TTYPE08 = 'FLUX'", "HISTORY one", "HISTORY two", "HISTORY three"});
+    Head fits = viewed_head(cards);
+    EXPECT_EQ(idx(fits.get(), "CRPIX", 1).card, padded("CRPIX1A =   1.0"));
+    EXPECT_EQ(idx(fits.get(), "CRPIX", 1).match, 1);
+    EXPECT_EQ(idx(fits.get(), "TTYPE", 8).card, padded("TTYPE08 = 'FLUX'"));
+    EXPECT_EQ(idx(fits.get(), "TTYPE", 8).match, 1);
+    EXPECT_EQ(idx(fits.get(), "HISTORY").card.substr(0, 8), "HISTORY ");
+    EXPECT_EQ(idx(fits.get(), "HISTORY").match, 1);
+}
+
+TEST(cardfind, cardfind_without_add_returns_only_matches)
+{
+    std::vector<FITSBuff> cards = block_cards(kImage);
+    Head fits = viewed_head(cards);
+    FITSBuff naxis3 = key("NAXIS", 3);
+    FITSBuff bitpix = key("BITPIX");
+    EXPECT_EQ(ft_cardfind(fits.get(), &naxis3, 0), nullptr);
+    EXPECT_EQ(ft_cardfind(fits.get(), &bitpix, 0), fits->cards + 1);
+    EXPECT_EQ(fits->index, nullptr);  // a header without an index is searched in order
+    ft_headindex(fits.get());
+    EXPECT_EQ(ft_cardfind(fits.get(), &naxis3, 0), nullptr);
+    EXPECT_EQ(ft_cardfind(fits.get(), &bitpix, 0), fits->cards + 1);
+}
+
+TEST(cardfind, cardfind_with_add_inserts_the_key_after_its_family)
+{
+    for (const bool indexed : {false, true}) {
+        Head fits = owned_head(kImage);
+        if (indexed) ft_headindex(fits.get());
+        FITSBuff naxis3 = key("NAXIS", 3);
+        FITSCard added = ft_cardfind(fits.get(), &naxis3, 1);
+        EXPECT_EQ(position(fits.get(), added), 5);
+        EXPECT_EQ(card_text(added), padded("NAXIS3"));
+        EXPECT_EQ(fits->ncard, 8);
+        EXPECT_EQ(fits->index, nullptr);
+        FITSBuff object = key("OBJECT");
+        EXPECT_EQ(position(fits.get(), ft_cardfind(fits.get(), &object, 1)), 7);
+        EXPECT_EQ(keywords(fits.get()), (std::vector<std::string>{"SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2",
+                                                                  "NAXIS3", "EXTEND", "OBJECT", "END"}));
+    }
+}
+
+TEST(cardfind, cardfind_with_add_into_a_full_viewed_header_gives_none)
+{
+    std::vector<std::string> texts;
+    for (int i = 1; i <= 35; i++) texts.push_back("KEY" + std::to_string(i) + "    =   1");
+    std::vector<FITSBuff> cards = block_cards(texts);
+    const std::vector<FITSBuff> before = cards;
+    Head fits = viewed_head(cards);
+    FITSBuff object = key("OBJECT");
+    EXPECT_EQ(ft_cardfind(fits.get(), &object, 1), nullptr);
+    EXPECT_EQ(fits->ncard, 36);
+    EXPECT_EQ(std::memcmp(cards.data(), before.data(), cards.size() * 80), 0);
+}
+
+TEST(cardfind, block_search_counts_history_cards)
+{
+    std::vector<FITSBuff> block(36, card_of("HISTORY made by hand"));
+    int match = -1;
+    int nhist = -1;
+    EXPECT_EQ(ft_cardfindblok(block.data(), nullptr, &match, &nhist), nullptr);
+    EXPECT_EQ(match, -1);  // untouched without a key
+    FITSBuff end = key("END");
+    EXPECT_EQ(ft_cardfindblok(block.data(), &end, &match, &nhist), nullptr);
+    EXPECT_EQ(match, 0);
+    EXPECT_EQ(nhist, 36);
+    block[4] = card_of("END");
+    block[2] = card_of("END  1");
+    EXPECT_EQ(ft_cardfindblok(block.data(), &end, &match, &nhist), block.data() + 4);
+    EXPECT_EQ(match, 1);
+    block[4] = card_of("COMMENT");
+    EXPECT_EQ(ft_cardfindblok(block.data(), &end, &match, &nhist), block.data() + 2);  // the near card
+    EXPECT_EQ(match, 0);
+    EXPECT_EQ(nhist, 34);
+}
+
+TEST(cardfind, null_header_or_key_gives_none)
+{
+    Head fits = owned_head(kImage);
+    FITSBuff simple = key("SIMPLE");
+    int match = -1;
+    EXPECT_EQ(ft_cardfindseq(nullptr, &simple, &match), nullptr);
+    EXPECT_EQ(ft_cardfindidx(fits.get(), nullptr, &match), nullptr);
+    EXPECT_EQ(ft_cardfind(nullptr, &simple, 1), nullptr);
+    EXPECT_EQ(match, -1);
+    EXPECT_EQ(ft_headfind(nullptr, "SIMPLE", 0, 1), nullptr);
+    ft_headindex(nullptr);
+    EXPECT_EQ(ft_cardfindseq(fits.get(), &simple, nullptr), fits->cards);  // match may be null
+}
