@@ -59,7 +59,7 @@ void put_text(char *to, std::string_view text, int maxlen)
 {
     if (!to || maxlen < 1) return;
     const std::size_t n = text.size() < std::size_t(maxlen - 1) ? text.size() : std::size_t(maxlen - 1);
-    std::memcpy(to, text.data(), n);
+    if (n > 0) std::memcpy(to, text.data(), n);
     to[n] = '\0';
 }
 
@@ -68,7 +68,7 @@ std::size_t append_text(char *to, std::size_t used, std::string_view text, int m
 {
     const std::size_t room = std::size_t(maxlen - 1) - used;
     const std::size_t n = text.size() < room ? text.size() : room;
-    std::memcpy(to + used, text.data(), n);
+    if (n > 0) std::memcpy(to + used, text.data(), n);
     to[used + n] = '\0';
     return used + n;
 }
