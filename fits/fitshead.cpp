@@ -73,9 +73,10 @@ std::size_t append_text(char *to, std::size_t used, std::string_view text, int m
     return used + n;
 }
 
+// The decimal value of a number word; one too large for an int is read as INT_MAX.
 int number_of(std::string_view digits)
 {
-    long value = 0;
+    int64_t value = 0;
     for (char c : digits) {
         value = value * 10 + (c - '0');
         if (value > INT32_MAX) return INT32_MAX;

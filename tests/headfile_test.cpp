@@ -87,9 +87,10 @@ std::string thirty_blocks_with_history(int history)
     for (int block = 0; block < 30; ++block)
         for (int i = 0; i < 36; ++i) {
             if (block == 29 && i == 35) break; // room for END
-            cards.push_back(block == history ? "HISTORY block " + std::to_string(block)
-                                             : "COMMENT block " + std::to_string(block) + " card " +
-                                                   std::to_string(i));
+            char text[40];
+            std::snprintf(text, sizeof text, block == history ? "HISTORY block %d" : "COMMENT block %d card %d",
+                          block, i);
+            cards.push_back(text);
         }
     return header_bytes(cards);
 }
