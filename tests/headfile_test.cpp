@@ -390,3 +390,58 @@ TEST(headfile, store_that_cannot_grow_gives_null)
     EXPECT_EXIT(read_endless_header_under_limit(), ::testing::ExitedWithCode(0), "");
 }
 #endif
+
+TEST(headfile, write_stores_descriptions_when_synced)
+{
+    TempDir dir;
+    OpenFile in(dir.write("p.fits", primary_cards_text(10) + data_bytes(1, 'd')));
+    FITSHead fits = ft_headread(in.f);
+    ASSERT_NE(fits, nullptr);
+    fits->basic->bitpix = 16;
+    const std::string name = dir.file("w.fits");
+    for (int sync : {0, 1}) {
+        ft_sync(fits, sync);
+        {
+            OpenFile out(name, "wb");
+            EXPECT_EQ(ft_headwrite(out.f, fits), 1);
+        }
+        EXPECT_EQ(file_contents(name).substr(80, 80), card80(sync ? "BITPIX  =                   16"
+                                                                  : "BITPIX  =                    8"));
+    }
+    ft_headfree(fits, 1);
+}
+
+TEST(headfile, units_past_2_gib_are_reached)
+{
+    // A sparse file: a primary of 65536 x 40000 bytes (2621440000, past 2^31), then
+    // an extension header.
+    TempDir dir;
+    const std::string prim = header_bytes({"SIMPLE  =                    T", "BITPIX  =                    8",
+                                           "NAXIS   =                    2", "NAXIS1  =                65536",
+                                           "NAXIS2  =                40000"});
+    const std::string next = image_unit("NEXT", 0, 0, 'n');
+    const int64_t data_blocks = (int64_t(65536) * 40000 + 2879) / 2880;
+    const int64_t next_at = int64_t(kBlock) + data_blocks * 2880;
+    const std::string name = dir.file("big.fits");
+    {
+        OpenFile out(name, "wb");
+        ASSERT_NE(out.f, nullptr);
+        ASSERT_EQ(std::fwrite(prim.data(), 1, prim.size(), out.f), prim.size());
+        ASSERT_EQ(fseeko(out.f, next_at, SEEK_SET), 0);
+        ASSERT_EQ(std::fwrite(next.data(), 1, next.size(), out.f), next.size());
+    }
+    OpenFile in(name);
+    FITSHead fits = ft_headread(in.f);
+    ASSERT_NE(fits, nullptr);
+    EXPECT_EQ(fits->basic->databloks, data_blocks);
+    EXPECT_EQ(ft_dataskip(in.f, fits, nullptr), next_at);
+    FITSHead ext = ft_headread(in.f);
+    ASSERT_NE(ext, nullptr);
+    EXPECT_EQ(ext->seek, next_at);
+    EXPECT_EQ(ext->data, next_at + int64_t(kBlock));
+    EXPECT_EQ(std::string(ext->basic->name), "NEXT");
+    EXPECT_EQ(ft_headseek(in.f, ext), 1);
+    EXPECT_EQ(ftello(in.f), next_at);
+    ft_headfree(ext, 1);
+    ft_headfree(fits, 1);
+}
