@@ -167,7 +167,8 @@ FITSCard ft_cardfmt(FITSCard card, const char *name, int n, FITSType type, const
     int end = kFixedEnd;
     if (value && type == FT_COMMENT) {
         // Commentary text from column 9, where the parser takes it from.
-        cols.put(9, std::string_view(static_cast<const char *>(value), strnlen(static_cast<const char *>(value), kWidth)));
+        const char *text = static_cast<const char *>(value);
+        cols.put(9, std::string_view(text, strnlen(text, kWidth)));
         return card;
     }
     if (value) end = write_value(cols, type, value, prec);
@@ -185,16 +186,25 @@ FITSCard ft_cardset(FITSCard card, FITSType type, const void *value, int prec, c
     return ft_cardfmt(card, nullptr, 0, type, value, prec, comm);
 }
 
-FITSCard ft_cardsetl(FITSCard card, int lvalue, const char *comm) { return ft_cardset(card, FT_LOGICAL, &lvalue, 0, comm); }
+FITSCard ft_cardsetl(FITSCard card, int lvalue, const char *comm)
+{
+    return ft_cardset(card, FT_LOGICAL, &lvalue, 0, comm);
+}
 
-FITSCard ft_cardseti(FITSCard card, int ivalue, const char *comm) { return ft_cardset(card, FT_INTEGER, &ivalue, 0, comm); }
+FITSCard ft_cardseti(FITSCard card, int ivalue, const char *comm)
+{
+    return ft_cardset(card, FT_INTEGER, &ivalue, 0, comm);
+}
 
 FITSCard ft_cardsetr(FITSCard card, double rvalue, int prec, const char *comm)
 {
     return ft_cardset(card, FT_REAL, &rvalue, prec, comm);
 }
 
-FITSCard ft_cardsets(FITSCard card, const char *svalue, const char *comm) { return ft_cardset(card, FT_STRING, svalue, 0, comm); }
+FITSCard ft_cardsets(FITSCard card, const char *svalue, const char *comm)
+{
+    return ft_cardset(card, FT_STRING, svalue, 0, comm);
+}
 
 FITSCard ft_cardclr(FITSCard card, int ncards)
 {

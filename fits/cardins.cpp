@@ -39,13 +39,14 @@ extern "C" {
 
 FITSCard ft_cardins(FITSHead fits, FITSCard card, FITSCard here)
 {
-    if (!fits || !fits->cards || !card || fits->ncard < 0) return nullptr;
-    int after = -1;  // position of the card the new one follows; -1: it becomes the first
+    if (!fits || !fits->cards || !card || fits->ncard < 0 || fits->ncard > fits->acard) return nullptr;
+    // Position of the card the new one follows; -1: it becomes the first.  A card
+    // after END would be lost to every reader, so END as `here` means just before it.
+    int after = fits->ncard - 2;
     if (here) {
-        after = position_of(fits, here);
-        if (after < 0) return nullptr;  // not a card of this header in use
-    } else {
-        after = fits->ncard - 2;
+        const int at = position_of(fits, here);
+        if (at < 0) return nullptr;  // not a card of this header in use
+        if (at < fits->ncard - 1) after = at;
     }
     // Copied first: card may be a card of this very header, which growth can move.
     const FITSBuff fresh = *card;

@@ -29,5 +29,15 @@ int main(void)
         fprintf(stderr, "c_api_test: FITSBuff is %u bytes\n", (unsigned)sizeof(card));
         failures++;
     }
+    {
+        FITSHead head = ft_headinit(NULL, 0);
+        FITSCard found = NULL;
+        ft_headseti(head, "NAXIS", 2, 4096, "rows", 0);
+        if (ft_headgeti(head, "NAXIS", 2, 0, &found) != 4096 || found != head->cards || head->ncard != 2) {
+            fprintf(stderr, "c_api_test: NAXIS2 not set and read back\n");
+            failures++;
+        }
+        ft_headfree(head, 1);
+    }
     return failures == 0 ? 0 : 1;
 }

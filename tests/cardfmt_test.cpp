@@ -24,7 +24,10 @@ struct Framed {
     }
     FITSCard card() { return &cards[1]; }
     std::string text() const { return text_of(cards[1]); }
-    bool intact() const { return text_of(cards[0]) == std::string(80, '<') && text_of(cards[2]) == std::string(80, '>'); }
+    bool intact() const
+    {
+        return text_of(cards[0]) == std::string(80, '<') && text_of(cards[2]) == std::string(80, '>');
+    }
 };
 
 std::string key_card(const char *name, int n)
@@ -35,7 +38,10 @@ std::string key_card(const char *name, int n)
 }
 
 // text right-justified in 20 columns, as values are written.
-std::string right(std::string_view text) { return blanks(text.size() < 20 ? 20 - text.size() : 0) + std::string(text); }
+std::string right(std::string_view text)
+{
+    return blanks(text.size() < 20 ? 20 - text.size() : 0) + std::string(text);
+}
 
 std::string value_of(FITSCard card)
 {

@@ -72,13 +72,3 @@ TEST(headget, headget_gives_the_static_text)
     EXPECT_EQ(card, nullptr);
     EXPECT_EQ(std::string(ft_headget(fits.get(), "DETSEC", 0, nullptr)), "[1:2048,1:4096]");
 }
-
-TEST(headget, indexed_and_sequential_reads_agree_on_single_keywords)
-{
-    Head fits = owned_head(kCards);
-    const int naxis2 = ft_headgeti(fits.get(), "NAXIS", 2, 0, nullptr);
-    ft_headindex(fits.get());
-    EXPECT_EQ(ft_headgeti(fits.get(), "NAXIS", 2, 0, nullptr), naxis2);
-    EXPECT_EQ(std::string(ft_headget(fits.get(), "DETSEC", 0, nullptr)), "[1:2048,1:4096]");
-    EXPECT_NE(fits->index, nullptr);
-}

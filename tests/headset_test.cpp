@@ -64,21 +64,6 @@ TEST(headset, indexed_family_card_is_where_the_search_ended)
     EXPECT_EQ(position(plain.get(), ft_headseti(plain.get(), "NAXIS", 11, 5, nullptr, 0)), 3);
 }
 
-TEST(headset, growth_of_a_full_owned_header)
-{
-    Head fits = owned_head(full_block());
-    ASSERT_EQ(fits->ncard, 36);
-    ASSERT_EQ(fits->acard, 36);
-    FITSCard card = ft_headseti(fits.get(), "NEW", 0, 1, nullptr, 0);
-    EXPECT_EQ(position(fits.get(), card), 35);
-    EXPECT_EQ(fits->acard, 72);
-    EXPECT_EQ(fits->data, 5760);
-    EXPECT_EQ(fits->ncard, 37);
-    EXPECT_EQ(card_text(fits->cards + 36), padded("END"));
-    for (int i = 37; i < 72; i++) EXPECT_EQ(card_text(fits->cards + i), blanks(80));
-    EXPECT_EQ(reinterpret_cast<const char *>(fits->cards)[72 * 80], '\0');
-}
-
 TEST(headset, full_header_not_owned_refuses_even_with_append)
 {
     std::vector<FITSBuff> cards = block_cards(full_block());
