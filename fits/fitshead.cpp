@@ -4,7 +4,6 @@
 
 #include "fits.h"
 
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +22,11 @@ enum WordClass { kEmpty = 0, kNameWord = 1, kNumberWord = 2, kOtherWord = 3 };
 
 bool ends_word(char c) { return c == '\0' || c == ',' || c == ']'; }
 
+// ASCII classes, whatever the locale.
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr char folded(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
 // Read the word at *fptr up to NUL, "," or "]" (where *fptr is left) into *word.  A "+"
 // first in the word or last before its end is a marker: it sets *cflag and is dropped,
 // so the word's text is one run of the file name.
@@ -33,10 +37,10 @@ int GetWordType(const char **fptr, std::string_view *word, int *cflag)
     const char *last = p;
     int got = 0, digits = 0, letters = 0, others = 0;
     for (; !ends_word(*p); ++p, ++got) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (std::isdigit(c)) {
+        const char c = *p;
+        if (is_digit(c)) {
             ++digits;
-        } else if (std::isalpha(c) || c == '_' || c == '$') {
+        } else if (is_letter(c) || c == '_' || c == '$') {
             ++letters;
         } else if (c == '+' && (got == 0 || ends_word(p[1]))) {
             *cflag = 1;
@@ -147,8 +151,7 @@ bool same_ignoring_case(std::string_view a, const char *b)
 {
     if (!b || std::strlen(b) != a.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
+        if (folded(a[i]) != folded(b[i])) return false;
     return true;
 }
 
