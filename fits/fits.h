@@ -426,6 +426,54 @@ void ft_syncdata(FITSHead fits);
 /* Store the header's present descriptions back into its cards. */
 void ft_synchead(FITSHead fits);
 
+/* Read one header block by block up to END; card1 holds its first n bytes (0..2880),
+ * already consumed from file, or is null.  Past the 25th block, blocks made wholly of
+ * HISTORY cards are dropped.  seek is the header's first byte (-1 on a pipe), data the
+ * position after its last block, where file is left.  Null on a stream that ends
+ * before END, a bad n, or when memory fails; nothing is kept then. */
+FITSHead ft_headread0(File file, const char *card1, int n);
+/* ft_headread0 with no bytes supplied. */
+FITSHead ft_headread(File file);
+/* Write ceil(ncard/36) blocks of cards (after storing the descriptions when sync is
+ * set) and flush.  1, or 0 for a null argument or a failed write or flush. */
+int ft_headwrite(File file, FITSHead fits);
+/* Pass over the unit's databloks blocks from ifile's position: one seek when the header
+ * came from a seekable stream and ofile is null, else reads, copied to ofile when given.
+ * Nothing moves without data or a basic description.  The position reached (-1 on a
+ * pipe), or -1 for a null argument. */
+int64_t ft_dataskip(File ifile, FITSHead fits, File ofile);
+/* Position file at the header's first byte: 1 when it then has a position, 0 when not
+ * (a pipe, or no known seek), -1 for a null argument. */
+int ft_headseek(File file, FITSHead fits);
+/* ft_headseek for the first byte of the header's data. */
+int ft_dataseek(File sfile, FITSHead fits);
+/* Set the header's sync flag to x; the previous flag, or -1 for a null header. */
+int ft_sync(FITSHead fits, int x);
+
+/* Split an extended file name path[extname,extver,tail...] or path[number]...: the path
+ * into name, the extension name into extn, the number (or EXTVER with a name) into *indx
+ * (-1 when none), the remaining options into tail beginning with "[" ("" when none);
+ * each output holds at most maxlen-1 characters.  1 when a word carried a "+", else 0. */
+int ft_parsefilename(const char *filename, char *name, char *extn, int *indx, char *tail, int maxlen);
+/* Make cfile the copy stream receiving every unit the openers pass over (null: none).
+ * The previous copy stream; the library never closes it. */
+File ft_cfile(File cfile);
+/* From the start of a FITS file on file, read up to the unit the selector of filename
+ * names (or FITS_EXTNAME/FITS_EXTNUM choose when it names none and the primary has no
+ * data).  *header (freed when header is null) gets the selected header, which holds the
+ * primary.  file, at the unit's data; null, file closed and nothing kept, on failure. */
+File ft_fitsheadread(File file, const char *filename, FITSHead *header, const char *mode);
+/* Open the path of filename with fopen and mode (null "r") and select its unit with
+ * ft_fitsheadread; tail (len bytes, 1..1024) gets the file name's options.  A mode with
+ * "C", or with "c" and a "+" in the file name, opens only: *header null.  Null on failure. */
+File ft_fitsheadopen(const char *filename, FITSHead *header, char *tail, int len, const char *mode);
+/* What ft_fileparse hands each header to: the stream, the header (now the callback's),
+ * the address of the walk's result and the caller's data; nonzero stops the walk. */
+typedef int (*FITSParseProc)(File file, FITSHead fits, void **result, void *cdata);
+/* Read every header of ifile in turn and give it to callback, which moves the stream
+ * past the unit's data; the result the callback left (null at first, or for null). */
+void *ft_fileparse(File ifile, FITSParseProc callback, void *cdata);
+
 /* ---- Images in memory, file mappings and shared memory ------------------------- */
 
 /* Unmap the mmap_size bytes at mmap_here: munmap's result, -1 without a mapping. */
