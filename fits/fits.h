@@ -481,6 +481,50 @@ int ft_munmap(FITSHead head);
 /* Detach the shared-memory segment at mmap_here: shmdt's result, -1 without one. */
 int ft_shmdt(FITSHead head);
 
+/* The size in bytes of the open file `file` (fstat), 0 when it cannot be taken. */
+int64_t _filesize(int file);
+
+/* Finds one unit in the memory region data[0..size) of consecutive units: by name
+ * (extn not empty; EXTNAME exactly, EXTVER indx unless -1) or else by position
+ * (indx units passed over).  The region is never written.  On success (1) the
+ * header views its cards in place and records the region (mem = type, 2 mapping or
+ * 3 shared memory, which its release removes); *dataptr points at the unit's data
+ * and *data2dptr is a new row view of NAXIS2 rows of NAXIS1 elements.  A unit whose
+ * data runs past the region is not found.  With no headptr the header is released
+ * at once but the region stays.  On failure (0) *headptr and *data2dptr are null
+ * and the region is released according to type. */
+int ft_indxmemdata(void *data, int64_t size, int type, const char *extn, int indx, FITSHead *headptr,
+                   void **dataptr, void ***data2dptr);
+
+/* Maps the file of an extended name whole (read-write when prot has PROT_WRITE)
+ * and finds its selected unit with ft_indxmemdata; 1 or 0. */
+int ft_simpleimagemmap(const char *filename, FITSHead *headptr, void **dataptr, void ***data2dptr,
+                       int prot, int share);
+
+/* Attaches the System V segment whose key is the name's path (decimal) and finds
+ * the selected unit in its first `size` bytes (0: "size=" of the tail, else the
+ * whole segment; never more than the segment); 1 or 0. */
+int ft_simpleimageshm(const char *filename, FITSHead *headptr, void **dataptr, void ***data2dptr,
+                      int64_t size, int flags);
+
+/* Reads the selected unit of a file ("-", "stdin" or "STDIN": standard input,
+ * which is closed afterwards) as pixtype values (ft_dataread); 1 or 0.  The array
+ * and the view belong to the caller. */
+int ft_simpleimageread(const char *filename, FITSHead *headptr, void **dataptr, void ***data2dptr,
+                       int pixtype);
+
+/* Reads the data of *headptr (or of the next header on the stream when none is
+ * held) into *dataptr (allocated when null) and makes the row view; 1 or 0. */
+int ft_imageread(File file, FITSHead *headptr, void **dataptr, void ***data2dptr, int pixtype);
+
+/* Writes a primary copy of fits and the array as a new single-unit file at the
+ * plain path filename; 1 when it was written and closed, else 0. */
+int ft_simpleimagewrite(const char *filename, FITSHead fits, void *data, int pixtype);
+
+/* Reloads fits's descriptions from its cards, then writes the header and the data
+ * unit; 1, or 0 when either write fails. */
+int ft_imagewrite(File file, FITSHead fits, void *data, int pixtype);
+
 #ifdef __cplusplus
 }
 #endif
