@@ -3,15 +3,12 @@
 #define TOLV_TESTS_RUN_TOOL_H
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
-
-extern char **environ;
 
 struct ToolRun {
     int status = -1; // exit status, or -1 when the process did not exit normally
@@ -28,12 +25,13 @@ inline std::string slurp_fd(int fd)
     return text;
 }
 
-inline ToolRun run_tolv(const std::vector<std::string> &args)
+// Runs tolv with `args`; with `unprivileged`, a root caller drops to the user
+// nobody first, so that file permissions hold as they do for an astronomer.
+inline ToolRun run_tolv(const std::vector<std::string> &args, bool unprivileged = false)
 {
-    std::vector<char *> argv;
-    std::string prog = TOLV_BINARY;
-    argv.push_back(prog.data());
     std::vector<std::string> copy = args;
+    std::string prog = TOLV_BINARY;
+    std::vector<char *> argv = {prog.data()};
     for (auto &a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
 
@@ -41,18 +39,17 @@ inline ToolRun run_tolv(const std::vector<std::string> &args)
     const int out_fd = mkstemp(out_name), err_fd = mkstemp(err_name);
     unlink(out_name);
     unlink(err_name);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-    posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
     ToolRun run;
-    pid_t pid;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
-        run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        if (unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(98);
+        execv(argv[0], argv.data());
+        _exit(97);
     }
-    posix_spawn_file_actions_destroy(&actions);
+    int wstatus = 0;
+    if (pid > 0 && waitpid(pid, &wstatus, 0) == pid) run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     run.out = slurp_fd(out_fd);
     run.err = slurp_fd(err_fd);
     close(out_fd);

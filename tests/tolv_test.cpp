@@ -1,6 +1,111 @@
+// End-to-end runs of the built tolv on real files in a temporary directory.
+#include "fringefit.h"
+#include "mosaic.h"
+
 #include "run_tool.h"
+#include "unit_bytes.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace unitbytes;
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char dir[] = "/tmp/tolv_e2e_XXXXXX";
+        path = mkdtemp(dir);
+        chmod(path.c_str(), 0755);
+    }
+    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+float fringe_value(int k, int x, int y) { return float(std::sin(0.7 * (k + 1) * x) * std::cos(0.3 * y + k)); }
+
+// A science mosaic of `extensions` images with sky, gradients, both fringes, noise
+// and a star, and the matching fringe frames.
+struct Scene {
+    int nx, ny, extensions, nfringe;
+    std::vector<Unit> science() const
+    {
+        std::vector<Unit> units = {primary()};
+        unsigned h = 12345;
+        for (int e = 1; e <= extensions; e++) {
+            std::vector<float> px(size_t(nx) * ny);
+            for (int y = 0; y < ny; y++)
+                for (int x = 0; x < nx; x++) {
+                    h = h * 1103515245u + 12345u;
+                    double v = 500.0 + 10 * e + 0.3 * x - 0.2 * y + double(h >> 16 & 1023) / 256.0;
+                    for (int k = 0; k < nfringe; k++) v += (20.0 + 7 * k + e) * fringe_value(k, x, y);
+                    if (x == nx / 3 && y == ny / 2) v += 4000.0;
+                    px[size_t(y * nx + x)] = float(v);
+                }
+            units.push_back(float_image(nx, ny, px, {card("EXTVER", std::to_string(e))}));
+        }
+        return units;
+    }
+    std::vector<Unit> fringe(int k) const
+    {
+        std::vector<Unit> units = {primary()};
+        for (int e = 1; e <= extensions; e++) {
+            std::vector<float> px(size_t(nx) * ny);
+            for (int y = 0; y < ny; y++)
+                for (int x = 0; x < nx; x++) px[size_t(y * nx + x)] = fringe_value(k, x, y);
+            units.push_back(float_image(nx, ny, px));
+        }
+        return units;
+    }
+    // Writes science.fits and fringe0.fits ... into dir; returns the arguments.
+    std::vector<std::string> write_files(const TempDir &dir) const
+    {
+        std::vector<std::string> args = {dir.file("science.fits")};
+        write(args[0], file_bytes(science()));
+        for (int k = 0; k < nfringe; k++) {
+            args.push_back(dir.file("fringe" + std::to_string(k) + ".fits"));
+            write(args.back(), file_bytes(fringe(k)));
+        }
+        return args;
+    }
+};
+
+// What the fit in this process gives on a copy of the same files: the table and
+// the science file's bytes afterwards.
+std::pair<std::string, std::vector<unsigned char>> fit_in_process(const std::vector<std::string> &args,
+                                                                   const TempDir &dir)
+{
+    const std::string copy = dir.file("copy.fits");
+    write(copy, read(args[0]));
+    const Mosaic sci = ft_mmapmosaic(copy.c_str(), "rw", 73);
+    std::vector<Mosaic> fr;
+    for (size_t k = 1; k < args.size(); k++) fr.push_back(ft_mmapmosaic(args[k].c_str(), "r", 73));
+    std::FILE *out = std::tmpfile();
+    fringe_fit(sci, fr.data(), int(fr.size()), out);
+    std::rewind(out);
+    std::string table;
+    for (int c; (c = std::fgetc(out)) != EOF;) table += char(c);
+    std::fclose(out);
+    return {table, read(copy)};
+}
+
+std::vector<std::vector<unsigned char>> contents(const std::vector<std::string> &args)
+{
+    std::vector<std::vector<unsigned char>> c;
+    for (const auto &a : args) c.push_back(read(a));
+    return c;
+}
+
+} // namespace
 
 TEST(tolv, fewer_than_two_arguments_print_usage)
 {
@@ -9,5 +114,164 @@ TEST(tolv, fewer_than_two_arguments_print_usage)
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, "Usage: tolv file fringefile1 ... fringefilen\n");
+    }
+}
+
+TEST(tolv, corrects_every_extension_as_the_fit_does)
+{
+    TempDir dir;
+    const Scene scene{37, 23, 3, 2};
+    const auto args = scene.write_files(dir);
+    const auto expected = fit_in_process(args, dir);
+    const auto fringes_before = contents({args[1], args[2]});
+    const ToolRun run = run_tolv(args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, expected.first);
+    EXPECT_EQ(read(args[0]), expected.second);
+    EXPECT_EQ(contents({args[1], args[2]}), fringes_before);
+    // Headers and the primary unit are untouched; every extension changed.
+    const auto before = file_bytes(scene.science());
+    const auto after = read(args[0]);
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + 2 * 2880, after.begin()));
+    EXPECT_NE(after, before);
+    // The table: two head lines and five rows per extension.
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2 + 3 * 5);
+}
+
+TEST(tolv, a_file_without_extensions_prints_the_head_only)
+{
+    TempDir dir;
+    const std::string sci = dir.file("s.fits"), fr = dir.file("f.fits");
+    write(sci, file_bytes({primary()}));
+    write(fr, file_bytes({primary()}));
+    const ToolRun run = run_tolv({sci, fr});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "Extn\tIter\tSigma\tNpix\tAconst\tAx\tAy\tAfringe00\n"
+                       "----\t----\t-----\t----\t------\t--\t--\t---------\n");
+}
+
+TEST(tolv, unopenable_files_are_named_and_nothing_changes)
+{
+    TempDir dir;
+    const Scene scene{8, 6, 2, 2};
+    auto args = scene.write_files(dir);
+    const auto before = contents(args);
+    {
+        auto missing = args;
+        missing[2] = dir.file("absent.fits");
+        const ToolRun run = run_tolv(missing);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "Couldn't open file " + missing[2] + "\n");
+    }
+    {
+        auto missing = args;
+        missing[0] = dir.file("absent.fits");
+        const ToolRun run = run_tolv(missing);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "Couldn't open file " + missing[0] + "\n");
+    }
+    {
+        // Readable but not writable: refused, even though it could be read.
+        chmod(args[0].c_str(), 0444);
+        const ToolRun run = run_tolv(args, /*unprivileged=*/true);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "Couldn't open file " + args[0] + "\n");
+    }
+    {
+        write(args[1], {});
+        const ToolRun run = run_tolv(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err.rfind("mmap: ", 0), 0u);
+        EXPECT_NE(run.err.find("Couldn't open file " + args[1] + "\n"), std::string::npos);
+        write(args[1], before[1]);
+    }
+    EXPECT_EQ(contents(args), before);
+}
+
+TEST(tolv, singular_fit_exits_with_earlier_extensions_written)
+{
+    TempDir dir;
+    const Scene scene{9, 7, 3, 1};
+    auto args = scene.write_files(dir);
+    // Extension 2 of the fringe frame is all zero.
+    auto fr = scene.fringe(0);
+    fr[2].data.assign(fr[2].data.size(), 0);
+    write(args[1], file_bytes(fr));
+    const auto before = read(args[0]);
+    const ToolRun run = run_tolv(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Tessaly run-time error...\nSingular matrix in routine LUDCMP\n...now exiting to system...\n");
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2 + 5);
+    const auto after = read(args[0]);
+    const size_t unit = 2880 + (9 * 7 * 4 + 2879) / 2880 * 2880;
+    const size_t ext1 = 2880 + 2880, ext2 = ext1 + unit;
+    EXPECT_FALSE(std::equal(after.begin() + ext1, after.begin() + ext1 + 9 * 7 * 4, before.begin() + ext1));
+    EXPECT_TRUE(std::equal(after.begin() + ext1 + unit - 2880, after.end(), before.begin() + ext1 + unit - 2880));
+    (void)ext2;
+}
+
+TEST(tolv, more_than_73_units_process_units_1_to_72)
+{
+    TempDir dir;
+    const Scene scene{4, 3, 75, 1};
+    const auto args = scene.write_files(dir);
+    const auto before = read(args[0]);
+    const ToolRun run = run_tolv(args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2 + 72 * 5);
+    EXPECT_NE(run.out.find("\n72\t4\t"), std::string::npos);
+    EXPECT_EQ(run.out.find("\n73\t"), std::string::npos);
+    const auto after = read(args[0]);
+    const size_t unit = 2 * 2880, first73 = 2880 + 72 * unit;
+    EXPECT_TRUE(std::equal(after.begin() + first73, after.end(), before.begin() + first73));
+    EXPECT_FALSE(std::equal(after.begin(), after.begin() + first73, before.begin()));
+    EXPECT_NE(run.err.find("only units 0 to 72 are corrected"), std::string::npos);
+}
+
+TEST(tolv, refuses_mismatched_extensions_before_writing_anything)
+{
+    TempDir dir;
+    const Scene scene{8, 6, 3, 2};
+    const auto good = scene.write_files(dir);
+    struct Case {
+        const char *what;
+        int file;                       // 0 science, 1.. fringe
+        std::function<void(std::vector<Unit> &)> damage;
+        std::string message;            // expected stderr after "tolv: <file>: "
+    };
+    const std::vector<Case> cases = {
+        {"science extension of another size", 0,
+         [](std::vector<Unit> &u) { u[3] = float_image(8, 5, std::vector<float>(40, 1.0f)); },
+         "extension 3: expected a BITPIX -32 image of 8 x 6 pixels, found BITPIX -32, 8 x 5 pixels"},
+        {"fringe extension of another BITPIX", 2,
+         [](std::vector<Unit> &u) {
+             u[2].cards[1] = card("BITPIX", "32");
+         },
+         "extension 2: expected a BITPIX -32 image of 8 x 6 pixels, found BITPIX 32, 8 x 6 pixels"},
+        {"fringe frame with fewer units", 1, [](std::vector<Unit> &u) { u.pop_back(); },
+         "extension 3: expected a BITPIX -32 image of 8 x 6 pixels, found no such extension (the file has 3 units)"},
+        {"science extension 1 of one axis", 0,
+         [](std::vector<Unit> &u) {
+             u[1].cards[2] = card("NAXIS", "1");
+             u[1].cards[3] = card("NAXIS1", "48");
+             u[1].cards[4] = card("COMMENT", "''");
+         },
+         "extension 1: expected a BITPIX -32 image of two axes, found BITPIX -32, 48 pixels"},
+    };
+    for (const auto &c : cases) {
+        std::vector<Unit> units = c.file == 0 ? scene.science() : scene.fringe(c.file - 1);
+        c.damage(units);
+        write(good[size_t(c.file)], file_bytes(units));
+        const auto before = contents(good);
+        const ToolRun run = run_tolv(good);
+        EXPECT_EQ(run.status, 1) << c.what;
+        EXPECT_EQ(run.out, "") << c.what;
+        EXPECT_EQ(run.err, "tolv: " + good[size_t(c.file)] + ": " + c.message + "\n") << c.what;
+        EXPECT_EQ(contents(good), before) << c.what;
+        write(good[size_t(c.file)], file_bytes(c.file == 0 ? scene.science() : scene.fringe(c.file - 1)));
     }
 }
