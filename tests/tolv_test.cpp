@@ -97,6 +97,8 @@ std::pair<std::string, std::vector<unsigned char>> fit_in_process(const std::vec
     std::string table;
     for (int c; (c = std::fgetc(out)) != EOF;) table += char(c);
     std::fclose(out);
+    ft_freemosaic(sci);
+    for (Mosaic m : fr) ft_freemosaic(m);
     return {table, read(copy)};
 }
 
