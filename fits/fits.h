@@ -202,6 +202,74 @@ void swap8(void *to, const void *from, int64_t nbytes);
 
 /* ---- Pixel arrays and data I/O --------------------------------------------- */
 
+/* Two-dimensional views of a flat row-major array: an array of row pointers,
+ * biased so that view[ystar + y] is row y and, taken as a pointer to the element
+ * type, view[ystar + y][xstar + x] is flat element y*xsize + x. */
+
+/* A view of a new zero-filled array of xsize*ysize elements of size bytes; null on
+ * failure or negative sizes.  Release it with ft_free2d. */
+void **ft_alloc2d(int size, int xstar, int ystar, int xsize, int ysize);
+/* A new view of the caller's array ptr, which it does not own; null when ptr is null,
+ * a size is negative or allocation fails.  Release it with free(view + ystar). */
+void **ft_make2d(void *ptr, int size, int xstar, int ystar, int xsize, int ysize);
+/* Release a view from ft_alloc2d and its array, given the arguments it was made with. */
+void ft_free2d(void **ptr2d, int size, int xstar, int ystar);
+
+/* Pixel type codes: BITPIX 8, 16, 32, -32, -64, and 4104, 4112, 4128 for unsigned
+ * 8-, 16- and 32-bit integers.  Element size is (|code| & ~4096) / 8. */
+
+/* Convert npix elements of code type2 at v2 into code type1 at v1.  hasscale 0: a
+ * plain conversion; else direction nonzero gives v1 = v2*bscale + bzero and direction
+ * 0 gives v1 = (v2 - bzero)/bscale, computed in double.  Into integers, floating values
+ * are truncated toward zero, saturate at the type's limits, and NaN gives 0; integers
+ * narrow to their low bits.  v1 may equal v2.  An unknown code does nothing. */
+void ft_acht(int type1, void *v1, int type2, const void *v2, int64_t npix, int direction, int hasscale,
+             double bscale, double bzero);
+
+/* The converters behind ft_acht, named acht + destination letter + source letter:
+ * c int8, s int16, i int32, l int32, r float, d double, t uint8, u uint16, v uint32,
+ * w uint32.  Arguments and rules as ft_acht's. */
+#define FT_ACHT_DECLARE(X, Y, TX, TY) \
+    void acht##X##Y(TX *v1, const TY *v2, int64_t npix, int direction, int hasscale, double bscale, \
+                    double bzero);
+#define FT_ACHT_DECLARE_ROW(X, TX) \
+    FT_ACHT_DECLARE(X, c, TX, int8_t) FT_ACHT_DECLARE(X, s, TX, int16_t) \
+    FT_ACHT_DECLARE(X, i, TX, int32_t) FT_ACHT_DECLARE(X, l, TX, int32_t) \
+    FT_ACHT_DECLARE(X, r, TX, float) FT_ACHT_DECLARE(X, d, TX, double) \
+    FT_ACHT_DECLARE(X, t, TX, uint8_t) FT_ACHT_DECLARE(X, u, TX, uint16_t) \
+    FT_ACHT_DECLARE(X, v, TX, uint32_t) FT_ACHT_DECLARE(X, w, TX, uint32_t)
+FT_ACHT_DECLARE_ROW(c, int8_t)
+FT_ACHT_DECLARE_ROW(s, int16_t)
+FT_ACHT_DECLARE_ROW(i, int32_t)
+FT_ACHT_DECLARE_ROW(l, int32_t)
+FT_ACHT_DECLARE_ROW(r, float)
+FT_ACHT_DECLARE_ROW(d, double)
+FT_ACHT_DECLARE_ROW(t, uint8_t)
+FT_ACHT_DECLARE_ROW(u, uint16_t)
+FT_ACHT_DECLARE_ROW(v, uint32_t)
+FT_ACHT_DECLARE_ROW(w, uint32_t)
+#undef FT_ACHT_DECLARE_ROW
+#undef FT_ACHT_DECLARE
+
+/* Convert n bytes of type values between file (big-endian) and host order into to
+ * (which may equal from): |type| 16, 32, 64 reverse 2-, 4-, 8-byte groups on a
+ * little-endian host; anything else, or a big-endian host, copies.  Returns to, or
+ * null when either pointer is null. */
+void *ft_dataswap(void *to, const void *from, int64_t n, int type);
+
+/* Read the data unit of fits from file (positioned at its first byte) as pixtype
+ * values (0: the stored bytes; -1: the unit's BITPIX), scaled by BSCALE and BZERO.
+ * Into dataptr, or when null a new malloc'd array; null on failure (then nothing
+ * allocated here is kept).  dataptr must hold databloks*2880 bytes when pixtype is 0
+ * or of the BITPIX size, else datapixls elements of pixtype. */
+void *ft_dataread(File file, FITSHead fits, void *dataptr, int pixtype);
+
+/* Write data (datapixls values of pixtype; 0 and -1 as for ft_dataread) as the data
+ * unit of fits, scaling removed, in file order and padded with zeros to a whole block.
+ * When pixtype has the BITPIX size the conversion happens in data itself.  1 on
+ * success, 0 on a null argument, an unknown type, failed allocation or write error. */
+int ft_datawrite(File file, FITSHead fits, void *data, int pixtype);
+
 /* ---- Card search and header keyword access ----------------------------------- */
 
 /* Keyword order of two cards given as addresses of card pointers (the qsort element

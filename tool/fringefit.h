@@ -7,6 +7,18 @@
 #include "mosaic.h"
 
 #include <cstdio>
+#include <vector>
+
+// The lean path is the one the tool uses; the straight path is the design-matrix
+// layout solved by lfit3, kept as the reference the lean one must equal bit for bit.
+enum class FitPath { lean, straight };
+
+// What a fit computed in double precision, for tests that compare the two paths
+// beyond what the table and the float pixels show: per iteration the coefficients
+// and chisq, per extension the final residuals.
+struct FitTrace {
+    std::vector<double> numbers;
+};
 
 // Fits and corrects extensions 1..count-1 of `science` against `fringes[0..nfringe-1]`,
 // printing the table head and one row per extension and iteration on `out`.  Every
@@ -14,7 +26,8 @@
 // (the caller checks).  Pixels whose science value or any fringe value is not
 // finite take no part in the fits; a non-finite science pixel is written back as
 // it was.  A singular fit ends the process through tserror after the extensions
-// before it have been written.
-void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out);
+// before it have been written.  npix = nx * ny must fit in an int.
+void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out,
+                FitPath path = FitPath::lean, FitTrace *trace = nullptr);
 
 #endif

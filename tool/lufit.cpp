@@ -52,12 +52,7 @@ void lfit3(double **X, double *y, double *w, int ndata, double *a, int ma, int *
             beta[j] += ym * wt;
         }
     }
-    for (int j = 2; j <= mfit; j++)
-        for (int k = 1; k < j; k++) alpha[k][j] = alpha[j][k];
-
-    double d;
-    ludcmp(alpha, mfit, indx, &d);
-    lubksb(alpha, mfit, indx, beta);
+    lfit_solve(alpha, beta, indx, mfit);
     for (int j = 1; j <= mfit; j++) a[lista[j]] = beta[j];
 
     *chisq = 0.0;
@@ -70,6 +65,15 @@ void lfit3(double **X, double *y, double *w, int ndata, double *a, int ma, int *
     free_vector(beta, 1, ma);
     free_ivector(indx, 1, mfit);
     free_matrix(alpha, 1, mfit, 1, mfit);
+}
+
+void lfit_solve(double **alpha, double *beta, int *indx, int mfit)
+{
+    for (int j = 2; j <= mfit; j++)
+        for (int k = 1; k < j; k++) alpha[k][j] = alpha[j][k];
+    double d;
+    ludcmp(alpha, mfit, indx, &d);
+    lubksb(alpha, mfit, indx, beta);
 }
 
 void ludcmp(double **a, int n, int *indx, double *d)

@@ -10,6 +10,11 @@
 void lfit3(double **X, double *y, double *w, int ndata, double *a, int ma, int *lista,
            int mfit, double *chisq);
 
+// Solves the normal equations alpha x = beta of size mfit, of which only the lower
+// triangle has been accumulated: mirrors it, decomposes alpha in place and leaves
+// the solution in beta[1..mfit].  indx has room for mfit entries.
+void lfit_solve(double **alpha, double *beta, int *indx, int mfit);
+
 // Replaces a[1..n][1..n] by the LU decomposition of its row permutation; indx
 // records the exchanges and *d the parity (+1 or -1).
 void ludcmp(double **a, int n, int *indx, double *d);

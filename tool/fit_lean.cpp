@@ -1,0 +1,382 @@
+// The fit without a design matrix, row by row.  Fringe values stay single
+// precision (they are floats widened to double), the constant and gradient values
+// are made on the fly, pixels with weight 0 are skipped (they add exactly +0 to
+// every sum), and the residual pass also accumulates the next fit's normal
+// equations.  Each accumulator receives the same terms in the same order as in
+// lfit3, so every result is identical to the design-matrix path.
+//
+// The sums of products of the constant and the two gradients are sums of
+// integers; while every partial sum stays below 2^53 they are exact in double in
+// any order, so they are counted per row in 64-bit integers instead.
+#include "fitpaths.h"
+
+#include "lufit.h"
+#include "tsutil.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Accumulators of the normal equations.  ints: the products of 1, gx and gy
+// (count, sx, sy, sxx, sxy, syy); fr[f] holds fringe f's row of the lower
+// triangle: its products with 1, gx, gy and fringes 0..f; beta the right-hand side.
+struct Sums {
+    int64_t count, sx, sy, sxx, sxy, syy;
+    std::vector<double> fr;
+    std::vector<double> beta;
+};
+
+// Two doubles, one per SSE2 lane; each lane is rounded exactly as a scalar operation.
+typedef double v2d __attribute__((vector_size(16)));
+
+// Offset of fringe f's triangle row (3 + f + 1 entries) in Sums::fr.
+constexpr int fringe_row_offset(int f) { return f * 3 + f * (f + 1) / 2; }
+
+class Lean {
+  public:
+    explicit Lean(const FitGeometry &geometry) : g(geometry)
+    {
+        a = vector(1, g.npar);
+        acc = vector(1, g.npar);
+        indx = ivector(1, g.npar);
+        alpha = matrix(1, g.npar, 1, g.npar);
+        beta1 = vector(1, g.npar);
+        const size_t npix = size_t(g.npix > 0 ? g.npix : 1);
+        s = static_cast<double *>(std::malloc(npix * sizeof(double)));
+        buf = static_cast<float *>(std::malloc(npix * sizeof(float)));
+        fr = static_cast<float *>(std::malloc(npix * size_t(g.nfringe > 0 ? g.nfringe : 1) * sizeof(float)));
+        if (!s || !buf || !fr) tserror("allocation failure in transfer buffer");
+        w.assign(npix, 0);
+        state.assign(npix, USABLE);
+        term.assign(size_t(g.nx > 0 ? g.nx : 1), 0.0);
+        for (int k = 0; k < g.nfringe; k++) fringe_rows.push_back(fr + size_t(k) * npix);
+        sums.fr.assign(size_t(fringe_row_offset(g.nfringe)), 0.0);
+        sums.beta.assign(size_t(g.npar), 0.0);
+        wide.assign(size_t(g.nfringe + 1) * size_t(2 * ((g.npar + 1) / 2)), 0.0);
+        // |gx| <= nx/2 and |gy| <= ny/2: bound every partial sum of the integer block.
+        const double m = double(std::max(g.nx / 2, g.ny / 2) + 1);
+        exact_integers = double(g.npix) * m * m < 9007199254740992.0; // 2^53
+    }
+    ~Lean()
+    {
+        std::free(fr);
+        std::free(buf);
+        std::free(s);
+        free_vector(beta1, 1, g.npar);
+        free_matrix(alpha, 1, g.npar, 1, g.npar);
+        free_ivector(indx, 1, g.npar);
+        free_vector(acc, 1, g.npar);
+        free_vector(a, 1, g.npar);
+    }
+    Lean(const Lean &) = delete;
+    Lean &operator=(const Lean &) = delete;
+
+    void fit(Mosaic science, const Mosaic *fringes, int e, std::FILE *out, FitTrace *trace)
+    {
+        switch (g.nfringe) {
+        case 1: fit_n<1>(science, fringes, e, out, trace); break;
+        case 2: fit_n<2>(science, fringes, e, out, trace); break;
+        case 3: fit_n<3>(science, fringes, e, out, trace); break;
+        case 4: fit_n<4>(science, fringes, e, out, trace); break;
+        default: fit_n<0>(science, fringes, e, out, trace); break;
+        }
+    }
+
+  private:
+    void clear_sums()
+    {
+        std::fill(wide.begin(), wide.end(), 0.0);
+        sums.count = sums.sx = sums.sy = sums.sxx = sums.sxy = sums.syy = 0;
+        std::fill(sums.fr.begin(), sums.fr.end(), 0.0);
+        std::fill(sums.beta.begin(), sums.beta.end(), 0.0);
+    }
+
+    // Adds the kept pixels of row y, with data d[x], to the sums in pixel order:
+    // per pixel, alpha[j][k] += b[j] * b[k] and beta[j] += d * b[j], where a
+    // product with the constant 1.0 is the other factor itself.
+    template <int NF>
+    void accumulate_row(int y, const double *d)
+    {
+        const size_t row = size_t(y) * size_t(g.nx);
+        const unsigned char *wr = w.data() + row;
+        const double gy = y - g.ny / 2;
+        int64_t n = 0, sx = 0, sxx = 0;
+        if constexpr (NF > 0)
+            accumulate_wide<NF>(wr, row, gy, d, n, sx, sxx);
+        else
+            accumulate_scalar(wr, row, gy, d, n, sx, sxx);
+        const int64_t iy = y - g.ny / 2;
+        sums.count += n;
+        sums.sx += sx;
+        sums.sxx += sxx;
+        sums.sy += iy * n;
+        sums.sxy += iy * sx;
+        sums.syy += iy * iy * n;
+    }
+
+    // The integer block of one kept pixel as doubles, when it is not exact as integers.
+    void add_integer_block(double gx, double gy)
+    {
+        ix_block[0] += 1.0;
+        ix_block[1] += gx;
+        ix_block[2] += gx * gx;
+        ix_block[3] += gy;
+        ix_block[4] += gy * gx;
+        ix_block[5] += gy * gy;
+    }
+
+    // Row r of `wide` (r < NF: fringe r, r = NF: the data) holds m_r * b[j] for
+    // every j, two lanes per vector; each lane is one accumulator of the normal
+    // equations (or a mirror of one, which is never read).
+    template <int NF>
+    void accumulate_wide(const unsigned char *wr, size_t row, double gy, const double *d,
+                         int64_t &n, int64_t &sx, int64_t &sxx)
+    {
+        constexpr int N = NF + 3, P = (N + 1) / 2, R = NF + 1;
+        v2d A[R][P];
+        std::memcpy(A, wide.data(), sizeof A);
+        const float *f[NF];
+        for (int k = 0; k < NF; k++) f[k] = fringe_rows[size_t(k)] + row;
+        for (int x = 0; x < g.nx; x++) {
+            if (!wr[x]) continue;
+            const int ix = x - g.nx / 2;
+            n++;
+            sx += ix;
+            sxx += int64_t(ix) * ix;
+            double b[2 * P] = {1.0, double(ix), gy};
+            for (int k = 0; k < NF; k++) b[3 + k] = f[k][x];
+            if (!exact_integers) add_integer_block(b[1], gy);
+            v2d bv[P];
+            std::memcpy(bv, b, sizeof bv);
+            for (int r = 0; r < R; r++) {
+                const double m = r < NF ? b[3 + r] : d[x];
+                const v2d mv = {m, m};
+                for (int p = 0; p < P; p++) A[r][p] += mv * bv[p];
+            }
+        }
+        std::memcpy(wide.data(), A, sizeof A);
+    }
+
+    // Any number of fringe frames, accumulator by accumulator.
+    void accumulate_scalar(const unsigned char *wr, size_t row, double gy, const double *d,
+                           int64_t &n, int64_t &sx, int64_t &sxx)
+    {
+        const int nf = g.nfringe;
+        double *t = sums.fr.data();
+        double *bt = sums.beta.data();
+        std::vector<double> b(size_t(nf + 3));
+        for (int x = 0; x < g.nx; x++) {
+            if (!wr[x]) continue;
+            const int ix = x - g.nx / 2;
+            n++;
+            sx += ix;
+            sxx += int64_t(ix) * ix;
+            b[0] = 1.0;
+            b[1] = ix;
+            b[2] = gy;
+            for (int k = 0; k < nf; k++) b[size_t(3 + k)] = fringe_rows[size_t(k)][row + size_t(x)];
+            if (!exact_integers) add_integer_block(b[1], gy);
+            for (int k = 0; k < nf; k++) {
+                double *tr = t + fringe_row_offset(k);
+                const double fk = b[size_t(3 + k)];
+                tr[0] += fk;
+                for (int j = 1; j <= 3 + k; j++) tr[j] += fk * b[size_t(j)];
+            }
+            const double dv = d[x];
+            bt[0] += dv;
+            for (int j = 1; j < nf + 3; j++) bt[j] += dv * b[size_t(j)];
+        }
+    }
+
+    // Moves the wide accumulators into the triangle and right-hand side.
+    template <int NF>
+    void collect_wide()
+    {
+        if constexpr (NF > 0) {
+            constexpr int N = NF + 3, W = 2 * ((N + 1) / 2);
+            for (int k = 0; k < NF; k++)
+                for (int j = 0; j <= 3 + k; j++)
+                    sums.fr[size_t(fringe_row_offset(k) + j)] = wide[size_t(k * W + j)];
+            for (int j = 0; j < N; j++) sums.beta[size_t(j)] = wide[size_t(NF * W + j)];
+        }
+    }
+
+    // a = the solution of the accumulated normal equations, as lfit3 solves them.
+    template <int NF>
+    void solve()
+    {
+        collect_wide<NF>();
+        double **al = alpha;
+        if (exact_integers) {
+            al[1][1] = double(sums.count);
+            al[2][1] = double(sums.sx);
+            al[2][2] = double(sums.sxx);
+            al[3][1] = double(sums.sy);
+            al[3][2] = double(sums.sxy);
+            al[3][3] = double(sums.syy);
+        } else {
+            al[1][1] = ix_block[0];
+            al[2][1] = ix_block[1];
+            al[2][2] = ix_block[2];
+            al[3][1] = ix_block[3];
+            al[3][2] = ix_block[4];
+            al[3][3] = ix_block[5];
+        }
+        for (int k = 0; k < g.nfringe; k++) {
+            const double *tr = sums.fr.data() + fringe_row_offset(k);
+            for (int j = 0; j <= 3 + k; j++) al[4 + k][1 + j] = tr[j];
+        }
+        for (int j = 1; j <= g.npar; j++) beta1[j] = sums.beta[size_t(j - 1)];
+        lfit_solve(alpha, beta1, indx, g.npar);
+        for (int j = 1; j <= g.npar; j++) a[j] = beta1[j];
+    }
+
+    // Reads extension e and accumulates the first fit; returns the usable pixels.
+    template <int NF>
+    int load(Mosaic science, const Mosaic *fringes, int e)
+    {
+        std::fill(state.begin(), state.end(), USABLE);
+        for (int k = 0; k < g.nfringe; k++) {
+            read_extension(fringe_rows[size_t(k)], fringes[k], e, g.npix);
+            mask_fringe(fringe_rows[size_t(k)], state.data(), g.npix);
+        }
+        read_extension(buf, science, e, g.npix);
+        for (int p = 0; p < g.npix; p++) {
+            const float v = buf[p];
+            const bool finite = std::isfinite(v);
+            s[p] = finite ? double(v) : 0.0;
+            if (!finite) state[size_t(p)] = SCIENCE_NOT_FINITE;
+            w[size_t(p)] = state[size_t(p)] == USABLE;
+        }
+        clear_sums();
+        std::fill(ix_block, ix_block + 6, 0.0);
+        for (int y = 0; y < g.ny; y++) accumulate_row<NF>(y, s + size_t(y) * size_t(g.nx));
+        return int(sums.count);
+    }
+
+    // lfit3's chisq: sum over the pixels, in order, of w (y - sum_j a[j] b[j])^2.
+    template <int NF>
+    double chisq()
+    {
+        const int nf = NF > 0 ? NF : g.nfringe;
+        const int nx = g.nx;
+        const double a1 = a[1], a2 = a[2];
+        double *__restrict t = term.data();
+        double total = 0.0;
+        for (int y = 0; y < g.ny; y++) {
+            const size_t row = size_t(y) * size_t(nx);
+            const double *__restrict sr = s + row;
+            const unsigned char *__restrict wr = w.data() + row;
+            const double base_y = a[3] * double(y - g.ny / 2);
+            // The model sum of each pixel, first term first, as lfit3 adds it.
+            for (int x = 0; x < nx; x++) {
+                double sum = 0.0;
+                sum += a1 * 1.0;
+                sum += a2 * double(x - nx / 2);
+                sum += base_y;
+                t[x] = sum;
+            }
+            for (int k = 0; k < nf; k++) {
+                const float *__restrict fk = fringe_rows[size_t(k)] + row;
+                const double ak = a[4 + k];
+                for (int x = 0; x < nx; x++) t[x] += ak * double(fk[x]);
+            }
+            for (int x = 0; x < nx; x++) {
+                const double r = sr[x] - t[x];
+                t[x] = double(wr[x]) * (r * r);
+            }
+            for (int x = 0; x < nx; x++) total += t[x];
+        }
+        return total;
+    }
+
+    // The driver's residual and 2-sigma clip; when `next`, the kept pixels'
+    // residuals are accumulated for the next fit.  Returns the pixels kept.
+    template <int NF>
+    int residual_and_clip(float sigma, bool next)
+    {
+        const float clip = 2 * sigma;
+        const int nf = NF > 0 ? NF : g.nfringe;
+        if (next) {
+            clear_sums();
+            std::fill(ix_block, ix_block + 6, 0.0);
+        }
+        int n = 0;
+        const int nx = g.nx;
+        const double a1 = a[1], a2 = a[2];
+        for (int y = 0; y < g.ny; y++) {
+            const size_t row = size_t(y) * size_t(nx);
+            double *__restrict sr = s + row;
+            unsigned char *__restrict wr = w.data() + row;
+            const unsigned char *__restrict st = state.data() + row;
+            const double base_y = a[3] * double(y - g.ny / 2);
+            for (int x = 0; x < nx; x++) sr[x] = sr[x] - (a1 + a2 * double(x - nx / 2) + base_y);
+            for (int k = 0; k < nf; k++) {
+                const float *__restrict fk = fringe_rows[size_t(k)] + row;
+                const double ak = a[4 + k];
+                for (int x = 0; x < nx; x++) sr[x] = sr[x] - ak * double(fk[x]);
+            }
+            int kept = 0;
+            for (int x = 0; x < nx; x++) {
+                const unsigned char keep = (st[x] == USABLE) & !(std::fabs(sr[x]) > double(clip));
+                wr[x] = keep;
+                kept += keep;
+            }
+            n += kept;
+            if (next) accumulate_row<NF>(y, sr);
+        }
+        return n;
+    }
+
+    template <int NF>
+    void fit_n(Mosaic science, const Mosaic *fringes, int e, std::FILE *out, FitTrace *trace)
+    {
+        for (int k = 1; k <= g.npar; k++) acc[k] = 0.0;
+        int n = load<NF>(science, fringes, e);
+        for (int iter = 0; iter < FIT_ITERATIONS; iter++) {
+            const int nfit = n;
+            solve<NF>();
+            const double chi = chisq<NF>();
+            const float sigma = float(std::sqrt(chi / nfit));
+            if (trace) {
+                trace->numbers.insert(trace->numbers.end(), a + 1, a + 1 + g.npar);
+                trace->numbers.push_back(chi);
+            }
+            n = residual_and_clip<NF>(sigma, iter + 1 < FIT_ITERATIONS);
+            for (int k = 1; k <= g.npar; k++) acc[k] += a[k];
+            print_fit_row(out, e, iter, sigma, nfit, acc, g.npar);
+        }
+        if (trace) trace->numbers.insert(trace->numbers.end(), s, s + g.npix);
+        write_residual(buf, s, state.data(), science, e, g.npix);
+    }
+
+    FitGeometry g;
+    bool exact_integers;
+    double *a, *acc, *beta1;
+    int *indx;
+    double **alpha;
+    double *s;     // data, then residual, per pixel
+    float *buf;    // the science pixels as read, host order
+    float *fr;     // nfringe rows of npix fringe values, host order
+    std::vector<float *> fringe_rows;
+    std::vector<unsigned char> w;     // 1: the pixel takes part in the next fit
+    std::vector<unsigned char> state; // PixelState
+    std::vector<double> term;         // one row of chisq terms
+    Sums sums;
+    std::vector<double> wide;         // the accumulators of accumulate_wide
+    double ix_block[6];               // the integer block as doubles, when not exact
+};
+
+} // namespace
+
+void fit_extensions_lean(const FitGeometry &g, Mosaic science, const Mosaic *fringes,
+                         std::FILE *out, FitTrace *trace)
+{
+    Lean fit(g);
+    print_fit_head(out, g.nfringe);
+    for (int e = 1; e < science->count; e++) fit.fit(science, fringes, e, out, trace);
+}

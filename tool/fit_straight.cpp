@@ -1,0 +1,135 @@
+// The fit as a design matrix: rows 1..3 the constant and the x and y gradients,
+// rows 4.. the fringe frames, each a double per pixel; lfit3 solves each iteration.
+#include "fitpaths.h"
+
+#include "lufit.h"
+#include "tsutil.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct Straight {
+    FitGeometry g;
+    double **X;   // [1..npar][1..npix]
+    double *s;    // data, then residual [1..npix]
+    double *w;    // weights [1..npix]
+    double *a;    // latest coefficients [1..npar]
+    double *acc;  // accumulated coefficients [1..npar]
+    int *lista;   // 1..npar: every parameter fitted
+    float *buf;   // transfer buffer, host order
+    std::vector<unsigned char> state;
+
+    explicit Straight(const FitGeometry &geometry) : g(geometry)
+    {
+        a = vector(1, g.npar);
+        acc = vector(1, g.npar);
+        X = matrix(1, g.npar, 1, g.npix);
+        s = vector(1, g.npix);
+        w = vector(1, g.npix);
+        buf = static_cast<float *>(std::malloc(size_t(g.npix > 0 ? g.npix : 1) * sizeof(float)));
+        if (!buf) tserror("allocation failure in transfer buffer");
+        lista = ivector(1, g.npar);
+        for (int k = 1; k <= g.npar; k++) lista[k] = k;
+        state.assign(size_t(g.npix), USABLE);
+        for (int y = 0; y < g.ny; y++)
+            for (int x = 0; x < g.nx; x++) {
+                const int p = y * g.nx + x + 1;
+                X[1][p] = 1.0;
+                X[2][p] = x - g.nx / 2;
+                X[3][p] = y - g.ny / 2;
+            }
+    }
+    ~Straight()
+    {
+        free_ivector(lista, 1, g.npar);
+        std::free(buf);
+        free_vector(w, 1, g.npix);
+        free_vector(s, 1, g.npix);
+        free_matrix(X, 1, g.npar, 1, g.npix);
+        free_vector(acc, 1, g.npar);
+        free_vector(a, 1, g.npar);
+    }
+    Straight(const Straight &) = delete;
+    Straight &operator=(const Straight &) = delete;
+
+    // Fringe rows and data of extension e; returns the number of usable pixels.
+    int load(Mosaic science, const Mosaic *fringes, int e)
+    {
+        std::fill(state.begin(), state.end(), USABLE);
+        for (int k = 1; k <= g.nfringe; k++) {
+            read_extension(buf, fringes[k - 1], e, g.npix);
+            mask_fringe(buf, state.data(), g.npix);
+            for (int p = 1; p <= g.npix; p++) X[3 + k][p] = buf[p - 1];
+        }
+        read_extension(buf, science, e, g.npix);
+        int usable = 0;
+        for (int p = 1; p <= g.npix; p++) {
+            const float v = buf[p - 1];
+            if (std::isfinite(v)) {
+                s[p] = v;
+            } else {
+                s[p] = 0.0;
+                state[p - 1] = SCIENCE_NOT_FINITE;
+            }
+            w[p] = state[p - 1] == USABLE ? 1.0 : 0.0;
+            usable += state[p - 1] == USABLE;
+        }
+        return usable;
+    }
+
+    // Replaces s by its residual and clips at 2 sigma; returns the pixels kept.
+    int residual_and_clip(float sigma)
+    {
+        const float clip = 2 * sigma;
+        int n = 0;
+        for (int y = 0; y < g.ny; y++)
+            for (int x = 0; x < g.nx; x++) {
+                const int p = y * g.nx + x + 1;
+                double r = s[p] - (a[1] + a[2] * (x - g.nx / 2) + a[3] * (y - g.ny / 2));
+                for (int k = 4; k <= g.npar; k++) r = r - a[k] * X[k][p];
+                s[p] = r;
+                if (state[p - 1] != USABLE || std::fabs(r) > clip) {
+                    w[p] = 0.0;
+                } else {
+                    w[p] = 1.0;
+                    n++;
+                }
+            }
+        return n;
+    }
+
+    void fit(Mosaic science, const Mosaic *fringes, int e, std::FILE *out, FitTrace *trace)
+    {
+        for (int k = 1; k <= g.npar; k++) acc[k] = 0.0;
+        int n = load(science, fringes, e);
+        for (int iter = 0; iter < FIT_ITERATIONS; iter++) {
+            const int nfit = n;
+            double chisq;
+            lfit3(X, s, w, g.npix, a, g.npar, lista, g.npar, &chisq);
+            const float sigma = float(std::sqrt(chisq / nfit));
+            if (trace) {
+                trace->numbers.insert(trace->numbers.end(), a + 1, a + 1 + g.npar);
+                trace->numbers.push_back(chisq);
+            }
+            n = residual_and_clip(sigma);
+            for (int k = 1; k <= g.npar; k++) acc[k] += a[k];
+            print_fit_row(out, e, iter, sigma, nfit, acc, g.npar);
+        }
+        if (trace) trace->numbers.insert(trace->numbers.end(), s + 1, s + 1 + g.npix);
+        write_residual(buf, s + 1, state.data(), science, e, g.npix);
+    }
+};
+
+} // namespace
+
+void fit_extensions_straight(const FitGeometry &g, Mosaic science, const Mosaic *fringes,
+                             std::FILE *out, FitTrace *trace)
+{
+    Straight fit(g);
+    print_fit_head(out, g.nfringe);
+    for (int e = 1; e < science->count; e++) fit.fit(science, fringes, e, out, trace);
+}
