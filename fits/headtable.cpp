@@ -282,6 +282,10 @@ void ascii_widths(FITSTable table, int row_bytes)
     }
 }
 
+// Bytes per element of a TFORM letter.  Other characters, the blank of a missing TFORM
+// among them, have no size, even where their codes are pixel type codes (' ' is 32).
+int element_size(int letter) { return letter >= 'A' && letter <= 'Z' ? ft_sizeof(letter) : 0; }
+
 // Element type, count and room in the row of a binary-table column; false when the
 // room does not fit an int.
 bool binary_layout(const TForm &form, _FITSTCol &col)
@@ -294,7 +298,7 @@ bool binary_layout(const TForm &form, _FITSTCol &col)
     case 'Q':  // the row holds a descriptor; the elements lie in the heap
         col.heap = 1;
         col.type = form.element ? form.element : form.t;
-        col.size = form.element ? ft_sizeof(form.element) : 0;
+        col.size = element_size(form.element);
         col.n = form.max;
         col.width = ft_sizeof(form.t);
         col.prec = col.type == 'A' ? col.n : 0;
@@ -312,7 +316,7 @@ bool binary_layout(const TForm &form, _FITSTCol &col)
         return true;
     default:
         col.type = form.t;
-        col.size = ft_sizeof(form.t);
+        col.size = element_size(form.t);
         return !__builtin_mul_overflow(col.size, form.r, &col.width);
     }
 }
