@@ -141,7 +141,6 @@ bool parse_tform(std::string_view text, TForm &form)
     if (read == Scanner::kNone) {
         scan.restart();
         if (scan.blank_rest()) return true;  // nothing to convert
-        scan.restart();
         form.r = 1;
     }
     if (!scan.letter(form.t)) return true;
