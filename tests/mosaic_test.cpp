@@ -232,3 +232,18 @@ TEST(mosaic, getpixel_reads_detector_points_through_the_transforms)
     unlink(path.c_str());
     rmdir(dir.c_str());
 }
+
+TEST(mosaic, never_indexes_more_than_1024_units)
+{
+    const std::string dir = temp_dir(), path = dir + "/many.fits";
+    std::vector<Unit> units = {primary()};
+    for (int i = 0; i < 1100; i++) units.push_back(float_image(1, 1, {float(i)}));
+    write(path, file_bytes(units));
+    const HeldMosaic m = map_mosaic(path, "r", -1);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->count, MOSAIC_MAX_UNITS);
+    EXPECT_EQ(map_mosaic(path, "r", 5000)->count, MOSAIC_MAX_UNITS);
+    EXPECT_EQ(map_mosaic(path, "r", 0), nullptr); // a limit of 0 indexes nothing
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+}
