@@ -5,6 +5,7 @@
 #include "card_store.h"
 #include "fits.h"
 
+#include <bit>
 #include <cctype>
 #include <climits>
 #include <cstdint>
@@ -71,8 +72,9 @@ int card_number(const FITSBuff *card)
 // 1-5 are its upper five bytes.
 uint64_t keyword_value(const FITSBuff *card)
 {
-    uint64_t v = 0;
-    for (std::size_t i = 0; i < kKeyword; i++) v = v << 8 | static_cast<unsigned char>(card->c[i]);
+    uint64_t v;
+    std::memcpy(&v, card->c, kKeyword);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
     return v;
 }
 
@@ -132,24 +134,92 @@ FITSCard walk(FITSCard cards, int ncards, FITSCard key, int *match, int *hist)
     return near;
 }
 
-FITSCard binary_search(FITSHead fits, FITSCard key, int *match)
+// The index is one allocation: the ncard card pointers, then for each entry its
+// keyword order taken once (columns 1-8 as a number, and the number from column 6),
+// so that a search reads a small contiguous array rather than a card per step.
+struct IndexEntryKey {
+    uint64_t value;
+    int number;    // the number from column 6, 0 when column 6 is blank
+};
+
+std::size_t keys_offset(int ncard)
+{
+    const std::size_t pointers = sizeof(FITSCard) * std::size_t(ncard);
+    return (pointers + alignof(IndexEntryKey) - 1) / alignof(IndexEntryKey) * alignof(IndexEntryKey);
+}
+
+const IndexEntryKey *index_keys(FITSHead fits)
+{
+    return reinterpret_cast<const IndexEntryKey *>(reinterpret_cast<const char *>(fits->index) +
+                                                   keys_offset(fits->ncard));
+}
+
+// The search of the index's cached keys: cut runs exactly as in the search over
+// the cards, with the keyword order specialised for the key once.  Returns the
+// position where it ended and whether that entry compared equal.
+template <bool Numbered>
+int search_keys(const OrderKey &key, const IndexEntryKey *keys, int ncard, bool *equal)
+{
+    int lo = -1, hi = ncard, cut = ncard / 2;
+    while (hi - lo > 1) {
+        const IndexEntryKey &e = keys[cut];
+        int order;
+        if (Numbered && ((key.value ^ e.value) >> 24) == 0 && (e.value >> 16 & 0xff) != ' ' && e.number != 0)
+            order = (key.number > e.number) - (key.number < e.number);
+        else
+            order = (key.value > e.value) - (key.value < e.value);
+        if (order == 0) {
+            *equal = true;
+            return cut;
+        }
+        // Chosen without a branch: the direction of each step is unpredictable.
+        const bool left = order < 0;
+        hi = left ? cut : hi;
+        lo = left ? lo : cut;
+        cut = (hi + lo) / 2;
+    }
+    *equal = false;
+    return cut;
+}
+
+// Binary search over the index as the keyword order directs; `cached` reads the
+// entries' keys from the index, otherwise from the cards.
+FITSCard binary_search(FITSHead fits, FITSCard key, int *match, bool cached)
 {
     set(match, 0);
-    int lo = -1;
-    int hi = fits->ncard;
-    int cut = fits->ncard / 2;
     const OrderKey order_key(key);
-    while (hi - lo > 1) {
-        const int order = order_key.compare(fits->index[cut]);
-        if (order == 0) {
-            set(match, 1);
-            return fits->index[cut];
+    int cut;
+    bool equal = false;
+    if (cached && order_key.plain) {
+        // A numbered key with number 0 orders by its bytes, as an unnumbered one.
+        cut = order_key.numbered && order_key.number != 0
+                  ? search_keys<true>(order_key, index_keys(fits), fits->ncard, &equal)
+                  : search_keys<false>(order_key, index_keys(fits), fits->ncard, &equal);
+        // A card edited in place since the index was built no longer says what
+        // its cached key says: then the cards themselves decide.
+        const FITSBuff *card = fits->index[cut];
+        const IndexEntryKey &e = index_keys(fits)[cut];
+        if (equal && (keyword_value(card) != e.value || (card->c[kIndex] != ' ' && card_number(card) != e.number)))
+            return binary_search(fits, key, match, false);
+    } else {
+        int lo = -1, hi = fits->ncard;
+        cut = fits->ncard / 2;
+        while (hi - lo > 1) {
+            const int order = order_key.compare(fits->index[cut]);
+            if (order == 0) {
+                equal = true;
+                break;
+            }
+            if (order < 0)
+                hi = cut;
+            else
+                lo = cut;
+            cut = (hi + lo) / 2;
         }
-        if (order < 0)
-            hi = cut;
-        else
-            lo = cut;
-        cut = (hi + lo) / 2;
+    }
+    if (equal) {
+        set(match, 1);
+        return fits->index[cut];
     }
     FITSCard ended = fits->index[cut];
     return same_family(ended, key) ? ended : nullptr;
@@ -170,12 +240,19 @@ void ft_headindex(FITSHead fits)
 {
     if (!fits) return;
     card_store::drop_index(fits);
-    if (!fits->cards || fits->ncard <= 0 || std::size_t(fits->ncard) > SIZE_MAX / sizeof(FITSCard)) return;
-    auto *index = static_cast<FITSCard *>(std::malloc(sizeof(FITSCard) * std::size_t(fits->ncard)));
+    const std::size_t n = std::size_t(fits->ncard);
+    const std::size_t per_entry = sizeof(FITSCard) + sizeof(IndexEntryKey) + alignof(IndexEntryKey);
+    if (!fits->cards || fits->ncard <= 0 || n > SIZE_MAX / per_entry) return;
+    auto *index = static_cast<FITSCard *>(std::malloc(keys_offset(fits->ncard) + n * sizeof(IndexEntryKey)));
     if (!index) return;
     for (int i = 0; i < fits->ncard; i++) index[i] = fits->cards + i;
-    std::qsort(index, std::size_t(fits->ncard), sizeof(FITSCard), ft_compare);
+    std::qsort(index, n, sizeof(FITSCard), ft_compare);
     fits->index = index;
+    auto *keys = reinterpret_cast<IndexEntryKey *>(reinterpret_cast<char *>(index) + keys_offset(fits->ncard));
+    for (std::size_t i = 0; i < n; i++) {
+        keys[i].value = keyword_value(index[i]);
+        keys[i].number = index[i]->c[kIndex] != ' ' ? card_number(index[i]) : 0;
+    }
 }
 
 FITSCard ft_cardfindseq(FITSHead fits, FITSCard key, int *match)
@@ -190,7 +267,7 @@ FITSCard ft_cardfindidx(FITSHead fits, FITSCard key, int *match)
     if (!fits->index) ft_headindex(fits);
     // Without memory for an index the sequential search still answers.
     if (!fits->index) return ft_cardfindseq(fits, key, match);
-    return binary_search(fits, key, match);
+    return binary_search(fits, key, match, true);
 }
 
 FITSCard ft_cardfind(FITSHead fits, FITSCard key, int add)

@@ -234,3 +234,22 @@ TEST(cardfind, null_header_or_key_gives_none)
     ft_headindex(nullptr);
     EXPECT_EQ(ft_cardfindseq(fits.get(), &simple, nullptr), fits->cards);  // match may be null
 }
+
+TEST(cardfind, indexed_search_follows_cards_renamed_in_place)
+{
+    Head fits = owned_head({"SIMPLE  =                    T", "BITPIX  =                  -32", "OBJECT  = 'M31'",
+                            "NAXIS   =                    2", "NAXIS1  =                   10", "NAXIS2  =                   20"});
+    ft_headindex(fits.get());
+    FITSBuff key;
+    ft_cardkey(&key, "OBJECT", 0);
+    int match = -1;
+    FITSCard object = ft_cardfindidx(fits.get(), &key, &match);
+    ASSERT_EQ(match, 1);
+    // Renamed behind the index's back: the old name must not find the card.
+    ft_cardkey(object, "TARGET", 0);
+    EXPECT_EQ(ft_cardfindidx(fits.get(), &key, &match), nullptr);
+    EXPECT_EQ(match, 0);
+    ft_cardkey(&key, "NAXIS", 2);
+    EXPECT_EQ(std::string(ft_cardfindidx(fits.get(), &key, &match)->c, 6), "NAXIS2");
+    EXPECT_EQ(match, 1);
+}
