@@ -175,7 +175,14 @@ Mosaic ft_mmapmosaic(const char *filename, const char *mode, int max)
     if (!m) return nullptr;
     const int prot = std::strcmp(mode, "r") == 0 ? PROT_READ : PROT_READ | PROT_WRITE;
     m->count = ft_mosaicimagemmap(filename, &m->head, &m->data, &m->data2d, prot, MAP_SHARED, max);
-    if (m->count == 0) return nullptr;
+    if (m->count == 0) {
+        // Nothing was indexed, so the tables hold nothing and the mapping is gone.
+        std::free(m->head);
+        std::free(m->data);
+        std::free(m->data2d);
+        std::free(m);
+        return nullptr;
+    }
     m->detsec = static_cast<DetSec *>(std::calloc(size_t(m->count), sizeof(DetSec)));
     if (!m->detsec) return nullptr;
     FITSCard card;
