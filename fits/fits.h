@@ -419,6 +419,26 @@ int ft_inverse(Matrix3 in, Matrix3 out);
 
 /* ---- Table interpretation ------------------------------------------------------ */
 
+/* The description of a TABLE, BINTABLE, A3DTABLE or 3DTABLE extension, one column per
+ * TFIELDS; null for other headers, TFIELDS outside 1..999, a negative or overlong TFORM
+ * number, a row beyond int, an ASCII TBCOL outside 1..NAXIS1, or no memory.  Builds the
+ * header's index.  The caller releases it with ft_tablefree. */
+FITSTable ft_tableloadhead(FITSHead fits);
+/* Write the header's basic description back into its cards; the columns are not
+ * written.  Nothing when fits, table or the basic description is null. */
+void ft_tablestorhead(FITSHead fits, FITSTable table);
+/* Release a table description, its columns and their texts; null is ignored. */
+void ft_tablefree(FITSTable table);
+/* Bytes per element of a TFORM letter (K 8; P 8 and Q 16, the descriptors) or of a
+ * pixel type code (BITPIX 64 included); 0 for anything else. */
+int ft_sizeof(int c);
+/* The printf conversion ("s", "ud", "f", "d", "c", "x") displaying a type letter, a
+ * static text; null for a letter without one (K, O, Z ...). */
+const char *ft_formattyp(char c);
+/* A new "%<width>.<prec><conversion>" display format of col from its type, width and
+ * prec, TDISP overriding them; null for a null column or no memory.  Free it. */
+char *ft_format(FITSTCol col);
+
 /* ---- Header streams, positioning and file names -------------------------------- */
 
 /* Rebuild the header's interpreted descriptions from its cards, replacing the old ones. */

@@ -28,8 +28,9 @@ void ft_syncdata(FITSHead fits)
     // The image loader needs the basic description, so the order matters.
     fits->basic = ft_basicloadhead(fits);
     fits->image = ft_imageloadhead(fits);
-    // The table description is loaded last, with ft_tableloadhead, once tables are
-    // read; it reads the basic description's first axis.  Until then it stays null.
+    // The table description is loaded last: it reads the basic description's first axis.
+    ft_tablefree(fits->table);
+    fits->table = ft_tableloadhead(fits);
 }
 
 void ft_synchead(FITSHead fits)
@@ -37,7 +38,7 @@ void ft_synchead(FITSHead fits)
     if (!fits) return;
     if (fits->basic) ft_basicstorhead(fits, fits->basic);
     if (fits->image) ft_imagestorhead(fits, fits->image);
-    // The table description is stored here, with ft_tablestorhead, once tables are read.
+    if (fits->table) ft_tablestorhead(fits, fits->table);
 }
 
 } // extern "C"

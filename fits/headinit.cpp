@@ -147,8 +147,7 @@ void release(FITSHead fits, int freecards)
     drop_index(fits);
     ft_basicfree(fits->basic);
     ft_imagefree(fits->image);
-    // The table description is released here with ft_tablefree once tables are
-    // interpreted; until then fits->table is always null.
+    ft_tablefree(fits->table);
     release_storage(fits, freecards);
     std::free(fits);
 }
