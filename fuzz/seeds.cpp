@@ -218,6 +218,10 @@ int main(int argc, char **argv)
         "4660[size=5760]", "x[+]", "x[a+,+3]", "[SCI]", ",2", "x[][]y", "x[ ] ", "x[1,2,3,4]", "x[SCI,a.b]",
         "-", "stdin", "a[$_9,007]abc",
     };
+    // Bare table cards, as the table fuzzer reads them after its own first cards.
+    const std::string ascii = ascii_table(), binary = binary_table();
+    files.push_back({"ascii_cards", std::string("\0\0\x1e", 3) + ascii.substr(kBlock + 5 * 80, 15 * 80)});
+    files.push_back({"binary_cards", std::string("\1\0\x2a", 3) + binary.substr(kBlock + 5 * 80, 17 * 80)});
     bool ok = true;
     for (const auto &[name, bytes] : files) ok &= put(dir + "/files/" + name, bytes);
     for (std::size_t i = 0; i < cards.size(); i++) ok &= put(dir + "/cards/" + std::to_string(i), cards[i]);
