@@ -401,3 +401,39 @@ TEST(hostile, units_in_memory_begin_with_a_whole_text_header)
         EXPECT_EQ(ft_indxmemdata(c.data(), int64_t(c.size()), FT_MEM_BUFFER, "", 2, &h, &data, &view), 0);
     }
 }
+
+// A two-block file whose header claims 2.5 GB of data made ft_dataread allocate
+// all of it before finding the stream short (fuzz_stream stops on it as out of
+// memory).  A seekable
+// stream that cannot hold the data is now refused before anything is read or
+// allocated, and stays at the data; a whole unit still reads.
+TEST(hostile, data_longer_than_the_stream_is_refused_before_reading)
+{
+    std::string head;
+    for (const char *c : {"SIMPLE  =                    T", "BITPIX  =                    8",
+                          "NAXIS   =                    2", "NAXIS1  =                50000",
+                          "NAXIS2  =                50000", "END"})
+        head += std::string(c).append(80 - std::strlen(c), ' ');
+    head.resize(kBlockBytes, ' ');
+    head.append(kBlockBytes, '\1');  // one block of the data
+    for (int pixtype : {0, -1, -64}) {
+        FILE *f = fmemopen(head.data(), head.size(), "rb");
+        FITSHead h = ft_headread(f);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(ft_dataread(f, h, nullptr, pixtype), nullptr);
+        EXPECT_EQ(ftello(f), off_t(kBlockBytes));
+        ft_headfree(h, 1);
+        std::fclose(f);
+    }
+    Bytes whole = file_bytes(science_units());
+    FILE *f = fmemopen(whole.data(), whole.size(), "rb");
+    ft_headfree(ft_headread(f), 1);
+    FITSHead h = ft_headread(f);
+    void *data = ft_dataread(f, h, nullptr, -32);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(static_cast<float *>(data)[1], pixels(1, false)[1]);
+    EXPECT_EQ(ftello(f), off_t(3 * kBlockBytes));
+    std::free(data);
+    ft_headfree(h, 1);
+    std::fclose(f);
+}
