@@ -204,6 +204,9 @@ int main(int argc, char **argv)
         {"binary_table", binary_table()}, {"long_header", long_header()}, {"groups", random_groups()},
         {"primary", primary_only()},
         {"trailing", mosaic(2, 3, 3) + std::string(100, 'x')},
+        // A header that claims far more data than the file holds.
+        {"claims_more", header({kv("SIMPLE", "T"), kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 50000),
+                                kv("NAXIS2", 50000)}) + std::string(kBlock, '\1')},
     };
     const std::vector<std::string> cards = {
         kv("SIMPLE", "T"), kv("NAXIS", 2) + "extra", card("NAXIS   =                    2 / number of axes"),
