@@ -107,7 +107,9 @@ int read_in_memory(const Bytes &bytes)
         std::free(view);
         ft_headfree(h, 0);
     }
-    EXPECT_EQ(std::memcmp(region, bytes.data(), bytes.size()), 0);
+    if (!bytes.empty()) {
+        EXPECT_EQ(std::memcmp(region, bytes.data(), bytes.size()), 0);
+    }
     std::free(region);
     return found;
 }
@@ -156,6 +158,15 @@ int expect_sound(const Outcome &o, const std::string &what)
     }
     return o.run.status;
 }
+
+// Each tolv run costs a process start, a tenth of a second under the address
+// sanitizer: there the tool runs on every kToolStride-th case only, while the
+// library's readers still see every one.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kToolStride = 6;
+#else
+constexpr std::size_t kToolStride = 1;
+#endif
 
 // Units start at 0, 2880 and 8640; each extension has one header block and 120
 // bytes of data in a block of its own.
@@ -206,7 +217,8 @@ TEST(hostile, tolv_on_cut_files)
         lengths.push_back(start + kBlockBytes + kDataBytes);
     }
     Dir dir;
-    for (std::size_t len : lengths) {
+    for (std::size_t i = 0; i < lengths.size(); i += kToolStride) {
+        const std::size_t len = lengths[i];
         if (len > whole.size()) continue;
         const Outcome o = run_tool(dir, Bytes(whole.begin(), whole.begin() + std::ptrdiff_t(len)));
         const std::string what = "cut at " + std::to_string(len);
@@ -326,9 +338,12 @@ std::vector<Variant> damaged_variants()
 TEST(hostile, damaged_files_through_the_readers_and_tolv)
 {
     Dir dir;
-    for (const Variant &d : damaged_variants()) {
+    const std::vector<Variant> variants = damaged_variants();
+    for (std::size_t i = 0; i < variants.size(); i++) {
+        const Variant &d = variants[i];
         read_in_memory(d.bytes);
         read_on_stream(d.bytes);
+        if (i % kToolStride != 0) continue;
         const Outcome o = run_tool(dir, d.bytes);
         EXPECT_EQ(expect_sound(o, d.name), d.expected.status) << d.name;
         EXPECT_EQ(o.run.err.find(d.expected.says) != std::string::npos, true) << d.name << ": " << o.run.err;
