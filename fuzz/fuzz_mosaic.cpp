@@ -4,7 +4,6 @@
 #include "mosaic.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,25 +29,6 @@ void write_file(const uint8_t *data, std::size_t size)
     close(fd);
 }
 
-// The mapping, the headers viewing it, their views and the tables: the tool keeps
-// them until it exits, a fuzzer must give them back.
-void release(Mosaic m)
-{
-    void *region = m->head[0]->mmap_here;
-    const int64_t length = m->head[0]->mmap_size;
-    for (int i = 0; i < m->count; i++) {
-        m->head[i]->mmap_here = nullptr;  // the region is unmapped once, below
-        ft_headfree(m->head[i], 0);
-        std::free(m->data2d[i]);
-    }
-    munmap(region, std::size_t(length));
-    std::free(m->head);
-    std::free(m->data);
-    std::free(m->data2d);
-    std::free(m->detsec);
-    std::free(m);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -72,6 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
                 if (size % 2) setpixel(m, x, y, size % 5 ? 0 : 4096, -3.7);
             }
     }
-    release(m);
+    ft_freemosaic(m);  // the tool keeps its mosaics until it exits; a fuzzer cannot
     return 0;
 }

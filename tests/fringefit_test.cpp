@@ -429,6 +429,8 @@ TEST(fringefit, lean_path_equals_design_matrix_path_bit_for_bit)
         {64, 48, 1, 3, false, 1},  {63, 37, 2, 3, false, 2}, {40, 40, 2, 2, true, 3},
         {33, 65, 3, 2, true, 4},   {50, 20, 4, 2, false, 5}, {31, 29, 5, 2, true, 6},
         {128, 96, 2, 2, true, 7},
+        // Sums of squared gradients beyond 2^53: the integer block is summed as doubles.
+        {524288, 2, 1, 2, false, 8},
     };
     for (const auto &r : scenes) {
         const auto straight = run_path(r, FitPath::straight);

@@ -12,12 +12,20 @@
 
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 using namespace unitbytes;
 
 namespace {
+
+using HeldMosaic = std::unique_ptr<_Mosaic, decltype(&ft_freemosaic)>;
+
+HeldMosaic map_mosaic(const std::string &path, const char *mode, int max)
+{
+    return HeldMosaic(ft_mmapmosaic(path.c_str(), mode, max), &ft_freemosaic);
+}
 
 std::string temp_dir()
 {
@@ -100,7 +108,8 @@ struct FiveUnits {
 TEST(mosaic, indexes_every_unit_in_place)
 {
     FiveUnits f;
-    const Mosaic m = ft_mmapmosaic(f.path.c_str(), "r", 73);
+    const HeldMosaic held = map_mosaic(f.path, "r", 73);
+    const Mosaic m = held.get();
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->count, 5);
     EXPECT_EQ(m->head[0]->basic->simple, 1);
@@ -117,17 +126,19 @@ TEST(mosaic, indexes_every_unit_in_place)
 TEST(mosaic, stops_at_the_unit_limit)
 {
     FiveUnits f;
-    const Mosaic m = ft_mmapmosaic(f.path.c_str(), "r", 3);
+    const HeldMosaic held = map_mosaic(f.path, "r", 3);
+    const Mosaic m = held.get();
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->count, 3);
     EXPECT_EQ(m->head[3], nullptr);
-    EXPECT_EQ(ft_mmapmosaic((f.path + "[2]").c_str(), "r", -1)->count, 5); // the selector is ignored
+    EXPECT_EQ(map_mosaic(f.path + "[2]", "r", -1)->count, 5); // the selector is ignored
 }
 
 TEST(mosaic, detector_sections)
 {
     FiveUnits f;
-    const Mosaic m = ft_mmapmosaic(f.path.c_str(), "r", 73);
+    const HeldMosaic held = map_mosaic(f.path, "r", 73);
+    const Mosaic m = held.get();
     ASSERT_NE(m, nullptr);
     // DETSIZE comes from unit 1, not from the primary header.
     EXPECT_EQ(m->detsec[0].x1, 1);
@@ -146,12 +157,12 @@ TEST(mosaic, detector_sections)
 TEST(mosaic, missing_or_unwritable_files_map_nothing)
 {
     FiveUnits f;
-    EXPECT_EQ(ft_mmapmosaic((f.dir + "/absent.fits").c_str(), "r", 73), nullptr);
+    EXPECT_EQ(map_mosaic(f.dir + "/absent.fits", "r", 73), nullptr);
     chmod(f.path.c_str(), 0444);
     chmod(f.dir.c_str(), 0755);
     const std::string path = f.path;
-    EXPECT_EQ(in_unprivileged_child([&] { return ft_mmapmosaic(path.c_str(), "r", 73) ? 0 : 1; }), 0);
-    EXPECT_EQ(in_unprivileged_child([&] { return ft_mmapmosaic(path.c_str(), "rw", 73) ? 0 : 1; }), 1);
+    EXPECT_EQ(in_unprivileged_child([&] { return map_mosaic(path, "r", 73) ? 0 : 1; }), 0);
+    EXPECT_EQ(in_unprivileged_child([&] { return map_mosaic(path, "rw", 73) ? 0 : 1; }), 1);
 }
 
 TEST(mosaic, empty_and_non_fits_files_are_refused)
@@ -159,10 +170,10 @@ TEST(mosaic, empty_and_non_fits_files_are_refused)
     FiveUnits f;
     write(f.path, {});
     testing::internal::CaptureStderr();
-    EXPECT_EQ(ft_mmapmosaic(f.path.c_str(), "r", 73), nullptr);
+    EXPECT_EQ(map_mosaic(f.path, "r", 73), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("mmap: ", 0), 0u);
     write(f.path, std::vector<unsigned char>(5760, 'x'));
-    EXPECT_EQ(ft_mmapmosaic(f.path.c_str(), "r", 73), nullptr);
+    EXPECT_EQ(map_mosaic(f.path, "r", 73), nullptr);
 }
 
 TEST(mosaic, bytes_after_the_last_whole_unit_end_the_walk)
@@ -172,13 +183,14 @@ TEST(mosaic, bytes_after_the_last_whole_unit_end_the_walk)
     const size_t whole = bytes.size();
     bytes.resize(whole + 100, 0);
     write(f.path, bytes);
-    const Mosaic m = ft_mmapmosaic(f.path.c_str(), "rw", 73);
+    const HeldMosaic held = map_mosaic(f.path, "rw", 73);
+    const Mosaic m = held.get();
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->count, 5);
     // A last unit whose data is cut short is not a unit.
     bytes.resize(whole - 2880);
     write(f.path, bytes);
-    EXPECT_EQ(ft_mmapmosaic(f.path.c_str(), "r", 73)->count, 4);
+    EXPECT_EQ(map_mosaic(f.path, "r", 73)->count, 4);
     EXPECT_EQ(read(f.path), bytes);
 }
 
@@ -197,7 +209,8 @@ TEST(mosaic, getpixel_reads_detector_points_through_the_transforms)
     }
     units.push_back(u);
     write(path, file_bytes(units));
-    const Mosaic m = ft_mmapmosaic(path.c_str(), "rw", 73);
+    const HeldMosaic held = map_mosaic(path, "rw", 73);
+    const Mosaic m = held.get();
     ASSERT_NE(m, nullptr);
     double v = 0;
     // Detector (1027, 2) is logical column 3, row 2: element 1*4 + 2 = 6.
@@ -216,6 +229,21 @@ TEST(mosaic, getpixel_reads_detector_points_through_the_transforms)
     expected[data + 12] = 0xff;
     expected[data + 13] = 0xfd;
     EXPECT_EQ(after, expected);
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(mosaic, never_indexes_more_than_1024_units)
+{
+    const std::string dir = temp_dir(), path = dir + "/many.fits";
+    std::vector<Unit> units = {primary()};
+    for (int i = 0; i < 1100; i++) units.push_back(float_image(1, 1, {float(i)}));
+    write(path, file_bytes(units));
+    const HeldMosaic m = map_mosaic(path, "r", -1);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->count, MOSAIC_MAX_UNITS);
+    EXPECT_EQ(map_mosaic(path, "r", 5000)->count, MOSAIC_MAX_UNITS);
+    EXPECT_EQ(map_mosaic(path, "r", 0), nullptr); // a limit of 0 indexes nothing
     unlink(path.c_str());
     rmdir(dir.c_str());
 }

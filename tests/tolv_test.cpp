@@ -6,7 +6,9 @@
 #include "unit_bytes.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -95,6 +97,8 @@ std::pair<std::string, std::vector<unsigned char>> fit_in_process(const std::vec
     std::string table;
     for (int c; (c = std::fgetc(out)) != EOF;) table += char(c);
     std::fclose(out);
+    ft_freemosaic(sci);
+    for (Mosaic m : fr) ft_freemosaic(m);
     return {table, read(copy)};
 }
 
@@ -274,4 +278,52 @@ TEST(tolv, refuses_mismatched_extensions_before_writing_anything)
         EXPECT_EQ(contents(good), before) << c.what;
         write(good[size_t(c.file)], file_bytes(c.file == 0 ? scene.science() : scene.fringe(c.file - 1)));
     }
+}
+
+TEST(tolv, files_beyond_4_gib_are_corrected_or_refused_cleanly)
+{
+    TempDir dir;
+    const Scene scene{16, 12, 2, 1};
+    const auto small = scene.write_files(dir);
+    // The same extensions after a primary unit of 4.59e9 bytes of (sparse) data.
+    std::vector<Unit> units = scene.science();
+    units[0].cards = {card("SIMPLE", "T"), card("BITPIX", "8"), card("NAXIS", "2"), card("NAXIS1", "65536"),
+                      card("NAXIS2", "70000")};
+    const int64_t primary_data = (int64_t(65536) * 70000 + 2879) / 2880 * 2880;
+    const std::string big = dir.file("big.fits");
+    {
+        const auto head = unit_bytes(Unit{units[0].cards, {}});
+        std::vector<unsigned char> rest;
+        for (size_t i = 1; i < units.size(); i++) {
+            const auto b = unit_bytes(units[i]);
+            rest.insert(rest.end(), b.begin(), b.end());
+        }
+        const int fd = open(big.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, head.data(), 2880, 0), 2880);
+        const off_t at = off_t(2880 + primary_data);
+        ASSERT_EQ(pwrite(fd, rest.data(), rest.size(), at), ssize_t(rest.size()));
+        close(fd);
+    }
+    const ToolRun small_run = run_tolv(small);
+    ASSERT_EQ(small_run.status, 0);
+    const ToolRun run = run_tolv({big, small[1]});
+    if (sizeof(void *) < 8) {
+        // The address space cannot hold the file.
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind("mmap: ", 0), 0u);
+        EXPECT_NE(run.err.find("Couldn't open file " + big + "\n"), std::string::npos);
+        return;
+    }
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, small_run.out);
+    const auto corrected = read(small[0]);
+    const size_t ext_bytes = corrected.size() - 2880;
+    std::vector<unsigned char> tail(ext_bytes);
+    const int fd = open(big.c_str(), O_RDONLY);
+    ASSERT_EQ(pread(fd, tail.data(), ext_bytes, off_t(2880 + primary_data)), ssize_t(ext_bytes));
+    close(fd);
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), corrected.begin() + 2880));
 }

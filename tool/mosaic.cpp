@@ -145,7 +145,10 @@ int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, vo
         std::perror("mmap");
         return 0;
     }
-    if (!*heads) return 0;
+    if (!*heads) {
+        munmap(map, size_t(size));
+        return 0;
+    }
     const int limit = max < 0 || max > MOSAIC_MAX_UNITS ? MOSAIC_MAX_UNITS : max;
     unsigned char *pos = static_cast<unsigned char *>(map);
     int64_t remaining = size;
@@ -180,20 +183,40 @@ Mosaic ft_mmapmosaic(const char *filename, const char *mode, int max)
     if (!m) return nullptr;
     const int prot = std::strcmp(mode, "r") == 0 ? PROT_READ : PROT_READ | PROT_WRITE;
     m->count = ft_mosaicimagemmap(filename, &m->head, &m->data, &m->data2d, prot, MAP_SHARED, max);
-    if (m->count == 0) {
-        // Nothing was indexed, so the tables hold nothing and the mapping is gone.
-        std::free(m->head);
-        std::free(m->data);
-        std::free(m->data2d);
-        std::free(m);
+    if (m->count > 0) m->detsec = static_cast<DetSec *>(std::calloc(size_t(m->count), sizeof(DetSec)));
+    if (!m->detsec) {
+        ft_freemosaic(m);
         return nullptr;
     }
-    m->detsec = static_cast<DetSec *>(std::calloc(size_t(m->count), sizeof(DetSec)));
-    if (!m->detsec) return nullptr;
     FITSCard card;
     if (m->count > 1) m->detsec[0] = parse_detsec(ft_headget(m->head[1], "DETSIZE", 0, &card));
     for (int i = 1; i < m->count; i++) m->detsec[i] = parse_detsec(ft_headget(m->head[i], "DETSEC", 0, &card));
     return m;
+}
+
+void ft_freemosaic(Mosaic m)
+{
+    if (!m) return;
+    // Every header records the region from its own unit to the end; the region
+    // starts at unit 0 and is unmapped once, after the headers.
+    void *region = nullptr;
+    int64_t size = 0;
+    if (m->head && m->head[0]) {
+        region = m->head[0]->mmap_here;
+        size = m->head[0]->mmap_size;
+    }
+    for (int i = 0; m->head && i < MOSAIC_MAX_UNITS; i++) {
+        if (!m->head[i]) continue;
+        m->head[i]->mem = FT_MEM_BUFFER;
+        ft_headfree(m->head[i], 1);
+        if (m->data2d && m->data2d[i]) std::free(m->data2d[i]);
+    }
+    if (region) munmap(region, size_t(size));
+    std::free(m->head);
+    std::free(m->data);
+    std::free(m->data2d);
+    std::free(m->detsec);
+    std::free(m);
 }
 
 double getpixel(Mosaic m, int x, int y, int type)

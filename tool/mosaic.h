@@ -35,6 +35,10 @@ Mosaic ft_mmapmosaic(const char *filename, const char *mode, int max);
 int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, void ****views,
                        int prot, int flags, int max);
 
+// Releases a mosaic: its views, headers, tables and the mapping.  The tool itself
+// keeps its mosaics until it exits; null is ignored.
+void ft_freemosaic(Mosaic m);
+
 // The pixel at detector point (x, y) of the first unit whose DETSEC holds it,
 // read as the unit's BITPIX or'ed with `type` (4096: unsigned 8 and 16 bits), with
 // a line "x y -> unit lx ly" on stdout; 0.0 when no unit has it.
