@@ -162,10 +162,12 @@ int expect_sound(const Outcome &o, const std::string &what)
 // Each tolv run costs a process start, a tenth of a second under the address
 // sanitizer: there the tool runs on every kToolStride-th case only, while the
 // library's readers still see every one.
+// The in-process readers take every 7th cut there (7 is prime to the card and
+// block sizes, so every column of a card is still cut somewhere).
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kToolStride = 6;
+constexpr std::size_t kToolStride = 6, kCutStride = 7;
 #else
-constexpr std::size_t kToolStride = 1;
+constexpr std::size_t kToolStride = 1, kCutStride = 1;
 #endif
 
 // Units start at 0, 2880 and 8640; each extension has one header block and 120
@@ -189,7 +191,7 @@ TEST(hostile, every_truncation_through_the_readers)
     const Bytes whole = file_bytes(science_units());
     ASSERT_EQ(whole.size(), 5 * kBlockBytes);
     int wrong_memory = 0, wrong_stream = 0;
-    for (std::size_t len = 0; len <= whole.size(); len++) {
+    for (std::size_t len = 0; len <= whole.size(); len += kCutStride) {
         const Bytes cut(whole.begin(), whole.begin() + std::ptrdiff_t(len));
         // A unit is found once its header block and its data (not its padding) are in.
         wrong_memory += read_in_memory(cut) != whole_units(len);
@@ -383,6 +385,7 @@ TEST(hostile, bytes_after_units_that_end_on_a_page_boundary)
     EXPECT_EQ(m->count, 2);
     EXPECT_EQ(msync(m->head[0]->mmap_here, std::size_t(m->head[0]->mmap_size), MS_SYNC), 0);
     EXPECT_EQ(m->head[1]->mem, FT_MEM_MMAP);
+    ft_freemosaic(m);
 
     const ToolRun run = run_tolv({sci_name, fr_name});
     EXPECT_EQ(run.status, 0);
@@ -402,6 +405,7 @@ TEST(hostile, units_in_memory_begin_with_a_whole_text_header)
     void **view = nullptr;
     ASSERT_EQ(ft_indxmemdata(b.data(), int64_t(b.size()), FT_MEM_BUFFER, "", 0, &h, &data, &view), 1);
     EXPECT_EQ(h->ncard, 36 + 10);  // the primary runs on through unit 1's header
+    std::free(view);
     ft_headfree(h, 0);
     EXPECT_EQ(ft_indxmemdata(b.data(), int64_t(b.size()), FT_MEM_BUFFER, "", 1, &h, &data, &view), 0);
     EXPECT_EQ(h, nullptr);
