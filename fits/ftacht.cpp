@@ -64,6 +64,9 @@ struct Apply {
     using Value = double;
     double bscale, bzero;
     double operator()(S v) const { return double(v) * bscale + bzero; }
+#ifdef __SSE2__
+    __m128d vec(__m128d x) const { return _mm_add_pd(_mm_mul_pd(x, _mm_set1_pd(bscale)), _mm_set1_pd(bzero)); }
+#endif
 };
 
 template <typename D, typename S>
@@ -71,6 +74,9 @@ struct Remove {
     using Value = double;
     double bscale, bzero;
     double operator()(S v) const { return (double(v) - bzero) / bscale; }
+#ifdef __SSE2__
+    __m128d vec(__m128d x) const { return _mm_div_pd(_mm_sub_pd(x, _mm_set1_pd(bzero)), _mm_set1_pd(bscale)); }
+#endif
 };
 
 // Removing a scale that is a power of two: multiplying by its reciprocal, which is
@@ -81,6 +87,32 @@ struct RemoveBinary {
     using Value = double;
     double reciprocal, bzero;
     double operator()(S v) const { return (double(v) - bzero) * reciprocal; }
+#ifdef __SSE2__
+    __m128d vec(__m128d x) const { return _mm_mul_pd(_mm_sub_pd(x, _mm_set1_pd(bzero)), _mm_set1_pd(reciprocal)); }
+#endif
+};
+
+// A scale of exactly 1: v * 1.0 is v for every double, NaN payloads included (the
+// addition or subtraction that follows quiets a signalling NaN either way), so
+// the multiplication is left out.
+template <typename D, typename S>
+struct ApplyOffset {
+    using Value = double;
+    double bzero;
+    double operator()(S v) const { return double(v) + bzero; }
+#ifdef __SSE2__
+    __m128d vec(__m128d x) const { return _mm_add_pd(x, _mm_set1_pd(bzero)); }
+#endif
+};
+
+template <typename D, typename S>
+struct RemoveOffset {
+    using Value = double;
+    double bzero;
+    double operator()(S v) const { return double(v) - bzero; }
+#ifdef __SSE2__
+    __m128d vec(__m128d x) const { return _mm_sub_pd(x, _mm_set1_pd(bzero)); }
+#endif
 };
 
 bool exact_reciprocal(double bscale, double *reciprocal)
@@ -108,12 +140,56 @@ inline __m128i lanes_of(const double *p, __m128d lo, __m128d hi)
 }
 #endif
 
+// Integer types whose saturation the packs of narrow_lanes give exactly.
+template <typename D>
+constexpr bool kPackable = std::is_same_v<D, int8_t> || std::is_same_v<D, uint8_t> ||
+                           std::is_same_v<D, int16_t> || std::is_same_v<D, int32_t>;
+
+#ifdef __SSE2__
+// Eight int32 lanes narrowed to D with saturation and stored.
+template <typename D>
+inline void narrow_lanes(D *dst, __m128i q0, __m128i q1)
+{
+    __m128i *out = reinterpret_cast<__m128i *>(dst);
+    if constexpr (sizeof(D) == 4) {
+        _mm_storeu_si128(out, q0);
+        _mm_storeu_si128(out + 1, q1);
+    } else if constexpr (sizeof(D) == 2) {
+        _mm_storeu_si128(out, _mm_packs_epi32(q0, q1));
+    } else {
+        const __m128i w = _mm_packs_epi32(q0, q1);
+        _mm_storel_epi64(out, std::is_same_v<D, int8_t> ? _mm_packs_epi16(w, w) : _mm_packus_epi16(w, w));
+    }
+}
+
+#endif
+
 // A block of floating values into integers by to_integer.  Compilers do not
 // vectorise the clamps well with plain SSE2, so x86-64 gets them written out.
 template <typename D, typename C>
 inline void saturate_block(D *__restrict dst, const C *__restrict t)
 {
 #ifdef __SSE2__
+    if constexpr (std::is_same_v<C, double> && kPackable<D>) {
+        // Doubles into int8, uint8, int16, int32: the conversion truncates every
+        // value inside int32 exactly, and the saturating packs narrow it to D.
+        // Values it cannot convert (NaN, |x| >= 2^31) come out as INT32_MIN; a
+        // block holding that lane is done again by to_integer, element by element.
+        const __m128i indefinite = _mm_set1_epi32(INT32_MIN);
+        __m128i seen = _mm_setzero_si128();
+        for (int64_t j = 0; j < kBlock; j += 8) {
+            __m128i q[2];
+            for (int h = 0; h < 2; h++) {
+                const C *p = t + j + 4 * h;
+                q[h] = _mm_unpacklo_epi64(_mm_cvttpd_epi32(_mm_loadu_pd(p)), _mm_cvttpd_epi32(_mm_loadu_pd(p + 2)));
+                seen = _mm_or_si128(seen, _mm_cmpeq_epi32(q[h], indefinite));
+            }
+            narrow_lanes(dst + j, q[0], q[1]);
+        }
+        if (_mm_movemask_epi8(seen) != 0)
+            for (int64_t j = 0; j < kBlock; j++) dst[j] = to_integer<D>(t[j]);
+        return;
+    }
     if constexpr (std::is_same_v<C, double> || !std::is_same_v<D, uint32_t>) {
         constexpr bool wide = std::is_same_v<D, uint32_t>;
         for (int64_t j = 0; j < kBlock; j += 8) {
@@ -176,10 +252,36 @@ inline void saturate_block(D *__restrict dst, const C *__restrict t)
     for (int64_t j = 0; j < kBlock; j++) dst[j] = to_integer<D>(t[j]);
 }
 
+#ifdef __SSE2__
+// Four floats scaled in double and truncated to int32 lanes; *seen collects the
+// lanes that came out as INT32_MIN (see saturate_block).
+template <typename F>
+inline __m128i scaled_lanes(const float *p, F f, __m128i *seen)
+{
+    const __m128 x = _mm_loadu_ps(p);
+    const __m128d lo = f.vec(_mm_cvtps_pd(x)), hi = f.vec(_mm_cvtps_pd(_mm_movehl_ps(x, x)));
+    const __m128i q = _mm_unpacklo_epi64(_mm_cvttpd_epi32(lo), _mm_cvttpd_epi32(hi));
+    *seen = _mm_or_si128(*seen, _mm_cmpeq_epi32(q, _mm_set1_epi32(INT32_MIN)));
+    return q;
+}
+#endif
+
 template <typename D, typename S, typename F>
 inline void convert_block(D *__restrict dst, const S *__restrict src, F f)
 {
     using Value = typename F::Value;
+#ifdef __SSE2__
+    if constexpr (std::is_same_v<S, float> && std::is_same_v<Value, double> && kPackable<D>) {
+        // Floats scaled into integers in one pass, without a block of doubles
+        // between; a block with an unconvertible lane is done again element by element.
+        __m128i seen = _mm_setzero_si128();
+        for (int64_t j = 0; j < kBlock; j += 8)
+            narrow_lanes(dst + j, scaled_lanes(src + j, f, &seen), scaled_lanes(src + j + 4, f, &seen));
+        if (_mm_movemask_epi8(seen) != 0)
+            for (int64_t j = 0; j < kBlock; j++) dst[j] = to_integer<D>(f(src[j]));
+        return;
+    }
+#endif
     if constexpr (std::is_integral_v<D> && std::is_floating_point_v<Value>) {
         Value t[kBlock];
         for (int64_t j = 0; j < kBlock; j++) t[j] = f(src[j]);
@@ -242,7 +344,10 @@ void convert(D *v1, const S *v2, int64_t npix, int direction, int hasscale, doub
         if constexpr (std::is_same_v<D, S>) std::memmove(v1, v2, size_t(npix) * sizeof(S)); // bit for bit
         else convert_all(v1, v2, npix, Plain<D, S>{});
     } else if (direction) {
-        convert_all(v1, v2, npix, Apply<D, S>{bscale, bzero});
+        if (bscale == 1.0) convert_all(v1, v2, npix, ApplyOffset<D, S>{bzero});
+        else convert_all(v1, v2, npix, Apply<D, S>{bscale, bzero});
+    } else if (bscale == 1.0) {
+        convert_all(v1, v2, npix, RemoveOffset<D, S>{bzero});
     } else if (double reciprocal; exact_reciprocal(bscale, &reciprocal)) {
         convert_all(v1, v2, npix, RemoveBinary<D, S>{reciprocal, bzero});
     } else {

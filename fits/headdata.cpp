@@ -13,6 +13,11 @@ namespace {
 
 constexpr int64_t kBlockBytes = 2880;
 
+// Bytes read and converted at a time: whole blocks, so whole elements of every
+// size and room for a block's fill, and small enough that a piece and its
+// converted values stay in the cache.
+constexpr int64_t kReadPiece = 16 * kBlockBytes;
+
 // Elements per block: the fixed inner count lets the loop vectorise at -O2 as well.
 constexpr int64_t kSwapBlock = 64;
 
@@ -186,18 +191,34 @@ void *ft_dataread(File file, FITSHead fits, void *dataptr, int pixtype)
         if (data != dataptr) std::free(data);
         return nullptr;
     };
-    void *raw = separate ? zeroed(u.padded) : data;
-    if (!raw) return release(raw);
 
-    // The whole padded unit, leaving the stream at the next header; a short last
-    // block is accepted once every data byte has arrived.
-    if (int64_t(std::fread(raw, 1, size_t(u.padded), file)) < u.bytes) return release(raw);
-    if (type != 0) {
-        ft_dataswap(raw, raw, u.bytes, u.bitpix);
-        if (type != u.bitpix || u.hasscale)
-            ft_acht(type, data, u.bitpix, raw, u.pixels, 1, u.hasscale, u.bscale, u.bzero);
+    // The stored bytes, as they are.
+    if (type == 0) {
+        if (int64_t(std::fread(data, 1, size_t(u.padded), file)) < u.bytes) return release(data);
+        return data;
     }
-    if (raw != data) std::free(raw);
+
+    // Piece by piece, each converted while it is still in the cache: a piece of
+    // separate memory type goes through a scratch buffer, otherwise it is read
+    // into its own place in the array and converted there.
+    void *scratch = separate ? std::malloc(size_t(kReadPiece)) : data;
+    if (!scratch) return release(scratch);
+    const bool convert = type != u.bitpix || u.hasscale;
+    const int64_t piece_pixels = kReadPiece / fsize;
+    auto *out = static_cast<unsigned char *>(data);
+    for (int64_t done = 0; done < u.pixels; done += piece_pixels) {
+        const int64_t n = u.pixels - done < piece_pixels ? u.pixels - done : piece_pixels;
+        const size_t nbytes = size_t(n * fsize);
+        unsigned char *raw = separate ? static_cast<unsigned char *>(scratch) : out + done * fsize;
+        if (std::fread(raw, 1, nbytes, file) != nbytes) return release(scratch);
+        ft_dataswap(raw, raw, int64_t(nbytes), u.bitpix);
+        if (convert) ft_acht(type, out + done * msize, u.bitpix, raw, n, 1, u.hasscale, u.bscale, u.bzero);
+    }
+    // The fill of the last block, leaving the stream at the next header; a short
+    // last block is accepted once every data byte has arrived.
+    const size_t fill = size_t(u.padded - u.bytes);
+    std::fread(separate ? scratch : out + u.bytes, 1, fill, file);
+    if (scratch != data) std::free(scratch);
     return data;
 }
 

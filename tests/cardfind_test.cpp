@@ -71,6 +71,20 @@ TEST(cardfind, compare_reads_the_number_only_within_the_card)
     EXPECT_EQ(compare(huge[0], key("NAXIS", 1)), 1);
 }
 
+TEST(cardfind, compare_stops_at_nul_and_clamps_numbers_as_atoi_reads_them)
+{
+    // strncmp ends at a NUL both keywords share, whatever follows it.
+    EXPECT_EQ(compare(card_of(std::string("AB\0CDEFG", 8)), card_of(std::string("AB\0XYZWV", 8))), 0);
+    EXPECT_EQ(compare(card_of(std::string("AB\0CDEFG", 8)), card_of("ABC")), -1);
+    EXPECT_EQ(compare(card_of("ABC"), card_of(std::string("AB\0CDEFG", 8))), 1);
+    // Numbers past the range of int are all the largest int; signs and blanks count.
+    EXPECT_EQ(compare(card_of("TTYPE99999999999"), card_of("TTYPE2147483647")), 0);
+    EXPECT_EQ(compare(card_of("TTYPE2147483646"), card_of("TTYPE99999999999")), -1);
+    EXPECT_EQ(compare(card_of("TTYPE+12"), key("TTYPE", 12)), 0);
+    EXPECT_EQ(compare(card_of("TTYPE\t7"), key("TTYPE", 7)), 0);
+    EXPECT_EQ(compare(card_of("TTYPE-3"), key("TTYPE", 2)), -1);
+}
+
 TEST(cardfind, index_sorts_every_card_once)
 {
     Head fits = owned_head({"NAXIS2  =    1", "HISTORY b", "NAXIS   =    2", "HISTORY a", "NAXIS1  =    1"});

@@ -42,7 +42,7 @@ template <typename X, typename Y>
 void check_pair(Converter<X, Y> f, const char *name)
 {
     struct Case { int direction, hasscale; double bscale, bzero; };
-    const Case cases[] = {{1, 0, 1, 0}, {1, 1, 2, 10}, {0, 1, 2, 10}, {0, 1, 4, -8}, {1, 1, 1, -100}};
+    const Case cases[] = {{1, 0, 1, 0}, {1, 1, 2, 10}, {0, 1, 2, 10}, {0, 1, 4, -8}, {1, 1, 1, -100}, {0, 1, 1, -100}};
     for (const Case &c : cases) {
         std::vector<Y> src;
         std::vector<X> want;
@@ -239,4 +239,55 @@ TEST(ftacht, every_pair_converts_shared_values_exactly)
     ACHT_ROW(u, uint16_t)
     ACHT_ROW(v, uint32_t)
     ACHT_ROW(w, uint32_t)
+}
+
+// Doubles into each integer type as the element rule says: NaN 0, saturated at
+// the limits, truncated toward zero.  Most blocks hold only values inside int32,
+// some one that is not, at a different position in each.
+template <typename T>
+void check_saturation(Converter<T, double> f, int code, const char *name)
+{
+    std::vector<double> in(64 * 40);
+    uint64_t h = 88172645463325252u;
+    for (double &v : in) {
+        h ^= h << 13, h ^= h >> 7, h ^= h << 17;
+        v = (double(int64_t(h >> 11)) / 9007199254740992.0 - 0.5) * 6e4;
+    }
+    const double specials[] = {std::nan(""), 1e300, -1e300, 2147483648.0, -2147483648.5, -2147483648.0, 3e9};
+    for (int b = 1; b < 40; b += 3) in[size_t(64 * b + b)] = specials[size_t(b) % 7];
+    std::vector<T> want;
+    const double lo = double(std::numeric_limits<T>::min()), hi = double(std::numeric_limits<T>::max());
+    for (double v : in)
+        want.push_back(std::isnan(v) ? T(0)
+                       : v <= lo     ? std::numeric_limits<T>::min()
+                       : v >= hi     ? std::numeric_limits<T>::max()
+                                     : T(std::trunc(v)));
+    std::vector<T> got(in.size());
+    f(got.data(), in.data(), int64_t(in.size()), 1, 0, 1.0, 0.0);
+    EXPECT_EQ(got, want) << name;
+
+    // Floats scaled on the way: BZERO added, then the same rule (no pixel code
+    // names int8).
+    if (code == 0) return;
+    std::vector<float> floats(in.begin(), in.end());
+    want.clear();
+    for (float x : floats) {
+        const double v = double(x) + 0.5;
+        want.push_back(std::isnan(v) ? T(0)
+                       : v <= lo     ? std::numeric_limits<T>::min()
+                       : v >= hi     ? std::numeric_limits<T>::max()
+                                     : T(std::trunc(v)));
+    }
+    ft_acht(code, got.data(), -32, floats.data(), int64_t(floats.size()), 1, 1, 1.0, 0.5);
+    EXPECT_EQ(got, want) << name << " from floats";
+}
+
+TEST(ftacht, doubles_saturate_in_every_block)
+{
+    check_saturation<int8_t>(achtcd, 0, "achtcd");
+    check_saturation<uint8_t>(achttd, 8, "achttd");
+    check_saturation<int16_t>(achtsd, 16, "achtsd");
+    check_saturation<uint16_t>(achtud, 4112, "achtud");
+    check_saturation<int32_t>(achtid, 32, "achtid");
+    check_saturation<uint32_t>(achtvd, 4128, "achtvd");
 }

@@ -321,3 +321,48 @@ TEST(headdata, refuses_what_it_cannot_do_safely)
     read_as<int16_t>(odd, file, 16, &ok);
     EXPECT_EQ(ok, false);
 }
+
+TEST(headdata, reads_units_larger_than_one_piece)
+{
+    // 50000 16-bit values, 100000 bytes: several pieces and a partial last one.
+    constexpr int kCount = 50000;
+    Unit u(16, {kCount}, 1.0, 32768.0);
+    Bytes file(size_t(u.basic.databloks) * 2880, 0);
+    for (int k = 0; k < kCount; k++) {
+        file[size_t(2 * k)] = static_cast<unsigned char>(k * 7 >> 8);
+        file[size_t(2 * k + 1)] = static_cast<unsigned char>(k * 7);
+    }
+    file.push_back(0x42);
+    auto stored = [&](int k) { return int16_t(uint16_t(file[size_t(2 * k)] << 8 | file[size_t(2 * k + 1)])); };
+
+    // Into floats through the scratch buffer.
+    FILE *f = stream_of(file);
+    void *data = ft_dataread(f, &u.head, nullptr, -32);
+    ASSERT_NE(data, nullptr);
+    const float *floats = static_cast<const float *>(data);
+    int wrong = 0;
+    for (int k = 0; k < kCount; k++) wrong += floats[k] != float(stored(k) + 32768.0);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(std::fgetc(f), 0x42);
+    std::free(data);
+    std::fclose(f);
+
+    // Into 16-bit values, scaled in place, piece by piece.
+    f = stream_of(file);
+    data = ft_dataread(f, &u.head, nullptr, 4112);
+    ASSERT_NE(data, nullptr);
+    const uint16_t *words = static_cast<const uint16_t *>(data);
+    wrong = 0;
+    for (int k = 0; k < kCount; k++) wrong += words[k] != uint16_t(stored(k) + 32768);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(std::fgetc(f), 0x42);
+    std::free(data);
+    std::fclose(f);
+
+    // A stream that ends in the second piece fails, allocating nothing it keeps.
+    bool ok = true;
+    read_as<float>(u, Bytes(file.begin(), file.begin() + 60000), -32, &ok);
+    EXPECT_EQ(ok, false);
+    read_as<int16_t>(u, Bytes(file.begin(), file.begin() + 99999), 16, &ok);
+    EXPECT_EQ(ok, false);
+}
