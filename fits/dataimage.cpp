@@ -31,13 +31,25 @@ int64_t unit_length(FITSHead h)
     return h->data + h->basic->databloks * kBlock;
 }
 
+// A header opens with SIMPLE or XTENSION and is printable ASCII through its END.
+// Without this a header that lost its END would run on through its data into the
+// next header, and the unit after it would be read from the middle of a unit.
+bool is_header_text(FITSHead h)
+{
+    const char *c = h->cards->c;
+    if (std::memcmp(c, "SIMPLE  ", 8) != 0 && std::memcmp(c, "XTENSION", 8) != 0) return false;
+    for (int64_t i = 0; i < int64_t(h->ncard) * 80; i++)
+        if (c[i] < ' ' || c[i] > '~') return false;
+    return true;
+}
+
 // A header over the cards at pos, with its END among the first `remaining` bytes,
 // or null.  The region itself is never written.
 FITSHead header_at(unsigned char *pos, int64_t remaining)
 {
     if (remaining < kBlock) return nullptr;
     FITSHead h = ft_headinit(pos, remaining < kLongestHeader ? remaining : kLongestHeader);
-    if (h && !h->basic) {
+    if (h && (!h->basic || !is_header_text(h))) {
         ft_headfree(h, 0);
         return nullptr;
     }

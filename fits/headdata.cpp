@@ -136,6 +136,18 @@ int64_t memory_bytes(int64_t n, int size)
 
 void *zeroed(int64_t bytes) { return std::calloc(bytes > 0 ? size_t(bytes) : 1, 1); }
 
+// False when a seekable stream ends before `bytes` more bytes, so that a header's
+// sizes are believed no further than the stream goes and nothing is allocated for
+// data that is not there.  A pipe cannot tell; its data are read as they come.
+bool stream_holds(File file, int64_t bytes)
+{
+    const off_t here = ftello(file);
+    if (here < 0 || fseeko(file, 0, SEEK_END) != 0) return true;
+    const off_t end = ftello(file);
+    if (fseeko(file, here, SEEK_SET) != 0) return false;
+    return end < 0 || int64_t(end - here) >= bytes;
+}
+
 } // namespace
 
 extern "C" {
@@ -164,7 +176,7 @@ void *ft_dataread(File file, FITSHead fits, void *dataptr, int pixtype)
     const int fsize = fits_pixel::code_size(u.bitpix);
     const int msize = type == 0 ? fsize : fits_pixel::code_size(type);
     const bool separate = type != 0 && msize != fsize;
-    if (uint64_t(u.padded) > SIZE_MAX) return nullptr;
+    if (uint64_t(u.padded) > SIZE_MAX || !stream_holds(file, u.bytes)) return nullptr;
 
     // The memory array, padded to whole blocks so that it can take the unit as read.
     void *data = dataptr;

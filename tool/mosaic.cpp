@@ -156,11 +156,16 @@ int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, vo
     while (n < limit && remaining > 0) {
         void *data = nullptr;
         void **view = nullptr;
-        if (!ft_indxmemdata(pos, remaining, FT_MEM_MMAP, "", 0, &(*heads)[n], &data, &view)) {
+        // A failed search releases the region it was given: for the first unit that
+        // is the whole mapping, as it should be; later searches get the rest of it
+        // as a plain buffer, so that bytes after the last whole unit never unmap it.
+        const int kind = n == 0 ? FT_MEM_MMAP : FT_MEM_BUFFER;
+        if (!ft_indxmemdata(pos, remaining, kind, "", 0, &(*heads)[n], &data, &view)) {
             // Bytes after the last whole unit end the walk; the units before stay.
             if (n == 0) return 0;
             break;
         }
+        (*heads)[n]->mem = FT_MEM_MMAP;
         if (datas) (*datas)[n] = data;
         if (views) (*views)[n] = view;
         const FITSHead h = (*heads)[n];
