@@ -30,9 +30,6 @@ struct Sums {
     std::vector<double> beta;
 };
 
-// Two doubles, one per SSE2 lane; each lane is rounded exactly as a scalar operation.
-typedef double v2d __attribute__((vector_size(16)));
-
 // Offset of fringe f's triangle row (3 + f + 1 entries) in Sums::fr.
 constexpr int fringe_row_offset(int f) { return f * 3 + f * (f + 1) / 2; }
 
@@ -56,7 +53,6 @@ class Lean {
         for (int k = 0; k < g.nfringe; k++) fringe_rows.push_back(fr + size_t(k) * npix);
         sums.fr.assign(size_t(fringe_row_offset(g.nfringe)), 0.0);
         sums.beta.assign(size_t(g.npar), 0.0);
-        wide.assign(size_t(g.nfringe + 1) * size_t(2 * ((g.npar + 1) / 2)), 0.0);
         // |gx| <= nx/2 and |gy| <= ny/2: bound every partial sum of the integer block.
         const double m = double(std::max(g.nx / 2, g.ny / 2) + 1);
         exact_integers = double(g.npix) * m * m < 9007199254740992.0; // 2^53
@@ -89,7 +85,6 @@ class Lean {
   private:
     void clear_sums()
     {
-        std::fill(wide.begin(), wide.end(), 0.0);
         sums.count = sums.sx = sums.sy = sums.sxx = sums.sxy = sums.syy = 0;
         std::fill(sums.fr.begin(), sums.fr.end(), 0.0);
         std::fill(sums.beta.begin(), sums.beta.end(), 0.0);
@@ -106,7 +101,7 @@ class Lean {
         const double gy = y - g.ny / 2;
         int64_t n = 0, sx = 0, sxx = 0;
         if constexpr (NF > 0)
-            accumulate_wide<NF>(wr, row, gy, d, n, sx, sxx);
+            accumulate_fixed<NF>(wr, row, gy, d, n, sx, sxx);
         else
             accumulate_scalar(wr, row, gy, d, n, sx, sxx);
         const int64_t iy = y - g.ny / 2;
@@ -129,16 +124,17 @@ class Lean {
         ix_block[5] += gy * gy;
     }
 
-    // Row r of `wide` (r < NF: fringe r, r = NF: the data) holds m_r * b[j] for
-    // every j, two lanes per vector; each lane is one accumulator of the normal
-    // equations (or a mirror of one, which is never read).
+    // A fixed number of fringe frames: the sums of the row are kept in local
+    // arrays, which the compiler holds in registers.
     template <int NF>
-    void accumulate_wide(const unsigned char *wr, size_t row, double gy, const double *d,
-                         int64_t &n, int64_t &sx, int64_t &sxx)
+    void accumulate_fixed(const unsigned char *wr, size_t row, double gy, const double *d, int64_t &n,
+                          int64_t &sx, int64_t &sxx)
     {
-        constexpr int N = NF + 3, P = (N + 1) / 2, R = NF + 1;
-        v2d A[R][P];
-        std::memcpy(A, wide.data(), sizeof A);
+        constexpr int N = NF + 3;
+        double T[fringe_row_offset(NF)];
+        double B[N];
+        std::copy(sums.fr.begin(), sums.fr.end(), T);
+        std::copy(sums.beta.begin(), sums.beta.end(), B);
         const float *f[NF];
         for (int k = 0; k < NF; k++) f[k] = fringe_rows[size_t(k)] + row;
         for (int x = 0; x < g.nx; x++) {
@@ -147,18 +143,24 @@ class Lean {
             n++;
             sx += ix;
             sxx += int64_t(ix) * ix;
-            double b[2 * P] = {1.0, double(ix), gy};
+            double b[N];
+            b[0] = 1.0;
+            b[1] = ix;
+            b[2] = gy;
             for (int k = 0; k < NF; k++) b[3 + k] = f[k][x];
             if (!exact_integers) add_integer_block(b[1], gy);
-            v2d bv[P];
-            std::memcpy(bv, b, sizeof bv);
-            for (int r = 0; r < R; r++) {
-                const double m = r < NF ? b[3 + r] : d[x];
-                const v2d mv = {m, m};
-                for (int p = 0; p < P; p++) A[r][p] += mv * bv[p];
+            for (int k = 0; k < NF; k++) {
+                double *tr = T + fringe_row_offset(k);
+                const double fk = b[3 + k];
+                tr[0] += fk;
+                for (int j = 1; j <= 3 + k; j++) tr[j] += fk * b[j];
             }
+            const double dv = d[x];
+            B[0] += dv;
+            for (int j = 1; j < N; j++) B[j] += dv * b[j];
         }
-        std::memcpy(wide.data(), A, sizeof A);
+        std::copy(T, T + fringe_row_offset(NF), sums.fr.begin());
+        std::copy(B, B + N, sums.beta.begin());
     }
 
     // Any number of fringe frames, accumulator by accumulator.
@@ -192,24 +194,10 @@ class Lean {
         }
     }
 
-    // Moves the wide accumulators into the triangle and right-hand side.
-    template <int NF>
-    void collect_wide()
-    {
-        if constexpr (NF > 0) {
-            constexpr int N = NF + 3, W = 2 * ((N + 1) / 2);
-            for (int k = 0; k < NF; k++)
-                for (int j = 0; j <= 3 + k; j++)
-                    sums.fr[size_t(fringe_row_offset(k) + j)] = wide[size_t(k * W + j)];
-            for (int j = 0; j < N; j++) sums.beta[size_t(j)] = wide[size_t(NF * W + j)];
-        }
-    }
-
     // a = the solution of the accumulated normal equations, as lfit3 solves them.
     template <int NF>
     void solve()
     {
-        collect_wide<NF>();
         double **al = alpha;
         if (exact_integers) {
             al[1][1] = double(sums.count);
@@ -367,7 +355,6 @@ class Lean {
     std::vector<unsigned char> state; // PixelState
     std::vector<double> term;         // one row of chisq terms
     Sums sums;
-    std::vector<double> wide;         // the accumulators of accumulate_wide
     double ix_block[6];               // the integer block as doubles, when not exact
 };
 
