@@ -5,6 +5,7 @@
 #include "card_store.h"
 #include "fits.h"
 
+#include <algorithm>
 #include <bit>
 #include <cctype>
 #include <climits>
@@ -154,6 +155,39 @@ const IndexEntryKey *index_keys(FITSHead fits)
                                                    keys_offset(fits->ncard));
 }
 
+// After the keys, a hash of columns 1-8 to index positions (-1: empty), at least
+// twice as many slots as entries, for lookups of keywords that are present.
+int hash_bits(int ncard)
+{
+    int bits = 1;
+    while ((std::size_t(1) << bits) < 2 * std::size_t(ncard)) bits++;
+    return bits;
+}
+
+std::size_t slots_offset(int ncard) { return keys_offset(ncard) + std::size_t(ncard) * sizeof(IndexEntryKey); }
+
+std::size_t index_bytes(int ncard) { return slots_offset(ncard) + (std::size_t(1) << hash_bits(ncard)) * sizeof(int32_t); }
+
+int32_t *index_slots(FITSCard *index, int ncard)
+{
+    return reinterpret_cast<int32_t *>(reinterpret_cast<char *>(index) + slots_offset(ncard));
+}
+
+std::size_t slot_of(uint64_t value, int bits) { return std::size_t((value * 0x9E3779B97F4A7C15u) >> (64 - bits)); }
+
+// The index position of an entry whose columns 1-8 are `value`, or -1.
+int hashed_position(FITSHead fits, uint64_t value)
+{
+    const int bits = hash_bits(fits->ncard);
+    const std::size_t mask = (std::size_t(1) << bits) - 1;
+    const int32_t *slots = index_slots(fits->index, fits->ncard);
+    const IndexEntryKey *keys = index_keys(fits);
+    for (std::size_t s = slot_of(value, bits);; s = (s + 1) & mask) {
+        const int32_t pos = slots[s];
+        if (pos < 0 || keys[pos].value == value) return pos;
+    }
+}
+
 // The search of the index's cached keys: cut runs exactly as in the search over
 // the cards, with the keyword order specialised for the key once.  Returns the
 // position where it ended and whether that entry compared equal.
@@ -191,6 +225,18 @@ FITSCard binary_search(FITSHead fits, FITSCard key, int *match, bool cached)
     int cut;
     bool equal = false;
     if (cached && order_key.plain) {
+        // A keyword that is present, byte for byte, is found by its hash: the
+        // entry compares equal to the key (same columns 1-8 and number).
+        const int pos = hashed_position(fits, order_key.value);
+        if (pos >= 0) {
+            const FITSBuff *card = fits->index[pos];
+            const IndexEntryKey &e = index_keys(fits)[pos];
+            if (keyword_value(card) == e.value && e.number == order_key.number &&
+                (card->c[kIndex] == ' ' || card_number(card) == e.number)) {
+                set(match, 1);
+                return fits->index[pos];
+            }
+        }
         // A numbered key with number 0 orders by its bytes, as an unnumbered one.
         cut = order_key.numbered && order_key.number != 0
                   ? search_keys<true>(order_key, index_keys(fits), fits->ncard, &equal)
@@ -241,9 +287,9 @@ void ft_headindex(FITSHead fits)
     if (!fits) return;
     card_store::drop_index(fits);
     const std::size_t n = std::size_t(fits->ncard);
-    const std::size_t per_entry = sizeof(FITSCard) + sizeof(IndexEntryKey) + alignof(IndexEntryKey);
-    if (!fits->cards || fits->ncard <= 0 || n > SIZE_MAX / per_entry) return;
-    auto *index = static_cast<FITSCard *>(std::malloc(keys_offset(fits->ncard) + n * sizeof(IndexEntryKey)));
+    const std::size_t per_entry = sizeof(FITSCard) + sizeof(IndexEntryKey) + 4 * sizeof(int32_t) + 8;
+    if (!fits->cards || fits->ncard <= 0 || n > SIZE_MAX / per_entry || n > INT32_MAX / 4) return;
+    auto *index = static_cast<FITSCard *>(std::malloc(index_bytes(fits->ncard)));
     if (!index) return;
     for (int i = 0; i < fits->ncard; i++) index[i] = fits->cards + i;
     std::qsort(index, n, sizeof(FITSCard), ft_compare);
@@ -252,6 +298,16 @@ void ft_headindex(FITSHead fits)
     for (std::size_t i = 0; i < n; i++) {
         keys[i].value = keyword_value(index[i]);
         keys[i].number = index[i]->c[kIndex] != ' ' ? card_number(index[i]) : 0;
+    }
+    const int bits = hash_bits(fits->ncard);
+    const std::size_t mask = (std::size_t(1) << bits) - 1;
+    int32_t *slots = index_slots(index, fits->ncard);
+    std::fill(slots, slots + mask + 1, -1);
+    // The first of equal keywords in index order takes the slot.
+    for (std::size_t i = 0; i < n; i++) {
+        std::size_t s = slot_of(keys[i].value, bits);
+        while (slots[s] >= 0 && keys[slots[s]].value != keys[i].value) s = (s + 1) & mask;
+        if (slots[s] < 0) slots[s] = int32_t(i);
     }
 }
 

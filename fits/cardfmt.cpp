@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <charconv>
 #include <cstring>
 
 extern "C" {
@@ -46,7 +47,7 @@ void write_keyword(Columns card, const char *name, int n)
     char key[8 + 12];
     std::size_t len = strnlen(name, 8);
     std::memcpy(key, name, len);
-    if (n != 0) len += std::size_t(std::snprintf(key + len, sizeof key - len, "%d", n));
+    if (n != 0) len = std::size_t(std::to_chars(key + len, key + sizeof key, n).ptr - key);
     std::memcpy(card.c, key, len < 8 ? len : 8);
 }
 
