@@ -6,9 +6,24 @@
 
 #include "fits.h"
 
+#include <charconv>
+#include <cstring>
+
 struct KeywordCard {
     FITSBuff card;
-    KeywordCard(const char *name, int n, FITSType type = FT_UNKNOWN, const void *value = nullptr, int prec = 0,
+    // A search key: the keyword alone, as ft_cardfmt writes it (at most 8
+    // characters of name, then the digits of n that still fit), blanks after.
+    KeywordCard(const char *name, int n)
+    {
+        std::memset(card.c, ' ', sizeof card.c);
+        if (!name) return;
+        char key[8 + 12];
+        std::size_t len = strnlen(name, 8);
+        std::memcpy(key, name, len);
+        if (n != 0) len = std::size_t(std::to_chars(key + len, key + sizeof key, n).ptr - key);
+        std::memcpy(card.c, key, len < 8 ? len : 8);
+    }
+    KeywordCard(const char *name, int n, FITSType type, const void *value = nullptr, int prec = 0,
                 const char *comm = nullptr)
     {
         ft_cardclr(&card, 1);
