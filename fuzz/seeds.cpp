@@ -1,4 +1,4 @@
-// Writes the seed corpora of the fuzzers: small valid FITS files of every kind
+// Writes the starting inputs of the fuzzers: small valid FITS files of every kind
 // (images of each BITPIX, ASCII and binary tables, long headers, mosaics), single
 // cards, and extended file names.  Cards are formatted here, not by the library.
 //
