@@ -33,6 +33,32 @@ struct Sums {
 // Offset of fringe f's triangle row (3 + f + 1 entries) in Sums::fr.
 constexpr int fringe_row_offset(int f) { return f * 3 + f * (f + 1) / 2; }
 
+// Counts of the integer block for one row: kept pixels, the sum of gx and of gx^2.
+struct RowCounts {
+    int64_t n = 0, sx = 0, sxx = 0;
+    void add(int ix)
+    {
+        n++;
+        sx += ix;
+        sxx += int64_t(ix) * ix;
+    }
+};
+
+// Adds a kept pixel with basis b (1, gx, gy, then nf fringe values) and data dv:
+// fringe k's row of the triangle t gets b[3+k] * b[j] for j <= 3+k (the product
+// with 1.0 being b[3+k] itself), the right-hand side bt gets dv * b[j].
+inline void add_pixel(double *t, double *bt, const double *b, double dv, int nf)
+{
+    for (int k = 0; k < nf; k++) {
+        double *tr = t + fringe_row_offset(k);
+        const double fk = b[3 + k];
+        tr[0] += fk;
+        for (int j = 1; j <= 3 + k; j++) tr[j] += fk * b[j];
+    }
+    bt[0] += dv;
+    for (int j = 1; j < nf + 3; j++) bt[j] += dv * b[j];
+}
+
 class Lean {
   public:
     explicit Lean(const FitGeometry &geometry) : g(geometry)
@@ -99,18 +125,18 @@ class Lean {
         const size_t row = size_t(y) * size_t(g.nx);
         const unsigned char *wr = w.data() + row;
         const double gy = y - g.ny / 2;
-        int64_t n = 0, sx = 0, sxx = 0;
+        RowCounts c;
         if constexpr (NF > 0)
-            accumulate_fixed<NF>(wr, row, gy, d, n, sx, sxx);
+            accumulate_fixed<NF>(wr, row, gy, d, c);
         else
-            accumulate_scalar(wr, row, gy, d, n, sx, sxx);
+            accumulate_scalar(wr, row, gy, d, c);
         const int64_t iy = y - g.ny / 2;
-        sums.count += n;
-        sums.sx += sx;
-        sums.sxx += sxx;
-        sums.sy += iy * n;
-        sums.sxy += iy * sx;
-        sums.syy += iy * iy * n;
+        sums.count += c.n;
+        sums.sx += c.sx;
+        sums.sxx += c.sxx;
+        sums.sy += iy * c.n;
+        sums.sxy += iy * c.sx;
+        sums.syy += iy * iy * c.n;
     }
 
     // The integer block of one kept pixel as doubles, when it is not exact as integers.
@@ -127,8 +153,7 @@ class Lean {
     // A fixed number of fringe frames: the sums of the row are kept in local
     // arrays, which the compiler holds in registers.
     template <int NF>
-    void accumulate_fixed(const unsigned char *wr, size_t row, double gy, const double *d, int64_t &n,
-                          int64_t &sx, int64_t &sxx)
+    void accumulate_fixed(const unsigned char *wr, size_t row, double gy, const double *d, RowCounts &c)
     {
         constexpr int N = NF + 3;
         double T[fringe_row_offset(NF)];
@@ -140,57 +165,31 @@ class Lean {
         for (int x = 0; x < g.nx; x++) {
             if (!wr[x]) continue;
             const int ix = x - g.nx / 2;
-            n++;
-            sx += ix;
-            sxx += int64_t(ix) * ix;
-            double b[N];
-            b[0] = 1.0;
-            b[1] = ix;
-            b[2] = gy;
+            c.add(ix);
+            double b[N] = {1.0, double(ix), gy};
             for (int k = 0; k < NF; k++) b[3 + k] = f[k][x];
             if (!exact_integers) add_integer_block(b[1], gy);
-            for (int k = 0; k < NF; k++) {
-                double *tr = T + fringe_row_offset(k);
-                const double fk = b[3 + k];
-                tr[0] += fk;
-                for (int j = 1; j <= 3 + k; j++) tr[j] += fk * b[j];
-            }
-            const double dv = d[x];
-            B[0] += dv;
-            for (int j = 1; j < N; j++) B[j] += dv * b[j];
+            add_pixel(T, B, b, d[x], NF);
         }
         std::copy(T, T + fringe_row_offset(NF), sums.fr.begin());
         std::copy(B, B + N, sums.beta.begin());
     }
 
     // Any number of fringe frames, accumulator by accumulator.
-    void accumulate_scalar(const unsigned char *wr, size_t row, double gy, const double *d,
-                           int64_t &n, int64_t &sx, int64_t &sxx)
+    void accumulate_scalar(const unsigned char *wr, size_t row, double gy, const double *d, RowCounts &c)
     {
         const int nf = g.nfringe;
-        double *t = sums.fr.data();
-        double *bt = sums.beta.data();
         std::vector<double> b(size_t(nf + 3));
         for (int x = 0; x < g.nx; x++) {
             if (!wr[x]) continue;
             const int ix = x - g.nx / 2;
-            n++;
-            sx += ix;
-            sxx += int64_t(ix) * ix;
+            c.add(ix);
             b[0] = 1.0;
             b[1] = ix;
             b[2] = gy;
             for (int k = 0; k < nf; k++) b[size_t(3 + k)] = fringe_rows[size_t(k)][row + size_t(x)];
             if (!exact_integers) add_integer_block(b[1], gy);
-            for (int k = 0; k < nf; k++) {
-                double *tr = t + fringe_row_offset(k);
-                const double fk = b[size_t(3 + k)];
-                tr[0] += fk;
-                for (int j = 1; j <= 3 + k; j++) tr[j] += fk * b[size_t(j)];
-            }
-            const double dv = d[x];
-            bt[0] += dv;
-            for (int j = 1; j < nf + 3; j++) bt[j] += dv * b[size_t(j)];
+            add_pixel(sums.fr.data(), sums.beta.data(), b.data(), d[x], nf);
         }
     }
 

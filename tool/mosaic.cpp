@@ -169,12 +169,17 @@ int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, vo
         if (datas) (*datas)[n] = data;
         if (views) (*views)[n] = view;
         const FITSHead h = (*heads)[n];
-        const int64_t step = ((int64_t(h->ncard) * 80 + 2879) / 2880 + h->basic->databloks) * 2880;
+        const int64_t step = mosaic_unit_bytes(h);
         pos += step < remaining ? step : remaining;
         remaining -= step;
         n++;
     }
     return n;
+}
+
+int64_t mosaic_unit_bytes(FITSHead h)
+{
+    return ((int64_t(h->ncard) * 80 + 2879) / 2880 + h->basic->databloks) * 2880;
 }
 
 Mosaic ft_mmapmosaic(const char *filename, const char *mode, int max)

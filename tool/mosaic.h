@@ -35,6 +35,10 @@ Mosaic ft_mmapmosaic(const char *filename, const char *mode, int max);
 int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, void ****views,
                        int prot, int flags, int max);
 
+// Bytes from the first card of an indexed unit to the next unit: its header's
+// whole blocks and its data blocks.
+int64_t mosaic_unit_bytes(FITSHead h);
+
 // Releases a mosaic: its views, headers, tables and the mapping.  The tool itself
 // keeps its mosaics until it exits; null is ignored.
 void ft_freemosaic(Mosaic m);

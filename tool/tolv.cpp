@@ -26,16 +26,13 @@ namespace {
 
 constexpr int MAX_UNITS = 73;
 
-// Bytes of the unit that starts at head h's first card, header blocks and data.
-int64_t unit_bytes(FITSHead h) { return ((int64_t(h->ncard) * 80 + 2879) / 2880 + h->basic->databloks) * 2880; }
-
 // Says so when the walk over the science file stopped before its end: those bytes
 // (a unit past the limit, or bytes that are no whole unit) are left as they are.
 void report_unindexed_tail(const char *name, Mosaic m)
 {
     const FITSHead first = m->head[0], last = m->head[m->count - 1];
     const int64_t end = int64_t(reinterpret_cast<char *>(last->cards) - reinterpret_cast<char *>(first->cards)) +
-                        unit_bytes(last);
+                        mosaic_unit_bytes(last);
     if (end < first->mmap_size)
         std::fprintf(stderr, "tolv: %s: only units 0 to %d are corrected; the %lld bytes after them are left as they are\n",
                      name, m->count - 1, static_cast<long long>(first->mmap_size - end));
