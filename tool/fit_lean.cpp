@@ -59,7 +59,7 @@ inline void add_pixel(double *t, double *bt, const double *b, double dv, int nf)
     for (int j = 1; j < nf + 3; j++) bt[j] += dv * b[j];
 }
 
-class Lean {
+class Lean final : public ExtensionFitter {
   public:
     explicit Lean(const FitGeometry &geometry) : g(geometry)
     {
@@ -97,16 +97,18 @@ class Lean {
     Lean(const Lean &) = delete;
     Lean &operator=(const Lean &) = delete;
 
-    void fit(Mosaic science, const Mosaic *fringes, int e, std::FILE *out, FitTrace *trace)
+    FitOutcome fit(Mosaic science, const Mosaic *fringes, int e, std::string &rows, FitTrace *trace) override
     {
         switch (g.nfringe) {
-        case 1: fit_n<1>(science, fringes, e, out, trace); break;
-        case 2: fit_n<2>(science, fringes, e, out, trace); break;
-        case 3: fit_n<3>(science, fringes, e, out, trace); break;
-        case 4: fit_n<4>(science, fringes, e, out, trace); break;
-        default: fit_n<0>(science, fringes, e, out, trace); break;
+        case 1: return fit_n<1>(science, fringes, e, rows, trace);
+        case 2: return fit_n<2>(science, fringes, e, rows, trace);
+        case 3: return fit_n<3>(science, fringes, e, rows, trace);
+        case 4: return fit_n<4>(science, fringes, e, rows, trace);
+        default: return fit_n<0>(science, fringes, e, rows, trace);
         }
     }
+
+    const float *corrected() const override { return buf; }
 
   private:
     void clear_sums()
@@ -193,9 +195,10 @@ class Lean {
         }
     }
 
-    // a = the solution of the accumulated normal equations, as lfit3 solves them.
+    // a = the solution of the accumulated normal equations, as lfit3 solves them;
+    // false when they are singular.
     template <int NF>
-    void solve()
+    bool solve()
     {
         double **al = alpha;
         if (exact_integers) {
@@ -218,8 +221,9 @@ class Lean {
             for (int j = 0; j <= 3 + k; j++) al[4 + k][1 + j] = tr[j];
         }
         for (int j = 1; j <= g.npar; j++) beta1[j] = sums.beta[size_t(j - 1)];
-        lfit_solve(alpha, beta1, indx, g.npar);
+        if (!lfit_solve(alpha, beta1, indx, g.npar)) return false;
         for (int j = 1; j <= g.npar; j++) a[j] = beta1[j];
+        return true;
     }
 
     // Reads extension e and accumulates the first fit; returns the usable pixels.
@@ -320,13 +324,13 @@ class Lean {
     }
 
     template <int NF>
-    void fit_n(Mosaic science, const Mosaic *fringes, int e, std::FILE *out, FitTrace *trace)
+    FitOutcome fit_n(Mosaic science, const Mosaic *fringes, int e, std::string &rows, FitTrace *trace)
     {
         for (int k = 1; k <= g.npar; k++) acc[k] = 0.0;
         int n = load<NF>(science, fringes, e);
         for (int iter = 0; iter < FIT_ITERATIONS; iter++) {
             const int nfit = n;
-            solve<NF>();
+            if (!solve<NF>()) return FitOutcome::singular;
             const double chi = chisq<NF>();
             const float sigma = float(std::sqrt(chi / nfit));
             if (trace) {
@@ -335,10 +339,11 @@ class Lean {
             }
             n = residual_and_clip<NF>(sigma, iter + 1 < FIT_ITERATIONS);
             for (int k = 1; k <= g.npar; k++) acc[k] += a[k];
-            print_fit_row(out, e, iter, sigma, nfit, acc, g.npar);
+            append_fit_row(rows, e, iter, sigma, nfit, acc, g.npar);
         }
         if (trace) trace->numbers.insert(trace->numbers.end(), s, s + g.npix);
-        write_residual(buf, s, state.data(), science, e, g.npix);
+        residual_to_pixels(buf, s, state.data(), g.npix);
+        return FitOutcome::fitted;
     }
 
     FitGeometry g;
@@ -359,10 +364,4 @@ class Lean {
 
 } // namespace
 
-void fit_extensions_lean(const FitGeometry &g, Mosaic science, const Mosaic *fringes,
-                         std::FILE *out, FitTrace *trace)
-{
-    Lean fit(g);
-    print_fit_head(out, g.nfringe);
-    for (int e = 1; e < science->count; e++) fit.fit(science, fringes, e, out, trace);
-}
+std::unique_ptr<ExtensionFitter> make_lean_fitter(const FitGeometry &g) { return std::make_unique<Lean>(g); }

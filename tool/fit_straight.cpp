@@ -12,7 +12,7 @@
 
 namespace {
 
-struct Straight {
+struct Straight final : ExtensionFitter {
     FitGeometry g;
     double **X;   // [1..npar][1..npix]
     double *s;    // data, then residual [1..npix]
@@ -102,7 +102,9 @@ struct Straight {
         return n;
     }
 
-    void fit(Mosaic science, const Mosaic *fringes, int e, std::FILE *out, FitTrace *trace)
+    const float *corrected() const override { return buf; }
+
+    FitOutcome fit(Mosaic science, const Mosaic *fringes, int e, std::string &rows, FitTrace *trace) override
     {
         for (int k = 1; k <= g.npar; k++) acc[k] = 0.0;
         int n = load(science, fringes, e);
@@ -117,19 +119,17 @@ struct Straight {
             }
             n = residual_and_clip(sigma);
             for (int k = 1; k <= g.npar; k++) acc[k] += a[k];
-            print_fit_row(out, e, iter, sigma, nfit, acc, g.npar);
+            append_fit_row(rows, e, iter, sigma, nfit, acc, g.npar);
         }
         if (trace) trace->numbers.insert(trace->numbers.end(), s + 1, s + 1 + g.npix);
-        write_residual(buf, s + 1, state.data(), science, e, g.npix);
+        residual_to_pixels(buf, s + 1, state.data(), g.npix);
+        return FitOutcome::fitted;
     }
 };
 
 } // namespace
 
-void fit_extensions_straight(const FitGeometry &g, Mosaic science, const Mosaic *fringes,
-                             std::FILE *out, FitTrace *trace)
+std::unique_ptr<ExtensionFitter> make_straight_fitter(const FitGeometry &g)
 {
-    Straight fit(g);
-    print_fit_head(out, g.nfringe);
-    for (int e = 1; e < science->count; e++) fit.fit(science, fringes, e, out, trace);
+    return std::make_unique<Straight>(g);
 }

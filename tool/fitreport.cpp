@@ -1,8 +1,6 @@
 // The table rows and the transfer of pixels between a mapping and the fit.
 #include "fitreport.h"
 
-#include <signal.h>
-
 #include <cfloat>
 #include <cmath>
 
@@ -31,12 +29,32 @@ void print_fit_head(std::FILE *out, int nfringe)
     std::fprintf(out, "\n");
 }
 
-void print_fit_row(std::FILE *out, int extn, int iter, float sigma, int nfit, const double *acc1,
-                   int npar)
+namespace {
+
+// printf's text of one value appended to `to`, however long it is ("%f" of 1e300).
+template <typename... Args>
+void append_format(std::string &to, const char *format, Args... args)
 {
-    std::fprintf(out, "%d\t%d\t%f\t%d", extn, iter, double(sigma), nfit);
-    for (int k = 1; k <= npar; k++) std::fprintf(out, "\t%f", acc1[k]);
-    std::fprintf(out, "\n");
+    char small[64];
+    const int n = std::snprintf(small, sizeof small, format, args...);
+    if (n < 0) return;
+    if (size_t(n) < sizeof small) {
+        to.append(small, size_t(n));
+        return;
+    }
+    std::string big(size_t(n) + 1, '\0');
+    std::snprintf(big.data(), big.size(), format, args...);
+    to.append(big, 0, size_t(n));
+}
+
+} // namespace
+
+void append_fit_row(std::string &rows, int extn, int iter, float sigma, int nfit, const double *acc1,
+                    int npar)
+{
+    append_format(rows, "%d\t%d\t%f\t%d", extn, iter, double(sigma), nfit);
+    for (int k = 1; k <= npar; k++) append_format(rows, "\t%f", acc1[k]);
+    rows += '\n';
 }
 
 void read_extension(float *to, Mosaic m, int e, int npix) { swap4(to, m->data[e], int64_t(npix) * 4); }
@@ -50,18 +68,13 @@ void mask_fringe(float *values, unsigned char *state, int npix)
         }
 }
 
-void write_residual(float *science, const double *s, const unsigned char *state, Mosaic m, int e,
-                    int npix)
+void residual_to_pixels(float *science, const double *s, const unsigned char *state, int npix)
 {
     for (int p = 0; p < npix; p++)
         if (state[p] != SCIENCE_NOT_FINITE) science[p] = to_pixel(s[p], science[p]);
-    // An interruption waits until the extension is written whole.
-    sigset_t hold, previous;
-    sigemptyset(&hold);
-    sigaddset(&hold, SIGINT);
-    sigaddset(&hold, SIGTERM);
-    sigaddset(&hold, SIGHUP);
-    sigprocmask(SIG_BLOCK, &hold, &previous);
-    swap4(m->data[e], science, int64_t(npix) * 4);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void store_extension(Mosaic m, int e, const float *pixels, int npix)
+{
+    swap4(m->data[e], pixels, int64_t(npix) * 4);
 }

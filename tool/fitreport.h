@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 constexpr int FIT_ITERATIONS = 5;
 
@@ -24,8 +25,10 @@ struct FitGeometry {
 // The two head lines of the table; printed once the arrays of the fit exist.
 void print_fit_head(std::FILE *out, int nfringe);
 
-void print_fit_row(std::FILE *out, int extn, int iter, float sigma, int nfit, const double *acc1,
-                   int npar);
+// One row of the table, appended to `rows`: extension, iteration, sigma, pixels
+// used and acc1[1..npar].
+void append_fit_row(std::string &rows, int extn, int iter, float sigma, int nfit, const double *acc1,
+                    int npar);
 
 // Copies the npix big-endian floats of unit e into host order.
 void read_extension(float *to, Mosaic m, int e, int npix);
@@ -34,9 +37,11 @@ void read_extension(float *to, Mosaic m, int e, int npix);
 // exactly nothing to any sum) and marks their pixels.
 void mask_fringe(float *values, unsigned char *state, int npix);
 
-// Residuals s[0..npix-1] to floats, written big-endian into unit e of the science
-// mosaic; `science` holds the pixels as read, kept for the non-finite ones.
-void write_residual(float *science, const double *s, const unsigned char *state, Mosaic m, int e,
-                    int npix);
+// Residuals s[0..npix-1] to floats in `science`, which holds the pixels as read:
+// those not finite stay as they were.
+void residual_to_pixels(float *science, const double *s, const unsigned char *state, int npix);
+
+// Writes npix host-order floats big-endian into unit e's data in the mapping.
+void store_extension(Mosaic m, int e, const float *pixels, int npix);
 
 #endif

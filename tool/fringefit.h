@@ -4,9 +4,12 @@
 #ifndef TOLV_FRINGEFIT_H
 #define TOLV_FRINGEFIT_H
 
+#include "fitreport.h"
 #include "mosaic.h"
 
 #include <cstdio>
+#include <memory>
+#include <string>
 #include <vector>
 
 // The lean path is the one the tool uses; the straight path is the design-matrix
@@ -20,13 +23,34 @@ struct FitTrace {
     std::vector<double> numbers;
 };
 
-// Fits and corrects extensions 1..count-1 of `science` against `fringes[0..nfringe-1]`,
-// printing the table head and one row per extension and iteration on `out`.  Every
-// extension of every mosaic must hold big-endian BITPIX -32 data of unit 1's size
+enum class FitOutcome { fitted, singular };
+
+// Fits one extension at a time with arrays sized once for the geometry.  Every
+// extension of every mosaic must hold big-endian BITPIX -32 data of that geometry
 // (the caller checks).  Pixels whose science value or any fringe value is not
-// finite take no part in the fits; a non-finite science pixel is written back as
-// it was.  A singular fit ends the process through tserror after the extensions
-// before it have been written.  npix = nx * ny must fit in an int.
+// finite take no part in the fits; a non-finite science pixel keeps its value.
+class ExtensionFitter {
+  public:
+    virtual ~ExtensionFitter() = default;
+    // Fits extension e and appends its table rows to `rows`; then corrected() holds
+    // its corrected pixels (host order).  A singular system ends the fit early with
+    // the rows of the iterations before it (the lean path reports it; the straight
+    // path ends the process through lfit3).
+    virtual FitOutcome fit(Mosaic science, const Mosaic *fringes, int e, std::string &rows,
+                           FitTrace *trace) = 0;
+    virtual const float *corrected() const = 0;
+};
+
+// The geometry of the fit: unit 1's NAXIS1 x NAXIS2 and the number of frames.
+FitGeometry fit_geometry(Mosaic science, int nfringe);
+
+// A fitter for the geometry; its allocation failures end the process through tserror.
+std::unique_ptr<ExtensionFitter> make_fitter(const FitGeometry &g, FitPath path = FitPath::lean);
+
+// Fits and corrects extensions 1..count-1 of `science` against `fringes[0..nfringe-1]`,
+// printing the table head and one row per extension and iteration on `out`.  A
+// singular fit ends the process through tserror after the extensions before it
+// have been written.  npix = nx * ny must fit in an int.
 void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out,
                 FitPath path = FitPath::lean, FitTrace *trace = nullptr);
 

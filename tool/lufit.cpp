@@ -52,7 +52,7 @@ void lfit3(double **X, double *y, double *w, int ndata, double *a, int ma, int *
             beta[j] += ym * wt;
         }
     }
-    lfit_solve(alpha, beta, indx, mfit);
+    if (!lfit_solve(alpha, beta, indx, mfit)) tserror(SINGULAR_MESSAGE);
     for (int j = 1; j <= mfit; j++) a[lista[j]] = beta[j];
 
     *chisq = 0.0;
@@ -67,16 +67,22 @@ void lfit3(double **X, double *y, double *w, int ndata, double *a, int ma, int *
     free_matrix(alpha, 1, mfit, 1, mfit);
 }
 
-void lfit_solve(double **alpha, double *beta, int *indx, int mfit)
+bool lfit_solve(double **alpha, double *beta, int *indx, int mfit)
 {
     for (int j = 2; j <= mfit; j++)
         for (int k = 1; k < j; k++) alpha[k][j] = alpha[j][k];
     double d;
-    ludcmp(alpha, mfit, indx, &d);
+    if (!lu_decompose(alpha, mfit, indx, &d)) return false;
     lubksb(alpha, mfit, indx, beta);
+    return true;
 }
 
 void ludcmp(double **a, int n, int *indx, double *d)
+{
+    if (!lu_decompose(a, n, indx, d)) tserror(SINGULAR_MESSAGE);
+}
+
+bool lu_decompose(double **a, int n, int *indx, double *d)
 {
     double *vv = vector(1, n);
     *d = 1.0;
@@ -86,7 +92,10 @@ void ludcmp(double **a, int n, int *indx, double *d)
             const double temp = std::fabs(a[i][j]);
             if (temp > big) big = temp;
         }
-        if (big == 0.0) tserror("Singular matrix in routine LUDCMP");
+        if (big == 0.0) {
+            free_vector(vv, 1, n);
+            return false;
+        }
         vv[i] = 1.0 / big;
     }
     for (int j = 1; j <= n; j++) {
@@ -107,7 +116,10 @@ void ludcmp(double **a, int n, int *indx, double *d)
                 imax = i;
             }
         }
-        if (imax == 0) tserror("Singular matrix in routine LUDCMP");
+        if (imax == 0) {
+            free_vector(vv, 1, n);
+            return false;
+        }
         if (j != imax) {
             for (int k = 1; k <= n; k++) {
                 const double dum = a[imax][k];
@@ -125,6 +137,7 @@ void ludcmp(double **a, int n, int *indx, double *d)
         }
     }
     free_vector(vv, 1, n);
+    return true;
 }
 
 void lubksb(double **a, int n, const int *indx, double *b)
