@@ -42,7 +42,7 @@ struct MemoryMosaic {
         head1.basic = &basic;
         heads = {&head0, &head1};
         data = {nullptr, pixels.data()};
-        rec = {heads.data(), data.data(), nullptr, nullptr, 2};
+        rec = {heads.data(), data.data(), nullptr, nullptr, 2, nullptr};
     }
     Mosaic get() { return &rec; }
 };

@@ -55,7 +55,7 @@ class MappedMosaic {
         heads_[0] = &head0_;
         heads_[1] = &head1_;
         for (int e = 1; e < units; e++) data_[e] = map_ + size_t(e - 1) * nx * ny * 4;
-        rec_ = {heads_.data(), data_.data(), nullptr, nullptr, units};
+        rec_ = {heads_.data(), data_.data(), nullptr, nullptr, units, nullptr};
     }
     ~MappedMosaic()
     {

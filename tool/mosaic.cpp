@@ -3,8 +3,12 @@
 // its DETSEC card (DETSIZE of unit 1 gives the whole detector).
 #include "mosaic.h"
 
+#include "unit_check.h"
+
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,6 +121,53 @@ void write_element(unsigned char *p, int code, double value)
 
 } // namespace
 
+namespace {
+
+void set_reason(std::string *reason, const std::string &text)
+{
+    if (reason) *reason = text;
+}
+
+// Indexes the units of the region [map, map + size) into the tables, at most
+// `limit`; *end gets the offset just past the last unit found (at most size).
+// Bytes after the last whole unit end the walk and keep the units before them.
+// `first_kind` is the memory kind the search for unit 0 is given: a mapping is
+// released when nothing is found there; later searches get the rest of the region
+// as a plain buffer, so that bytes after the last whole unit never unmap it.
+int index_units(unsigned char *map, int64_t size, FITSHead *heads, void **datas, void ***views, int limit,
+                int first_kind, int64_t *end)
+{
+    unsigned char *pos = map;
+    int64_t remaining = size;
+    int n = 0;
+    while (n < limit && remaining > 0) {
+        void *data = nullptr;
+        void **view = nullptr;
+        if (!ft_indxmemdata(pos, remaining, n == 0 ? first_kind : FT_MEM_BUFFER, "", 0, &heads[n], &data, &view))
+            break;
+        heads[n]->mem = FT_MEM_MMAP;
+        if (datas) datas[n] = data;
+        if (views) views[n] = view;
+        const int64_t step = mosaic_unit_bytes(heads[n]);
+        pos += step < remaining ? step : remaining;
+        remaining -= step;
+        n++;
+    }
+    if (end) *end = pos - map;
+    return n;
+}
+
+// Why a file whose first unit cannot be indexed is no mosaic.
+std::string first_unit_problem(const unsigned char *p, int64_t n)
+{
+    if (n >= 2 && p[0] == 0x1f && p[1] == 0x8b) return "gzip-compressed: decompress it first (gunzip)";
+    if (n < 8 || std::memcmp(p, "SIMPLE  ", 8) != 0 || !begins_a_header(p, n)) return "not a FITS file";
+    const std::string why = unit_problem(p, n);
+    return "primary unit: " + (why.empty() ? std::string("its header cannot be interpreted") : why);
+}
+
+} // namespace
+
 int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, void ****views,
                        int prot, int flags, int max)
 {
@@ -124,8 +175,10 @@ int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, vo
     int indx;
     path[0] = '\0';
     ft_parsefilename(filename, path, extn, &indx, tail, NAME_BUFFER);
-    const int fd = open(path, (prot & PROT_WRITE) ? O_RDWR : O_RDONLY);
-    if (fd < 0) {
+    const int fd = open(path, ((prot & PROT_WRITE) ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) close(fd);
         if (heads) *heads = nullptr;
         if (views) *views = nullptr;
         return 0;
@@ -150,31 +203,8 @@ int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, vo
         return 0;
     }
     const int limit = max < 0 || max > MOSAIC_MAX_UNITS ? MOSAIC_MAX_UNITS : max;
-    unsigned char *pos = static_cast<unsigned char *>(map);
-    int64_t remaining = size;
-    int n = 0;
-    while (n < limit && remaining > 0) {
-        void *data = nullptr;
-        void **view = nullptr;
-        // A failed search releases the region it was given: for the first unit that
-        // is the whole mapping, as it should be; later searches get the rest of it
-        // as a plain buffer, so that bytes after the last whole unit never unmap it.
-        const int kind = n == 0 ? FT_MEM_MMAP : FT_MEM_BUFFER;
-        if (!ft_indxmemdata(pos, remaining, kind, "", 0, &(*heads)[n], &data, &view)) {
-            // Bytes after the last whole unit end the walk; the units before stay.
-            if (n == 0) return 0;
-            break;
-        }
-        (*heads)[n]->mem = FT_MEM_MMAP;
-        if (datas) (*datas)[n] = data;
-        if (views) (*views)[n] = view;
-        const FITSHead h = (*heads)[n];
-        const int64_t step = mosaic_unit_bytes(h);
-        pos += step < remaining ? step : remaining;
-        remaining -= step;
-        n++;
-    }
-    return n;
+    return index_units(static_cast<unsigned char *>(map), size, *heads, datas ? *datas : nullptr,
+                       views ? *views : nullptr, limit, FT_MEM_MMAP, nullptr);
 }
 
 int64_t mosaic_unit_bytes(FITSHead h)
@@ -182,14 +212,88 @@ int64_t mosaic_unit_bytes(FITSHead h)
     return ((int64_t(h->ncard) * 80 + 2879) / 2880 + h->basic->databloks) * 2880;
 }
 
-Mosaic ft_mmapmosaic(const char *filename, const char *mode, int max)
+MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *reason)
+{
+    char path[NAME_BUFFER], extn[NAME_BUFFER], tail[NAME_BUFFER];
+    int indx;
+    path[0] = '\0';
+    ft_parsefilename(filename, path, extn, &indx, tail, NAME_BUFFER);
+    // Look before opening: opening a FIFO waits for a writer.
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        set_reason(reason, S_ISDIR(st.st_mode) ? "a directory" : "not a regular file");
+        return nullptr;
+    }
+    const int fd = open(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        set_reason(reason, errno == EISDIR ? "a directory" : std::strerror(errno));
+        return nullptr;
+    }
+    // Whatever the name now points at must be a regular file too.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        set_reason(reason, S_ISDIR(st.st_mode) ? "a directory" : "not a regular file");
+        close(fd);
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    auto *f = static_cast<MosaicFile *>(std::calloc(1, sizeof(MosaicFile)));
+    if (!f) {
+        set_reason(reason, std::strerror(ENOMEM));
+        close(fd);
+        return nullptr;
+    }
+    f->fd = fd;
+    f->writable = writable;
+    f->dev = st.st_dev;
+    f->ino = st.st_ino;
+    return f;
+}
+
+bool mosaic_file_lock(MosaicFile *f) { return flock(f->fd, LOCK_EX | LOCK_NB) == 0; }
+
+void mosaic_file_close(MosaicFile *f)
+{
+    if (!f) return;
+    if (f->map) munmap(f->map, size_t(f->size));
+    if (f->fd >= 0) close(f->fd);
+    std::free(f);
+}
+
+Mosaic mosaic_map(MosaicFile *f, int max, std::string *reason)
 {
     auto *m = static_cast<Mosaic>(std::calloc(1, sizeof(_Mosaic)));
-    if (!m) return nullptr;
-    const int prot = std::strcmp(mode, "r") == 0 ? PROT_READ : PROT_READ | PROT_WRITE;
-    m->count = ft_mosaicimagemmap(filename, &m->head, &m->data, &m->data2d, prot, MAP_SHARED, max);
+    if (m) {
+        m->file = f;
+        m->head = zeroed_table<FITSHead>();
+        m->data = zeroed_table<void *>();
+        m->data2d = zeroed_table<void **>();
+    }
+    if (!m || !m->head || !m->data || !m->data2d) {
+        set_reason(reason, std::strerror(ENOMEM));
+        if (m) ft_freemosaic(m);
+        else mosaic_file_close(f);
+        return nullptr;
+    }
+    const int64_t size = _filesize(f->fd);
+    void *map = MAP_FAILED;
+    if (uint64_t(size) > uint64_t(SIZE_MAX)) {
+        errno = EFBIG; // the address space cannot hold the file
+    } else {
+        map = mmap(nullptr, size_t(size), f->writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, f->fd, 0);
+    }
+    if (map == MAP_FAILED) {
+        std::perror("mmap");
+        set_reason(reason, "");
+        ft_freemosaic(m);
+        return nullptr;
+    }
+    f->map = static_cast<unsigned char *>(map);
+    f->size = size;
+    const int limit = max < 0 || max > MOSAIC_MAX_UNITS ? MOSAIC_MAX_UNITS : max;
+    m->count = index_units(f->map, size, m->head, m->data, m->data2d, limit, FT_MEM_BUFFER, &f->units_end);
     if (m->count > 0) m->detsec = static_cast<DetSec *>(std::calloc(size_t(m->count), sizeof(DetSec)));
     if (!m->detsec) {
+        set_reason(reason, m->count == 0 ? first_unit_problem(f->map, size) : std::strerror(ENOMEM));
         ft_freemosaic(m);
         return nullptr;
     }
@@ -199,24 +303,40 @@ Mosaic ft_mmapmosaic(const char *filename, const char *mode, int max)
     return m;
 }
 
+Mosaic ft_mmapmosaic(const char *filename, const char *mode, int max)
+{
+    MosaicFile *f = mosaic_file_open(filename, std::strcmp(mode, "r") != 0, nullptr);
+    if (!f) return nullptr;
+    const Mosaic m = mosaic_map(f, max, nullptr);
+    if (m) {
+        // The mapping stays valid without the descriptor.
+        close(f->fd);
+        f->fd = -1;
+    }
+    return m;
+}
+
+int64_t mosaic_offset(Mosaic m, const void *p) { return static_cast<const unsigned char *>(p) - m->file->map; }
+
+int mosaic_sync(Mosaic m, int64_t offset, int64_t length)
+{
+    const int64_t page = sysconf(_SC_PAGESIZE);
+    const int64_t start = offset / page * page;
+    if (length <= 0) return 0;
+    return msync(m->file->map + start, size_t(offset + length - start), MS_SYNC) == 0 ? 0 : errno;
+}
+
 void ft_freemosaic(Mosaic m)
 {
     if (!m) return;
-    // Every header records the region from its own unit to the end; the region
-    // starts at unit 0 and is unmapped once, after the headers.
-    void *region = nullptr;
-    int64_t size = 0;
-    if (m->head && m->head[0]) {
-        region = m->head[0]->mmap_here;
-        size = m->head[0]->mmap_size;
-    }
     for (int i = 0; m->head && i < MOSAIC_MAX_UNITS; i++) {
         if (!m->head[i]) continue;
+        // The file owns the mapping; the headers only view it.
         m->head[i]->mem = FT_MEM_BUFFER;
         ft_headfree(m->head[i], 1);
         if (m->data2d && m->data2d[i]) std::free(m->data2d[i]);
     }
-    if (region) munmap(region, size_t(size));
+    mosaic_file_close(m->file);
     std::free(m->head);
     std::free(m->data);
     std::free(m->data2d);

@@ -5,6 +5,10 @@
 
 #include "fits.h"
 
+#include <sys/types.h>
+
+#include <string>
+
 // Most units a mosaic indexes; the tables below have this many entries.
 constexpr int MOSAIC_MAX_UNITS = 1024;
 
@@ -13,14 +17,54 @@ struct DetSec {
     int x1, y1, x2, y2;
 };
 
+// The file behind a mosaic and its one owner: the descriptor (kept open, with its
+// lock, by mosaic_file_open; closed by ft_mmapmosaic), the mapping, the file's
+// identity, and where the indexed units end.
+struct MosaicFile {
+    int fd;              // -1 when closed
+    bool writable;       // opened read-write, mapped shared and writable
+    unsigned char *map;  // the whole file; null until mapped
+    int64_t size;        // bytes in the file and the mapping
+    int64_t units_end;   // offset just past the last indexed unit, at most size
+    dev_t dev;
+    ino_t ino;
+};
+
 struct _Mosaic {
     FITSHead *head;  // MOSAIC_MAX_UNITS headers; unit 0 is the primary unit
     void **data;     // start of each unit's data inside the mapping
     void ***data2d;  // row view of each unit's data
     DetSec *detsec;  // count rectangles: 0 is DETSIZE, i is unit i's DETSEC
     int count;       // units indexed
+    MosaicFile *file; // the mapping's owner
 };
 typedef _Mosaic *Mosaic;
+
+// Opens the file part of an extended file name for a mosaic, read-write when
+// `writable`, without waiting on a FIFO or device.  Null, with *reason set to the
+// system's error text, "a directory" or "not a regular file", on failure.
+MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *reason);
+
+// Takes the file's exclusive advisory lock without waiting; it is held until the
+// descriptor closes.  False when another process holds it (or locks fail).
+bool mosaic_file_lock(MosaicFile *f);
+
+// Maps an opened file whole, shared, and indexes up to `max` units (as
+// ft_mmapmosaic).  The mosaic owns f from then on; on failure f is released and
+// the result is null, with *reason saying why ("not a FITS file", a compressed
+// file, what is wrong with the primary unit), or empty when the mapping itself
+// failed (reported on stderr after "mmap:").
+Mosaic mosaic_map(MosaicFile *f, int max, std::string *reason);
+
+// Closes a file that no mosaic owns yet; null is ignored.
+void mosaic_file_close(MosaicFile *f);
+
+// Offset of a byte of the mapping from the start of the file.
+int64_t mosaic_offset(Mosaic m, const void *p);
+
+// Writes the mapped pages holding bytes [offset, offset + length) to the file and
+// waits for them; 0, or the errno of the failure.
+int mosaic_sync(Mosaic m, int64_t offset, int64_t length);
 
 // Maps the file part of `filename` whole, read-only for mode "r" and read-write
 // otherwise (both shared), and indexes up to `max` units (negative: no limit; never

@@ -1,0 +1,149 @@
+// The steps by which ft_indxmemdata accepts the unit at the start of a region, taken
+// one at a time so that the first one that fails can be named.  The library itself
+// finds END and reads the keywords, over a view bounded by the region.
+#include "unit_check.h"
+
+#include "fits.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int64_t kBlock = 2880;
+constexpr int64_t kCard = 80;
+// The most bytes the walk lets a header span; its END must lie within.
+constexpr int64_t kLongestHeader = int64_t(INT_MAX) / kBlock * kBlock;
+constexpr int kMaxAxes = 10;      // what FITSBasic holds
+constexpr int kMaxAxisKey = 999;  // NAXISn keywords fit in 8 columns up to NAXIS999
+
+const std::string kNoEnd = "its header has no END card";
+
+// A header over the region's cards, viewed in place; released with the view.
+struct HeaderView {
+    const unsigned char *p;
+    FITSHead h;
+    HeaderView(const unsigned char *bytes, int64_t remaining)
+        : p(bytes), h(ft_headinit(const_cast<unsigned char *>(bytes),
+                                  remaining < kLongestHeader ? remaining : kLongestHeader))
+    {
+    }
+    ~HeaderView() { ft_headfree(h, 0); }
+    HeaderView(const HeaderView &) = delete;
+    HeaderView &operator=(const HeaderView &) = delete;
+    // Without END the library keeps only an END card of its own, not the region's cards.
+    bool has_end() const { return reinterpret_cast<const unsigned char *>(h->cards) == p; }
+};
+
+std::string header_block_cut(int64_t bytes)
+{
+    return "the file ends inside its header (truncated: " + std::to_string(bytes) + " bytes of a 2880-byte block)";
+}
+
+std::string unprintable(int64_t offset, unsigned char byte)
+{
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", unsigned(byte));
+    return "card " + std::to_string(offset / kCard + 1) + " of its header holds a byte that is not printable ASCII (" +
+           hex + ")";
+}
+
+// A keyword's card as the library's basic description reads it: the first exact
+// match, its value as written (trailing blanks dropped) and as an int.
+struct Keyword {
+    std::string name;
+    std::string text;
+    int value;
+};
+
+Keyword keyword(FITSHead h, const char *name, int n, int fallback)
+{
+    Keyword k{std::string(name) + (n ? std::to_string(n) : ""), "", fallback};
+    int match = 0;
+    const FITSCard card = ft_headfindseq(h, name, n, &match);
+    if (!card || !match) return k;
+    k.text = ft_cardget(card);
+    k.text.erase(k.text.find_last_not_of(' ') + 1);
+    k.value = ft_cardgeti(card);
+    return k;
+}
+
+std::string invalid(const Keyword &k) { return k.name + " " + k.text + " is not valid"; }
+
+// Why the library has no basic description of the header: a count no data unit can
+// have, or a data size (the library's rule: (NAXIS1*...*NAXISn + PCOUNT) * GCOUNT
+// elements of |BITPIX|/8 bytes, nothing without axes or groups) beyond 64 bits.
+std::string description_problem(FITSHead h)
+{
+    const Keyword naxis = keyword(h, "NAXIS", 0, 0);
+    if (naxis.value < 0 || naxis.value > kMaxAxisKey) return invalid(naxis);
+    if (naxis.value > kMaxAxes) return "NAXIS " + naxis.text + ": more than 10 axes are not supported";
+    int64_t size = 1;
+    bool overflow = false;
+    for (int i = 1; i <= naxis.value; i++) {
+        const Keyword axis = keyword(h, "NAXIS", i, 0);
+        if (axis.value < 0) return invalid(axis);
+        overflow |= __builtin_mul_overflow(size, int64_t(axis.value), &size);
+    }
+    const Keyword pcount = keyword(h, "PCOUNT", 0, 0), gcount = keyword(h, "GCOUNT", 0, 1);
+    if (pcount.value < 0) return invalid(pcount);
+    if (gcount.value < 0) return invalid(gcount);
+    const int bitpix = keyword(h, "BITPIX", 0, 0).value;
+    const int64_t width = (bitpix < 0 ? -int64_t(bitpix) : int64_t(bitpix)) / 8;
+    overflow |= __builtin_add_overflow(size, int64_t(pcount.value), &size);
+    overflow |= __builtin_mul_overflow(size, int64_t(gcount.value), &size);
+    overflow |= __builtin_mul_overflow(size, width, &size);
+    overflow |= __builtin_add_overflow(size, kBlock - 1, &size);
+    if (naxis.value > 0 && gcount.value > 0 && overflow) return "its data size does not fit in 64 bits";
+    return "its header cannot be interpreted";
+}
+
+// What keeps a header with END and printable text from describing data inside the region.
+std::string layout_problem(FITSHead h, int64_t remaining)
+{
+    if (h->data > remaining) return header_block_cut(remaining - (h->data - kBlock));
+    if (!h->basic) return description_problem(h);
+    const int64_t available = remaining - h->data;
+    if (h->basic->databytes > available)
+        return "the file ends inside its data (truncated: " + std::to_string(h->basic->databytes) +
+               " data bytes needed, " + std::to_string(available) + " available)";
+    return "";
+}
+
+// A block after the first within the header's text that opens another header: the
+// END of this one was lost and the library's END belongs to a later unit.
+bool header_begins_later(const unsigned char *p, int64_t remaining, int64_t text_bytes)
+{
+    for (int64_t at = kBlock; at < text_bytes; at += kBlock)
+        if (begins_a_header(p + at, remaining - at)) return true;
+    return false;
+}
+
+} // namespace
+
+bool begins_a_header(const unsigned char *p, int64_t remaining)
+{
+    return p && remaining >= 9 && (std::memcmp(p, "SIMPLE  =", 9) == 0 || std::memcmp(p, "XTENSION=", 9) == 0);
+}
+
+std::string unit_problem(const unsigned char *p, int64_t remaining)
+{
+    if (!p || remaining < kBlock) return header_block_cut(p && remaining > 0 ? remaining : 0);
+    if (std::memcmp(p, "SIMPLE  ", 8) != 0 && std::memcmp(p, "XTENSION", 8) != 0)
+        return "it does not begin with SIMPLE or XTENSION";
+    const HeaderView view(p, remaining);
+    if (!view.h) return "its header cannot be interpreted";
+    // The header's text runs through END; without one, through every byte there is.
+    const int64_t text_bytes = view.has_end() ? int64_t(view.h->ncard) * kCard : remaining;
+    // A byte past the first block, with no END in its own block, is most likely data
+    // that a header which lost its END ran on into.
+    const int64_t end_block = view.has_end() ? (text_bytes - kCard) / kBlock : INT64_MAX;
+    for (int64_t i = 0; i < text_bytes; i++)
+        if (p[i] < 0x20 || p[i] > 0x7e)
+            return i >= kBlock && i / kBlock < end_block ? kNoEnd : unprintable(i, p[i]);
+    const std::string why = view.has_end() ? layout_problem(view.h, remaining)
+                                           : "the file ends inside its header (truncated)";
+    return !why.empty() && header_begins_later(p, remaining, text_bytes) ? kNoEnd : why;
+}
