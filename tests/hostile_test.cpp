@@ -227,14 +227,17 @@ TEST(hostile, tolv_on_cut_files)
         if (len > whole.size()) continue;
         const Outcome o = run_tool(dir, Bytes(whole.begin(), whole.begin() + std::ptrdiff_t(len)));
         const std::string what = "cut at " + std::to_string(len);
-        // Without a whole primary header there is no mosaic; after it, the whole units
-        // are corrected and the rest is left alone.
-        EXPECT_EQ(expect_sound(o, what), len < kBlockBytes ? 1 : 0) << what;
-        // Bytes past the last whole unit, but not a cut inside its padding, are named.
-        const int units = whole_units(len);
-        const std::size_t end = units == 0 ? 0 : kUnitStart[units - 1] + (units == 1 ? 1 : 2) * kBlockBytes;
-        EXPECT_EQ(o.run.err.find("are left as they are") != std::string::npos, units > 0 && end < len)
-            << what << o.run.err;
+        // Without a whole primary header there is no mosaic; a cut inside an
+        // extension's header or data is refused before anything is written; a cut
+        // in the last unit's padding leaves whole units, which are corrected.
+        bool inside_a_unit = false;
+        for (int e = 1; e <= kExtensions; e++)
+            inside_a_unit = inside_a_unit || (kUnitStart[e] < len && len < kUnitStart[e] + kBlockBytes + kDataBytes);
+        EXPECT_EQ(expect_sound(o, what), len < kBlockBytes || inside_a_unit ? 1 : 0) << what;
+        if (inside_a_unit) {
+            EXPECT_NE(o.run.err.find("truncated"), std::string::npos) << what << o.run.err;
+        }
+        EXPECT_EQ(o.run.err.find("are left as they are"), std::string::npos) << what << o.run.err;
     }
 }
 
@@ -248,7 +251,8 @@ struct Expected {
     bool unchanged;
 };
 const Expected kOnlyPrimary{0, "only units 0 to 0 are corrected", true};  // unit 1 is no unit
-const Expected kFirstExtension{0, "only units 0 to 1 are corrected", false};  // unit 2 is no unit
+const Expected kBadUnit1{1, ": extension 1: ", true};  // unit 1 begins a header but is not whole
+const Expected kBadUnit2{1, ": extension 2: ", true};
 const Expected kWhole{0, "", false};
 Expected refused(int e) { return {1, "extension " + std::to_string(e) + ": expected", true}; }
 
@@ -267,7 +271,8 @@ std::vector<Variant> damaged_variants()
     };
     const Bytes whole = file_bytes(science_units());
     // The END card of a header blanked: the header must not run on into the next one.
-    const Expected no_end[] = {kOnlyPrimary, kOnlyPrimary, kFirstExtension};
+    // The primary, which has no data, runs on through unit 1's header to its END.
+    const Expected no_end[] = {kOnlyPrimary, kBadUnit1, kBadUnit2};
     for (int u = 0; u < 3; u++) {
         Bytes b = whole;
         for (std::size_t at = kUnitStart[u]; at < kUnitStart[u] + kBlockBytes; at += 80)
@@ -276,9 +281,9 @@ std::vector<Variant> damaged_variants()
     }
     // NUL, non-ASCII and control bytes in a keyword, a value indicator and a value.
     const std::pair<std::size_t, Expected> places[] = {
-        {79, {1, "Couldn't open file", true}},   {kUnitStart[1] + 80 + 28, kOnlyPrimary},
-        {kUnitStart[1] + 3 * 80 + 2, kOnlyPrimary}, {kUnitStart[1] + 3 * 80 + 8, kOnlyPrimary},
-        {kUnitStart[1] + 3 * 80 + 29, kOnlyPrimary}, {kUnitStart[2] + 10, kFirstExtension}};
+        {79, {1, "Couldn't open file", true}},   {kUnitStart[1] + 80 + 28, kBadUnit1},
+        {kUnitStart[1] + 3 * 80 + 2, kBadUnit1}, {kUnitStart[1] + 3 * 80 + 8, kBadUnit1},
+        {kUnitStart[1] + 3 * 80 + 29, kBadUnit1}, {kUnitStart[2] + 10, kBadUnit2}};
     for (const auto &[at, e] : places)
         for (unsigned char byte : {0x00, 0x80, 0xff, 0x0a}) {
             Bytes b = whole;
@@ -287,13 +292,13 @@ std::vector<Variant> damaged_variants()
         }
     // Negative, overflowing and huge counts: no unit, or one refused.
     for (const char *n : {"-1", "2147483647", "-2147483648", "99999999999999999999", "0x7fffffff"}) {
-        card_edit(1, "NAXIS", n, kOnlyPrimary);
-        card_edit(1, "NAXIS1", n, kOnlyPrimary);
-        card_edit(2, "NAXIS2", n, kFirstExtension);
-        card_edit(1, "PCOUNT", n, kOnlyPrimary);
-        card_edit(2, "GCOUNT", n, kFirstExtension);
+        card_edit(1, "NAXIS", n, kBadUnit1);
+        card_edit(1, "NAXIS1", n, kBadUnit1);
+        card_edit(2, "NAXIS2", n, kBadUnit2);
+        card_edit(1, "PCOUNT", n, kBadUnit1);
+        card_edit(2, "GCOUNT", n, kBadUnit2);
     }
-    card_edit(1, "NAXIS", "11", kOnlyPrimary);
+    card_edit(1, "NAXIS", "11", kBadUnit1);
     card_edit(1, "NAXIS1", "11", refused(2));  // unit 1 is whole but 11 wide; unit 2 is not
     card_edit(1, "PCOUNT", "11", refused(1));
     card_edit(1, "GCOUNT", "0", refused(1));
@@ -302,14 +307,14 @@ std::vector<Variant> damaged_variants()
                      set_card(u, 1, "NAXIS", "3");
                      for (const char *k : {"NAXIS1", "NAXIS2", "NAXIS3"}) set_card(u, 1, k, "2147483647");
                  }),
-                 kOnlyPrimary});
+                 kBadUnit1});
     v.push_back({"a third axis of 0", edited([](std::vector<Unit> &u) {
                      set_card(u, 1, "NAXIS", "3");
                      set_card(u, 1, "NAXIS3", "0");
                  }),
                  refused(1)});
     for (const char *b : {"7", "0", "64"}) card_edit(1, "BITPIX", b, refused(1));
-    for (const char *b : {"2147483647", "-2147483648"}) card_edit(1, "BITPIX", b, kOnlyPrimary);
+    for (const char *b : {"2147483647", "-2147483648"}) card_edit(1, "BITPIX", b, kBadUnit1);
     // A last unit that is a table with damaged TFIELDS and TBCOL: read, then refused.
     for (const char *t : {"-1", "0", "1000", "2147483647"})
         for (const char *col : {"-5", "0", "7", "2147483647"})

@@ -168,14 +168,14 @@ TEST(tolv, unopenable_files_are_named_and_nothing_changes)
         const ToolRun run = run_tolv(missing);
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, "Couldn't open file " + missing[2] + "\n");
+        EXPECT_EQ(run.err, "tolv: " + missing[2] + ": No such file or directory\nCouldn't open file " + missing[2] + "\n");
     }
     {
         auto missing = args;
         missing[0] = dir.file("absent.fits");
         const ToolRun run = run_tolv(missing);
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "Couldn't open file " + missing[0] + "\n");
+        EXPECT_EQ(run.err, "tolv: " + missing[0] + ": No such file or directory\nCouldn't open file " + missing[0] + "\n");
     }
     {
         // Readable but not writable: refused, even though it could be read.
@@ -183,7 +183,8 @@ TEST(tolv, unopenable_files_are_named_and_nothing_changes)
         const ToolRun run = run_tolv(args, /*unprivileged=*/true);
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, "Couldn't open file " + args[0] + "\n");
+        EXPECT_EQ(run.err, "tolv: " + args[0] + ": Permission denied\nCouldn't open file " + args[0] + "\n");
+        chmod(args[0].c_str(), 0644);
     }
     {
         write(args[1], {});
@@ -196,26 +197,70 @@ TEST(tolv, unopenable_files_are_named_and_nothing_changes)
     EXPECT_EQ(contents(args), before);
 }
 
-TEST(tolv, singular_fit_exits_with_earlier_extensions_written)
+TEST(tolv, fits_that_cannot_be_solved)
 {
+    const std::string banner = "Tessaly run-time error...\nSingular matrix in routine LUDCMP\n...now exiting to system...\n";
     TempDir dir;
     const Scene scene{9, 7, 3, 1};
     auto args = scene.write_files(dir);
-    // Extension 2 of the fringe frame is all zero.
-    auto fr = scene.fringe(0);
-    fr[2].data.assign(fr[2].data.size(), 0);
-    write(args[1], file_bytes(fr));
-    const auto before = read(args[0]);
-    const ToolRun run = run_tolv(args);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Tessaly run-time error...\nSingular matrix in routine LUDCMP\n...now exiting to system...\n");
-    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2 + 5);
-    const auto after = read(args[0]);
     const size_t unit = 2880 + (9 * 7 * 4 + 2879) / 2880 * 2880;
-    const size_t ext1 = 2880 + 2880, ext2 = ext1 + unit;
-    EXPECT_FALSE(std::equal(after.begin() + ext1, after.begin() + ext1 + 9 * 7 * 4, before.begin() + ext1));
-    EXPECT_TRUE(std::equal(after.begin() + ext1 + unit - 2880, after.end(), before.begin() + ext1 + unit - 2880));
-    (void)ext2;
+    const size_t ext1 = 2880 + 2880;
+    {
+        // Known from the data: extension 2 of the fringe frame is all zero.  Refused
+        // before anything is written, with the line that names it.
+        auto fr = scene.fringe(0);
+        fr[2].data.assign(fr[2].data.size(), 0);
+        write(args[1], file_bytes(fr));
+        const auto before = read(args[0]);
+        const ToolRun run = run_tolv(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "tolv: " + args[1] +
+                               ": extension 2: the fringe frame is zero wherever the science image has data; the fit "
+                               "cannot be solved\n" + banner);
+        EXPECT_EQ(read(args[0]), before);
+    }
+    {
+        // Known only while fitting: in extension 2 the frame is nonzero at two pixels
+        // that lie +-4000 off the sky, so the first fit gives them no amplitude, the
+        // clip then leaves them out, and the frame is zero at every pixel used.
+        auto fr = scene.fringe(0);
+        auto sci = scene.science();
+        std::vector<float> f(9 * 7, 0.0f), px(9 * 7);
+        for (int p = 0; p < 9 * 7; p++) px[size_t(p)] = float(100 + (p * 37 % 11));
+        f[10] = f[40] = 1.0f;
+        px[10] += 4000.0f;
+        px[40] -= 4000.0f;
+        fr[2] = float_image(9, 7, f);
+        sci[2] = float_image(9, 7, px, {card("EXTVER", "2")});
+        write(args[1], file_bytes(fr));
+        write(args[0], file_bytes(sci));
+        const auto before = read(args[0]);
+        const ToolRun run = run_tolv(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "tolv: " + args[0] +
+                               ": extension 2: after clipping, a fringe frame or a gradient is zero at every pixel "
+                               "used; the fit cannot be solved\n" + banner);
+        // Extension 1's five rows and the one row of extension 2 before the clip.
+        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2 + 5 + 1);
+        const auto after = read(args[0]);
+        EXPECT_FALSE(std::equal(after.begin() + ext1, after.begin() + ext1 + 9 * 7 * 4, before.begin() + ext1));
+        EXPECT_TRUE(std::equal(after.begin() + ext1 + unit - 2880, after.end(), before.begin() + ext1 + unit - 2880));
+        // A clean stop: no journal is left to finish.
+        EXPECT_EQ(access((args[0] + ".tolv-journal").c_str(), F_OK), -1);
+    }
+    {
+        // An image one pixel wide has no x gradient.
+        std::vector<Unit> one = {primary(), float_image(1, 5, {1, 2, 3, 4, 5})};
+        std::vector<Unit> fr = {primary(), float_image(1, 5, {1, -1, 1, -1, 1})};
+        write(args[0], file_bytes(one));
+        write(args[1], file_bytes(fr));
+        const ToolRun run = run_tolv(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "tolv: " + args[0] + ": extension 1: an image one pixel wide has no x gradient; the fit "
+                                                "cannot be solved\n" + banner);
+        EXPECT_EQ(read(args[0]), file_bytes(one));
+    }
 }
 
 TEST(tolv, more_than_73_units_process_units_1_to_72)

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -23,15 +23,15 @@ using Bytes = std::vector<unsigned char>;
 using unitbytes::card;
 using unitbytes::Unit;
 
-// Whether the library's walk takes the unit at the start of the n bytes at p.
+// Whether the library's walk takes the unit at the start of the n bytes at p.  No
+// row view is asked for: it does not change the verdict, and its element size is
+// taken with std::abs(BITPIX), which overflows for BITPIX -2147483648.
 bool library_takes(const unsigned char *p, int64_t n)
 {
     FITSHead h = nullptr;
     void *data = nullptr;
-    void **view = nullptr;
-    const int found = ft_indxmemdata(const_cast<unsigned char *>(p), n, FT_MEM_BUFFER, "", 0, &h, &data, &view);
+    const int found = ft_indxmemdata(const_cast<unsigned char *>(p), n, FT_MEM_BUFFER, "", 0, &h, &data, nullptr);
     ft_headfree(h, 0);
-    std::free(view);
     return found == 1;
 }
 
@@ -46,15 +46,44 @@ std::string reason(const Bytes &b, std::size_t from, std::size_t to, bool *libra
     return unit_problem(copy.get(), int64_t(n));
 }
 
-// The shapes of the reasons, as regular expressions.
-const std::string kHeaderCut = R"(the file ends inside its header \(truncated: \d+ bytes of a 2880-byte block\))";
-const std::string kEndCut = R"(the file ends inside its header \(truncated\))";
-const std::string kNoStart = "it does not begin with SIMPLE or XTENSION";
-const std::string kUnprintable = R"(card \d+ of its header holds a byte that is not printable ASCII \(0x[0-9A-F]{2}\))";
-const std::string kNoEnd = "its header has no END card";
-const std::string kBadCount = R"((NAXIS\d*|PCOUNT|GCOUNT) .+ is not valid|NAXIS .+: more than 10 axes are not supported)";
-const std::string kTooBig = "its data size does not fit in 64 bits";
-const std::string kDataCut = R"(the file ends inside its data \(truncated: \d+ data bytes needed, \d+ available\))";
+// The shapes of the reasons: '#' stands for a run of digits, '^' for one upper-case
+// hexadecimal digit, '*' for any text that is not empty.
+bool has_shape(std::string_view text, std::string_view shape)
+{
+    if (shape.empty()) return text.empty();
+    if (shape[0] == '#') {
+        std::size_t n = 0;
+        while (n < text.size() && text[n] >= '0' && text[n] <= '9') n++;
+        return n > 0 && has_shape(text.substr(n), shape.substr(1));
+    }
+    if (shape[0] == '*') {
+        for (std::size_t n = 1; n <= text.size(); n++)
+            if (has_shape(text.substr(n), shape.substr(1))) return true;
+        return false;
+    }
+    if (text.empty()) return false;
+    const bool hex = (text[0] >= '0' && text[0] <= '9') || (text[0] >= 'A' && text[0] <= 'F');
+    return (shape[0] == '^' ? hex : text[0] == shape[0]) && has_shape(text.substr(1), shape.substr(1));
+}
+
+using Shapes = std::vector<std::string_view>;
+
+bool has_one_of(const std::string &text, const Shapes &shapes)
+{
+    for (std::string_view shape : shapes)
+        if (has_shape(text, shape)) return true;
+    return false;
+}
+
+constexpr std::string_view kHeaderCut = "the file ends inside its header (truncated: # bytes of a 2880-byte block)";
+constexpr std::string_view kEndCut = "the file ends inside its header (truncated)";
+constexpr std::string_view kNoStart = "it does not begin with SIMPLE or XTENSION";
+constexpr std::string_view kUnprintable = "card # of its header holds a byte that is not printable ASCII (0x^^)";
+constexpr std::string_view kNoEnd = "its header has no END card";
+const Shapes kBadCount = {"NAXIS * is not valid", "NAXIS# * is not valid", "PCOUNT * is not valid",
+                          "GCOUNT * is not valid", "NAXIS *: more than 10 axes are not supported"};
+constexpr std::string_view kTooBig = "its data size does not fit in 64 bits";
+constexpr std::string_view kDataCut = "the file ends inside its data (truncated: # data bytes needed, # available)";
 
 std::vector<float> ramp(int n)
 {
@@ -124,13 +153,13 @@ TEST(unit_check, agrees_with_the_library_on_damaged_mosaics)
     int accepted = 0, refused = 0;
     // One damaged region: the walk takes the unit exactly when no reason is given,
     // and a reason has one of the shapes the damage can cause.
-    auto check = [&](const Bytes &b, std::size_t from, std::size_t to, const std::regex &shapes,
+    auto check = [&](const Bytes &b, std::size_t from, std::size_t to, const Shapes &shapes,
                      const std::string &what) {
         bool library = false;
         const std::string why = reason(b, from, to, &library);
         EXPECT_EQ(why.empty(), library) << what << " [" << from << ", " << to << "): " << why;
         if (!why.empty()) {
-            EXPECT_EQ(std::regex_match(why, shapes), true) << what << ": " << why;
+            EXPECT_EQ(has_one_of(why, shapes), true) << what << ": " << why;
         }
         (why.empty() ? accepted : refused)++;
     };
@@ -138,7 +167,7 @@ TEST(unit_check, agrees_with_the_library_on_damaged_mosaics)
     for (std::size_t u = 0; u < units; u++) EXPECT_EQ(reason(s.bytes, s.starts[u], s.bytes.size()), "");
 
     // Every cut at a card boundary and on both sides of every block boundary.
-    const std::regex cut(kHeaderCut + "|" + kEndCut + "|" + kDataCut);
+    const Shapes cut = {kHeaderCut, kEndCut, kDataCut};
     std::vector<std::size_t> lengths;
     for (std::size_t n = 0; n <= s.bytes.size(); n += 80) lengths.push_back(n);
     for (std::size_t n = 2880; n < s.bytes.size(); n += 2880) lengths.insert(lengths.end(), {n - 1, n + 1});
@@ -147,7 +176,8 @@ TEST(unit_check, agrees_with_the_library_on_damaged_mosaics)
 
     // Each count keyword set to values no data unit has, or to none at all; the file
     // read to its end and to the end of the damaged unit.
-    const std::regex count(kBadCount + "|" + kTooBig + "|" + kDataCut);
+    Shapes count = kBadCount;
+    count.insert(count.end(), {kTooBig, kDataCut});
     const char *values[] = {"-1", "0", "1", "11", "1000", "2147483647", "-2147483648", "99999999999999999999",
                             "-99999999999999999999", "'junk'", "junk", "1.5E3", "0x7FFFFFFF"};
     for (const char *key : {"BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "PCOUNT", "GCOUNT"}) {
@@ -166,7 +196,7 @@ TEST(unit_check, agrees_with_the_library_on_damaged_mosaics)
     }
 
     // END blanked: the header runs on into the data or the next unit.
-    const std::regex no_end(kNoEnd + "|" + kEndCut + "|" + kUnprintable);
+    const Shapes no_end = {kNoEnd, kEndCut, kUnprintable};
     for (std::size_t u = 0; u < units; u++) {
         Bytes b = s.bytes;
         put(b, end_at(b, s.starts[u]), blank_card());
@@ -176,7 +206,7 @@ TEST(unit_check, agrees_with_the_library_on_damaged_mosaics)
 
     // A byte that is not printable ASCII in the first card, in the middle of the
     // header, in the END card, just after END, and in the data.
-    const std::regex bad_byte(kUnprintable + "|" + kNoEnd + "|" + kNoStart);
+    const Shapes bad_byte = {kUnprintable, kNoEnd, kNoStart};
     for (std::size_t u = 0; u < units; u++) {
         const std::size_t end = end_at(s.bytes, s.starts[u]);
         const std::size_t header = (end + 80 + 2879) / 2880 * 2880;
@@ -191,7 +221,7 @@ TEST(unit_check, agrees_with_the_library_on_damaged_mosaics)
     }
 
     // The first card replaced.
-    const std::regex start(kNoStart);
+    const Shapes start = {kNoStart};
     for (std::size_t u = 0; u < units; u++)
         for (const std::string &first :
              {card("XTENSIOM", unitbytes::str("IMAGE")), card("xtension", unitbytes::str("IMAGE")),
