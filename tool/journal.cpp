@@ -366,7 +366,8 @@ bool Journal::finish(std::string *error)
     if (fd_ < 0) return true;
     close(fd_);
     fd_ = -1;
+    // Not synced with its directory: a journal that comes back after a power loss
+    // records every extension as done, and the next run only removes it.
     if (unlink(path_.c_str()) != 0) return fail(error, "removing");
-    sync_directory(dir_);
     return true;
 }

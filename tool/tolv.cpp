@@ -14,6 +14,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -66,6 +68,32 @@ std::string path_of(const char *name)
     ft_parsefilename(name, path, extn, &indx, tail, sizeof path);
     return path;
 }
+
+#ifdef TOLV_FAULT_INJECTION
+// Test builds only: TOLV_INJECT="POINT:E:ACTION" ends the process with SIGKILL
+// (ACTION kill) or stops it with SIGSTOP (ACTION stop) when extension E reaches
+// POINT of its write-back: saved, half (half of its pixels stored), stored,
+// synced, done; or end (E 0: before the journal is removed).
+int injected_signal(const char *point, int e)
+{
+    const char *spec = std::getenv("TOLV_INJECT");
+    char want[32], action[8];
+    int at = -1;
+    if (!spec || std::sscanf(spec, "%31[^:]:%d:%7s", want, &at, action) != 3) return 0;
+    if (std::strcmp(want, point) != 0 || at != e) return 0;
+    return std::strcmp(action, "stop") == 0 ? SIGSTOP : SIGKILL;
+}
+void inject(const char *point, int e)
+{
+    if (const int sig = injected_signal(point, e)) {
+        std::fflush(stdout);
+        raise(sig);
+    }
+}
+#else
+constexpr int injected_signal(const char *, int) { return 0; }
+inline void inject(const char *, int) {}
+#endif
 
 std::string extension_range(int first, int last)
 {
@@ -202,22 +230,37 @@ int run(const char *science_name, const std::vector<const char *> &fringe_names)
         if (!journal.save(e, science_file->map, offset, length, &error))
             return refuse(std::string("tolv: ") + science_name + ": extension " + std::to_string(e) + ": " + error +
                           "; " + extension_range(1, e - 1) + " corrected" + RERUN_HINT);
+        inject("saved", e);
+        if (injected_signal("half", e)) {
+            swap4(science->data[e], fitter->corrected(), int64_t(g.npix / 2) * 4);
+            inject("half", e);
+        }
         store_extension(science, e, fitter->corrected(), g.npix);
+        inject("stored", e);
         if (const int failed = mosaic_sync(science, offset, length))
             return refuse(std::string("tolv: ") + science_name + ": extension " + std::to_string(e) +
                           ": writing the corrected pixels failed: " + std::strerror(failed) + RERUN_HINT);
+        inject("synced", e);
         if (!journal.mark_done(e, rows, &error))
             return refuse(std::string("tolv: ") + science_name + ": extension " + std::to_string(e) + ": " + error +
                           RERUN_HINT);
+        inject("done", e);
     }
+    inject("end", 0);
+    // The table is flushed, and the fit's arrays released, while the journal still
+    // records every extension as done: a run killed now is finished by the next
+    // one without writing anything.
+    fitter.reset();
+    if (std::fflush(stdout) != 0 && !table_error) table_error = errno ? errno : EIO;
+    if (std::ferror(stdout) && !table_error) table_error = EIO;
     if (fsync(science_file->fd) != 0)
         return refuse(std::string("tolv: ") + science_name + ": writing the corrected pixels back failed: " +
                       std::strerror(errno) + RERUN_HINT);
+    // Removing the journal completes the run; nothing of note happens after it.
     if (!journal.finish(&error)) return refuse(std::string("tolv: ") + science_name + ": " + error);
-    if (std::fflush(stdout) != 0 && !table_error) table_error = errno ? errno : EIO;
-    if (table_error || std::ferror(stdout))
-        return refuse(std::string("tolv: the table could not be written (") +
-                      std::strerror(table_error ? table_error : EIO) + "); " + science_name + " is corrected");
+    if (table_error)
+        return refuse(std::string("tolv: the table could not be written (") + std::strerror(table_error) + "); " +
+                      science_name + " is corrected");
     return 0;
 }
 
