@@ -1,7 +1,9 @@
 // The journal file: a header naming the science file and the run's inputs, one
 // slot holding the original bytes of the extension being written, then one record
-// per extension done.  Every part carries a hash, so a part torn by a crash is
-// seen as never written.  Numbers are 64-bit little-endian on every host.
+// per extension done.  The header and the records carry a hash, so a part torn by
+// a crash is seen as never written; the slot's bytes are synced before the small
+// slot head that names them is written, so a valid head means whole bytes.
+// Numbers are 64-bit little-endian on every host.
 #include "journal.h"
 
 #include <fcntl.h>
@@ -19,7 +21,7 @@ namespace {
 constexpr char HEADER_MAGIC[9] = "TOLVJRN1";
 constexpr char DONE_MAGIC[9] = "TOLVDONE";
 constexpr int64_t PAGE = 4096;
-constexpr int64_t SLOT_HEAD = 32;                // extension, offset, length, hash
+constexpr int64_t SLOT_HEAD = 32;                // extension, offset, length, hash of those
 constexpr int64_t CHUNK = int64_t(1) << 20;      // bytes moved at a time in recovery
 constexpr uint64_t LONGEST_TEXT = uint64_t(1) << 26;
 constexpr char SUFFIX[] = ".tolv-journal";
@@ -252,17 +254,10 @@ bool Journal::restore_slot(int science_fd, std::string *error)
     if (e < 1 || e > INT_MAX || done_.count(int(e)) || length > uint64_t(capacity_) || offset > size_ ||
         length > size_ - offset)
         return true; // no extension was being written
-    // The saved bytes count only if they were saved whole.
     Hash hash;
     hash.add(head, 24);
-    std::vector<unsigned char> chunk(size_t(length < uint64_t(CHUNK) ? length : uint64_t(CHUNK)));
-    for (uint64_t done = 0; done < length;) {
-        const int64_t n = int64_t(length - done < chunk.size() ? length - done : chunk.size());
-        if (!pread_all(fd_, chunk.data(), n, slot_at_ + SLOT_HEAD + int64_t(done))) return true;
-        hash.add(chunk.data(), size_t(n));
-        done += uint64_t(n);
-    }
     if (hash.value() != get_u64(head + 24)) return true;
+    std::vector<unsigned char> chunk(size_t(length < uint64_t(CHUNK) ? length : uint64_t(CHUNK)));
     for (uint64_t done = 0; done < length;) {
         const int64_t n = int64_t(length - done < chunk.size() ? length - done : chunk.size());
         if (!pread_all(fd_, chunk.data(), n, slot_at_ + SLOT_HEAD + int64_t(done)))
@@ -279,6 +274,10 @@ bool Journal::restore_slot(int science_fd, std::string *error)
                  std::strerror(errno);
         return false;
     }
+    // The bytes are back in the file: the slot no longer names an extension, so
+    // that saving over its bytes later never leaves a head naming torn ones.
+    const unsigned char empty[SLOT_HEAD] = {};
+    if (!pwrite_all(fd_, empty, SLOT_HEAD, slot_at_) || fdatasync(fd_) != 0) return fail(error, "writing");
     restored_ = int(e);
     return true;
 }
@@ -333,16 +332,20 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, std::string *er
 
 bool Journal::save(int e, const unsigned char *file, int64_t offset, int64_t length, std::string *error)
 {
+    // The head in the slot names an extension already done (or none): the bytes
+    // may be written over, and are synced before a head names them.
     std::string head;
     put_u64(head, uint64_t(e));
     put_u64(head, uint64_t(offset));
     put_u64(head, uint64_t(length));
-    Hash hash;
-    hash.add(head.data(), head.size());
-    hash.add(file + offset, size_t(length));
-    put_u64(head, hash.value());
-    if (!pwrite_all(fd_, file + offset, length, slot_at_ + SLOT_HEAD) ||
-        !pwrite_all(fd_, head.data(), SLOT_HEAD, slot_at_) || fdatasync(fd_) != 0)
+    put_u64(head, hash_of(head));
+    if (!pwrite_all(fd_, file + offset, length, slot_at_ + SLOT_HEAD)) {
+        // The mapped bytes themselves could not be read: the file is shorter now.
+        if (errno != EFAULT) return fail(error, "writing");
+        *error = "the file could not be read or written (cut short by another program, or a disk error)";
+        return false;
+    }
+    if (fdatasync(fd_) != 0 || !pwrite_all(fd_, head.data(), SLOT_HEAD, slot_at_) || fdatasync(fd_) != 0)
         return fail(error, "writing");
     return true;
 }

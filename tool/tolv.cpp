@@ -8,6 +8,7 @@
 #include "lufit.h"
 #include "mosaic.h"
 #include "tsutil.h"
+#include "writeback.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -74,25 +75,20 @@ std::string path_of(const char *name)
 // (ACTION kill) or stops it with SIGSTOP (ACTION stop) when extension E reaches
 // POINT of its write-back: saved, half (half of its pixels stored), stored,
 // synced, done; or end (E 0: before the journal is removed).
-int injected_signal(const char *point, int e)
+void inject(const char *point, int e)
 {
     const char *spec = std::getenv("TOLV_INJECT");
     char want[32], action[8];
     int at = -1;
-    if (!spec || std::sscanf(spec, "%31[^:]:%d:%7s", want, &at, action) != 3) return 0;
-    if (std::strcmp(want, point) != 0 || at != e) return 0;
-    return std::strcmp(action, "stop") == 0 ? SIGSTOP : SIGKILL;
+    if (!spec || std::sscanf(spec, "%31[^:]:%d:%7s", want, &at, action) != 3) return;
+    if (std::strcmp(want, point) != 0 || at != e) return;
+    std::fflush(stdout);
+    raise(std::strcmp(action, "stop") == 0 ? SIGSTOP : SIGKILL);
 }
-void inject(const char *point, int e)
-{
-    if (const int sig = injected_signal(point, e)) {
-        std::fflush(stdout);
-        raise(sig);
-    }
-}
+void (*const checkpoint)(const char *, int) = inject;
 #else
-constexpr int injected_signal(const char *, int) { return 0; }
 inline void inject(const char *, int) {}
+void (*const checkpoint)(const char *, int) = nullptr;
 #endif
 
 std::string extension_range(int first, int last)
@@ -200,6 +196,7 @@ int run(const char *science_name, const std::vector<const char *> &fringe_names)
     auto table = [&table_error](const std::string &text) {
         if (std::fputs(text.c_str(), stdout) == EOF && !table_error) table_error = errno ? errno : EIO;
     };
+    WriteBack writer(science, science_name, journal, checkpoint);
     print_fit_head(stdout, g.nfringe);
     if (std::ferror(stdout)) table_error = errno ? errno : EIO;
     for (int e = 1; e < science->count; e++) {
@@ -219,33 +216,16 @@ int run(const char *science_name, const std::vector<const char *> &fringe_names)
             // Every extension before this one is written and synced: the run ends
             // cleanly here, as a run without a journal would.
             std::fflush(stdout);
+            if (!writer.settle(&error)) return refuse(error);
             if (!journal.finish(&error)) std::fprintf(stderr, "tolv: %s: %s\n", science_name, error.c_str());
             std::fprintf(stderr, "tolv: %s: extension %d: after clipping, a fringe frame or a gradient is zero at "
                                  "every pixel used; the fit cannot be solved\n",
                          science_name, e);
             tserror(SINGULAR_MESSAGE);
         }
-        const int64_t offset = mosaic_offset(science, science->data[e]), length = int64_t(g.npix) * 4;
-        const HeldSignals hold; // the extension is written whole before an interruption ends the run
-        if (!journal.save(e, science_file->map, offset, length, &error))
-            return refuse(std::string("tolv: ") + science_name + ": extension " + std::to_string(e) + ": " + error +
-                          "; " + extension_range(1, e - 1) + " corrected" + RERUN_HINT);
-        inject("saved", e);
-        if (injected_signal("half", e)) {
-            swap4(science->data[e], fitter->corrected(), int64_t(g.npix / 2) * 4);
-            inject("half", e);
-        }
-        store_extension(science, e, fitter->corrected(), g.npix);
-        inject("stored", e);
-        if (const int failed = mosaic_sync(science, offset, length))
-            return refuse(std::string("tolv: ") + science_name + ": extension " + std::to_string(e) +
-                          ": writing the corrected pixels failed: " + std::strerror(failed) + RERUN_HINT);
-        inject("synced", e);
-        if (!journal.mark_done(e, rows, &error))
-            return refuse(std::string("tolv: ") + science_name + ": extension " + std::to_string(e) + ": " + error +
-                          RERUN_HINT);
-        inject("done", e);
+        if (!writer.write(e, fitter->corrected(), g.npix, rows, &error)) return refuse(error);
     }
+    if (!writer.settle(&error)) return refuse(error);
     inject("end", 0);
     // The table is flushed, and the fit's arrays released, while the journal still
     // records every extension as done: a run killed now is finished by the next

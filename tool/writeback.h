@@ -1,0 +1,42 @@
+// The write-back of corrected extensions into the science file's mapping, each one
+// recoverable: its original bytes saved in the journal first, then the pixels
+// stored, synced and recorded as done.  The sync of an extension is started at
+// once but waited for only before the next extension is written, so that the
+// disk works while the next fit computes; the journal keeps that extension's
+// original bytes until it is recorded as done.
+#ifndef TOLV_WRITEBACK_H
+#define TOLV_WRITEBACK_H
+
+#include "journal.h"
+#include "mosaic.h"
+
+#include <string>
+
+class WriteBack {
+  public:
+    // `checkpoint`, when given, is called with the name of each step reached
+    // (saved, half, stored, synced, done) and the extension.
+    WriteBack(Mosaic science, const char *science_name, Journal &journal,
+              void (*checkpoint)(const char *point, int e) = nullptr);
+
+    // Writes extension e's corrected pixels (npix host-order floats) whose table
+    // rows are `rows`.  False, with *error (one line), when it could not be done:
+    // the journal then lets a rerun put back and finish.
+    bool write(int e, const float *pixels, int npix, const std::string &rows, std::string *error);
+
+    // Waits for the last extension written and records it as done.
+    bool settle(std::string *error);
+
+  private:
+    std::string failure(int e, const std::string &what) const;
+
+    Mosaic science_;
+    std::string name_;
+    Journal &journal_;
+    void (*checkpoint_)(const char *, int);
+    int pending_ = 0; // the extension written but not yet recorded as done
+    int64_t pending_offset_ = 0, pending_length_ = 0;
+    std::string pending_rows_;
+};
+
+#endif
