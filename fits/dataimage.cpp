@@ -115,7 +115,7 @@ int ft_indxmemdata(void *data, int64_t size, int type, const char *extn, int ind
         const FITSBasic b = h->basic;
         const int nx = b->naxes >= 1 ? b->naxis[0] : 0;
         const int ny = b->naxes >= 2 ? b->naxis[1] : 0;
-        *data2dptr = ft_make2d(unit_data, std::abs(b->bitpix) / 8, 0, 0, nx, ny);
+        *data2dptr = ft_make2d(unit_data, int(std::abs(int64_t(b->bitpix)) / 8), 0, 0, nx, ny);
     }
     if (headptr) {
         h->mem = type;

@@ -26,7 +26,7 @@ void clear_outputs(FITSHead *headptr, void ***data2dptr)
 int element_size(FITSHead h, int pixtype)
 {
     const int code = pixtype == 0 || pixtype == -1 ? h->basic->bitpix : pixtype;
-    return (std::abs(code) & ~4096) / 8;
+    return int((std::abs(int64_t(code)) & ~int64_t(4096)) / 8);
 }
 
 } // namespace

@@ -57,8 +57,8 @@ unsigned char *element_at(Mosaic m, int i, int x, int y, int code, bool print)
     const int nx = b->naxes >= 1 ? b->naxis[0] : 0;
     const int ny = b->naxes >= 2 ? b->naxis[1] : (b->naxes == 1 ? 1 : 0);
     if (ix < 1 || iy < 1 || ix > nx || iy > ny) return nullptr;
-    const int size = (std::abs(code) & ~4096) / 8;
-    if (size != std::abs(b->bitpix) / 8) return nullptr;
+    const int64_t size = (std::abs(int64_t(code)) & ~int64_t(4096)) / 8;
+    if (size != std::abs(int64_t(b->bitpix)) / 8) return nullptr;
     return static_cast<unsigned char *>(m->data[i]) + ((int64_t(iy) - 1) * nx + (ix - 1)) * size;
 }
 
