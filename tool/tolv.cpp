@@ -253,9 +253,9 @@ int main(int argc, char **argv)
         return 1;
     }
     faults_install();
-    try {
-        return run(argv[1], std::vector<const char *>(argv + 2, argv + argc));
-    } catch (const std::bad_alloc &) {
-        tserror("allocation failure: not enough memory");
-    }
+    // A refused allocation ends the run here, with the numeric module's report,
+    // rather than as an exception: with memory that short, even the exception
+    // might not be made.  A run that ends so is finished by the next one.
+    std::set_new_handler([] { tserror("allocation failure: not enough memory"); });
+    return run(argv[1], std::vector<const char *>(argv + 2, argv + argc));
 }

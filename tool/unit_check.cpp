@@ -19,7 +19,7 @@ constexpr int64_t kLongestHeader = int64_t(INT_MAX) / kBlock * kBlock;
 constexpr int kMaxAxes = 10;      // what FITSBasic holds
 constexpr int kMaxAxisKey = 999;  // NAXISn keywords fit in 8 columns up to NAXIS999
 
-const std::string kNoEnd = "its header has no END card";
+constexpr const char kNoEnd[] = "its header has no END card";
 
 // A header over the region's cards, viewed in place; released with the view.
 struct HeaderView {
