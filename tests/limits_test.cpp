@@ -1,0 +1,438 @@
+// Runs of the built tolv at the limits of the machine: a full disk, a small address
+// space, and a standard output that cannot take the table.  Real processes, real files.
+#include "unit_bytes.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace unitbytes;
+
+namespace {
+
+constexpr rlim_t KiB = 1024, MiB = 1024 * KiB;
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char dir[] = "/tmp/tolv_limits_XXXXXX";
+        path = mkdtemp(dir);
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+float fringe_value(int k, int x, int y) { return float(std::sin(0.7 * (k + 1) * x) * std::cos(0.3 * y + k)); }
+
+// Science images of sky, gradients, every fringe pattern, noise and one star, and
+// the matching fringe frames: each fit is well conditioned.
+struct Scene {
+    int nx, ny, extensions, nfringe;
+    std::vector<Unit> science() const
+    {
+        std::vector<Unit> units = {primary()};
+        unsigned h = 12345;
+        for (int e = 1; e <= extensions; e++) {
+            std::vector<float> px(size_t(nx) * size_t(ny));
+            for (int y = 0; y < ny; y++)
+                for (int x = 0; x < nx; x++) {
+                    h = h * 1103515245u + 12345u;
+                    double v = 500.0 + 10 * e + 0.3 * x - 0.2 * y + double(h >> 16 & 1023) / 256.0;
+                    for (int k = 0; k < nfringe; k++) v += (20.0 + 7 * k + e) * fringe_value(k, x, y);
+                    if (x == nx / 3 && y == ny / 2) v += 4000.0;
+                    px[size_t(y) * size_t(nx) + size_t(x)] = float(v);
+                }
+            units.push_back(float_image(nx, ny, px));
+        }
+        return units;
+    }
+    std::vector<Unit> fringe(int k) const
+    {
+        std::vector<float> px(size_t(nx) * size_t(ny));
+        for (int y = 0; y < ny; y++)
+            for (int x = 0; x < nx; x++) px[size_t(y) * size_t(nx) + size_t(x)] = fringe_value(k, x, y);
+        std::vector<Unit> units(size_t(extensions) + 1, float_image(nx, ny, px));
+        units[0] = primary();
+        return units;
+    }
+    // Writes the science mosaic at `science` and the fringe frames into `dir`;
+    // returns tolv's arguments.
+    std::vector<std::string> write_files(const std::string &science, const TempDir &dir) const
+    {
+        std::vector<std::string> args = {science};
+        write(science, file_bytes(this->science()));
+        for (int k = 0; k < nfringe; k++) {
+            args.push_back(dir.file("fringe" + std::to_string(k) + ".fits"));
+            write(args.back(), file_bytes(fringe(k)));
+        }
+        return args;
+    }
+};
+
+struct Ended {
+    int status = -1, signal = 0; // status -1: a signal ended the process
+    std::string out, err;
+};
+
+int captured()
+{
+    char name[] = "/tmp/tolv_limits_out_XXXXXX";
+    const int fd = mkostemp(name, O_CLOEXEC);
+    unlink(name);
+    return fd;
+}
+
+std::string slurp_and_close(int fd)
+{
+    std::string text;
+    char buf[4096];
+    for (ssize_t n, at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n) text.append(buf, size_t(n));
+    close(fd);
+    return text;
+}
+
+// A program started with its standard output on `out_fd` (captured when -1), its
+// standard error captured, and the resource limits set in the child before exec.
+// The descriptors this file opens are close-on-exec, so the child holds only these.
+class Child {
+  public:
+    explicit Child(std::vector<std::string> argv, int out_fd = -1, std::vector<std::pair<int, rlim_t>> limits = {})
+        : out_(out_fd < 0 ? captured() : -1), err_(captured())
+    {
+        std::vector<char *> v;
+        for (auto &a : argv) v.push_back(a.data());
+        v.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out_fd < 0 ? out_ : out_fd, 1);
+            dup2(err_, 2);
+            for (const auto &[resource, value] : limits) {
+                const rlimit l = {value, value};
+                if (setrlimit(resource, &l) != 0) _exit(98);
+            }
+            execv(v[0], v.data());
+            _exit(97);
+        }
+    }
+    Ended wait()
+    {
+        Ended end;
+        int ws = 0;
+        if (pid_ > 0 && waitpid(pid_, &ws, 0) == pid_) {
+            end.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+            end.signal = WIFSIGNALED(ws) ? WTERMSIG(ws) : 0;
+        }
+        if (out_ >= 0) end.out = slurp_and_close(out_);
+        end.err = slurp_and_close(err_);
+        return end;
+    }
+
+  private:
+    int out_, err_;
+    pid_t pid_ = -1;
+};
+
+std::vector<std::string> tolv(std::vector<std::string> args)
+{
+    args.insert(args.begin(), TOLV_BINARY);
+    return args;
+}
+
+Ended run(const std::vector<std::string> &argv, int out_fd = -1, std::vector<std::pair<int, rlim_t>> limits = {})
+{
+    return Child(argv, out_fd, std::move(limits)).wait();
+}
+
+Ended shell(const std::string &command) { return run({"/bin/sh", "-c", "PATH=/usr/sbin:/sbin:$PATH; " + command}); }
+
+bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string journal_of(const std::string &science)
+{
+    return std::filesystem::canonical(science).string() + ".tolv-journal";
+}
+
+std::string unwritable_table(const std::string &why, const std::string &science)
+{
+    return "tolv: the table could not be written (" + why + "); " + science + " is corrected\n";
+}
+
+// The uninterrupted run: its table and the science file it leaves, made on a copy.
+struct Reference {
+    std::string table;
+    std::vector<unsigned char> bytes;
+};
+
+Reference reference(std::vector<std::string> args, const std::vector<unsigned char> &original, const TempDir &dir)
+{
+    args[0] = dir.file("reference.fits");
+    write(args[0], original);
+    const Ended end = run(tolv(args));
+    EXPECT_EQ(end.status, 0);
+    EXPECT_EQ(end.err, "");
+    return {end.out, read(args[0])};
+}
+
+// A small ext4 filesystem in a file, loop-mounted on a temporary directory while
+// this object lives.  `failure` says why it could not be mounted.
+struct LoopMount {
+    TempDir dir;
+    std::string mount_point = dir.file("mnt"), failure;
+    bool mounted = false;
+    explicit LoopMount(int mib)
+    {
+        mkdir(mount_point.c_str(), 0755);
+        const std::string image = dir.file("fs.img");
+        const Ended made = shell("truncate -s " + std::to_string(mib) + "M '" + image + "' && mkfs.ext4 -q -F -m 0 '" +
+                                 image + "' && mount -o loop '" + image + "' '" + mount_point + "'");
+        mounted = made.status == 0;
+        failure = made.err.empty() ? "status " + std::to_string(made.status) : made.err;
+    }
+    ~LoopMount()
+    {
+        if (mounted && shell("umount '" + mount_point + "'").status != 0) shell("umount -l '" + mount_point + "'");
+    }
+    std::string file(const std::string &name) const { return mount_point + "/" + name; }
+    int64_t room() const
+    {
+        struct statvfs fs = {};
+        statvfs(mount_point.c_str(), &fs);
+        return int64_t(fs.f_bavail) * int64_t(fs.f_frsize);
+    }
+    // Commits the filesystem's journal, so that blocks just freed can be used again.
+    void commit() const
+    {
+        const int fd = open(mount_point.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        syncfs(fd);
+        close(fd);
+    }
+};
+
+// The science mosaic of `scene` with every data unit a hole: its headers are
+// written, its data never.  Returns the bytes of data the holes stand for.
+int64_t write_sparse(const std::string &path, const Scene &scene)
+{
+    const auto head = unit_bytes(primary()), ext = unit_bytes(float_image(scene.nx, scene.ny, {}));
+    const int64_t data = (int64_t(scene.nx) * scene.ny * 4 + 2879) / 2880 * 2880;
+    const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+    off_t at = pwrite(fd, head.data(), head.size(), 0);
+    for (int e = 1; e <= scene.extensions; e++) {
+        at += pwrite(fd, ext.data(), ext.size(), at);
+        at += off_t(data);
+    }
+    EXPECT_EQ(ftruncate(fd, at), 0);
+    close(fd);
+    return data * scene.extensions;
+}
+
+// Fills the filesystem with the file `path`, then gives `room` bytes back.
+void fill(const std::string &path, off_t room)
+{
+    const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    off_t size = 0;
+    for (const off_t chunk : {off_t(MiB), off_t(16 * KiB), off_t(KiB)})
+        while (posix_fallocate(fd, size, chunk) == 0) size += chunk;
+    struct stat st = {};
+    fstat(fd, &st);
+    EXPECT_EQ(ftruncate(fd, st.st_size > room ? st.st_size - room : 0), 0);
+    fsync(fd);
+    close(fd);
+}
+
+} // namespace
+
+TEST(limits, full_disk_on_a_loop_mounted_filesystem)
+{
+    const LoopMount disk(24);
+    if (!disk.mounted) GTEST_SKIP() << "loop devices are missing: " << disk.failure;
+    const TempDir elsewhere;
+    {
+        // Sparse data: the holes could not all be given blocks, so nothing is written
+        // (and no fault comes half-way through a write).
+        const Scene scene{1536, 1536, 3, 1};
+        const std::string science = disk.file("sparse.fits"), fringe = elsewhere.file("fringe.fits");
+        write(fringe, file_bytes(scene.fringe(0)));
+        ASSERT_GT(write_sparse(science, scene), disk.room());
+        const auto before = read(science);
+        const Ended end = run(tolv({science, fringe}));
+        EXPECT_EQ(end.status, 1);
+        EXPECT_EQ(end.out, "");
+        EXPECT_EQ(end.err, "tolv: " + science + ": no room on the disk for the corrected pixels of this sparse file: "
+                                                "No space left on device; nothing was done\n");
+        EXPECT_EQ(read(science), before);
+        EXPECT_FALSE(exists(journal_of(science)));
+        unlink(science.c_str());
+    }
+    const Scene scene{256, 256, 4, 2};
+    const auto args = scene.write_files(disk.file("science.fits"), elsewhere);
+    const auto original = read(args[0]);
+    const Reference expected = reference(args, original, elsewhere);
+    {
+        // No room for the journal, which must hold one extension's original bytes.
+        const std::string filler = disk.file("filler");
+        fill(filler, off_t(64 * KiB));
+        ASSERT_LT(disk.room(), int64_t(scene.nx) * scene.ny * 4);
+        const std::string journal = journal_of(args[0]);
+        const Ended full = run(tolv(args));
+        EXPECT_EQ(full.status, 1);
+        EXPECT_EQ(full.out, "");
+        EXPECT_EQ(full.err, "tolv: " + args[0] + ": writing the journal " + journal +
+                                " failed: No space left on device; nothing was done\n");
+        EXPECT_EQ(read(args[0]), original);
+        EXPECT_FALSE(exists(journal));
+
+        unlink(filler.c_str());
+        disk.commit();
+        const Ended again = run(tolv(args));
+        EXPECT_EQ(again.status, 0);
+        EXPECT_EQ(again.err, "");
+        EXPECT_EQ(again.out, expected.table);
+        EXPECT_EQ(read(args[0]), expected.bytes);
+        EXPECT_FALSE(exists(journal));
+    }
+    {
+        write(args[0], original);
+        ASSERT_EQ(shell("mount -o remount,ro '" + disk.mount_point + "'").status, 0);
+        const Ended end = run(tolv(args));
+        EXPECT_EQ(end.status, 1);
+        EXPECT_EQ(end.out, "");
+        EXPECT_EQ(end.err, "tolv: " + args[0] + ": Read-only file system\nCouldn't open file " + args[0] + "\n");
+        EXPECT_EQ(read(args[0]), original);
+    }
+}
+
+TEST(limits, address_space_sweep)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves terabytes of shadow memory: it cannot start under a small RLIMIT_AS";
+#endif
+    const TempDir dir;
+    const auto args = Scene{1024, 1024, 2, 2}.write_files(dir.file("science.fits"), dir);
+    const auto original = read(args[0]);
+    const Reference expected = reference(args, original, dir);
+    auto limited = [](const std::vector<std::string> &argv, rlim_t v) { return run(argv, -1, {{RLIMIT_AS, v}}); };
+    auto reaches_main = [&](rlim_t v) { return limited(tolv({}), v).status == 1; };
+
+    // Just below the address space in which tolv gets to main, the loader, the C++
+    // runtime and the static objects make their first allocations: those limits are
+    // swept finely, the rest of the way to a run that succeeds coarsely.
+    rlim_t lo = 1 * MiB, hi = 200 * MiB;
+    ASSERT_TRUE(reaches_main(hi));
+    auto page = [](double v) { return rlim_t(v) / (4 * KiB) * (4 * KiB); };
+    while (hi - lo > 4 * KiB) {
+        const rlim_t mid = page(double(lo + hi) / 2);
+        (reaches_main(mid) ? hi : lo) = mid;
+    }
+    std::vector<rlim_t> sweep;
+    for (rlim_t v = hi - 192 * KiB; v < hi + 128 * KiB; v += 16 * KiB) sweep.push_back(v);
+    for (double v = double(hi + MiB); v < 200.0 * MiB; v *= 1.2) sweep.push_back(page(v));
+    sweep.push_back(200 * MiB);
+
+    int succeeded = 0, refused = 0;
+    for (const rlim_t v : sweep) {
+        const std::string at = "with RLIMIT_AS " + std::to_string(v / KiB) + " KiB";
+        write(args[0], original);
+        const Ended end = limited(tolv(args), v);
+        if (end.status == 127) {
+            // The dynamic loader's status (tolv's are 0 and 1): it gave up before tolv began.
+            EXPECT_NE(end.err, "") << at;
+            EXPECT_EQ(read(args[0]), original) << at;
+            continue;
+        }
+        if (end.status == 0) {
+            succeeded++;
+            EXPECT_EQ(end.err, "") << at;
+            EXPECT_EQ(end.out, expected.table) << at;
+            EXPECT_EQ(read(args[0]), expected.bytes) << at;
+            continue;
+        }
+        // Anything else is a refusal with its reason, never a signal; a rerun finishes.
+        EXPECT_EQ(end.status, 1) << at << ", signal " << end.signal << ": " << end.err;
+        refused += end.status == 1;
+        EXPECT_NE(end.err, "") << at;
+        const Ended again = run(tolv(args));
+        EXPECT_EQ(again.status, 0) << at << ": " << again.err;
+        EXPECT_EQ(again.out, expected.table) << at;
+        EXPECT_EQ(read(args[0]), expected.bytes) << at;
+        EXPECT_FALSE(exists(journal_of(args[0]))) << at;
+    }
+    EXPECT_GT(succeeded, 0);
+    EXPECT_GT(refused, 0);
+}
+
+TEST(limits, table_that_cannot_be_written)
+{
+    const TempDir dir;
+    const auto args = Scene{64, 48, 3, 2}.write_files(dir.file("science.fits"), dir);
+    const auto original = read(args[0]);
+    const Reference expected = reference(args, original, dir);
+    {
+        // Every write to the pipe fails: its reader has gone before tolv starts.
+        int pipe_fds[2];
+        ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+        close(pipe_fds[0]);
+        const Ended end = run(tolv(args), pipe_fds[1]);
+        close(pipe_fds[1]);
+        EXPECT_EQ(end.status, 1);
+        EXPECT_EQ(end.err, unwritable_table("Broken pipe", args[0]));
+        EXPECT_EQ(read(args[0]), expected.bytes);
+        EXPECT_FALSE(exists(journal_of(args[0])));
+    }
+    {
+        // A log that reaches the file size limit 100 bytes into the table; the
+        // journal, far smaller than the limit, is written as usual.
+        write(args[0], original);
+        const rlim_t limit = MiB;
+        const std::string log = dir.file("log");
+        write(log, std::vector<unsigned char>(limit - 100, '.'));
+        const int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const Ended end = run(tolv(args), fd, {{RLIMIT_FSIZE, limit}});
+        close(fd);
+        EXPECT_EQ(end.status, 1);
+        EXPECT_EQ(end.err, unwritable_table("File too large", args[0]));
+        EXPECT_EQ(read(args[0]), expected.bytes);
+        EXPECT_FALSE(exists(journal_of(args[0])));
+        const auto kept = read(log);
+        ASSERT_EQ(kept.size(), size_t(limit));
+        EXPECT_EQ(std::string(kept.end() - 100, kept.end()), expected.table.substr(0, 100));
+    }
+    {
+        // `tolv ... | head -1` on a mosaic whose table is far longer than the pipe,
+        // shrunk to one page, can hold: the reader goes after one line, so some
+        // write comes after it has gone, however the two processes are scheduled.
+        const TempDir many_dir;
+        const auto many = Scene{32, 24, 60, 2}.write_files(many_dir.file("science.fits"), many_dir);
+        const Reference many_expected = reference(many, read(many[0]), many_dir);
+        int pipe_fds[2];
+        ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+        const int holds = fcntl(pipe_fds[0], F_SETPIPE_SZ, 4096);
+        ASSERT_GT(holds, 0);
+        ASSERT_GT(many_expected.table.size(), size_t(holds) + 4096);
+        Child child(tolv(many), pipe_fds[1]);
+        close(pipe_fds[1]);
+        std::string line;
+        for (char c = 0; c != '\n' && read(pipe_fds[0], &c, 1) == 1;) line += c;
+        close(pipe_fds[0]);
+        const Ended end = child.wait();
+        EXPECT_EQ(line, many_expected.table.substr(0, many_expected.table.find('\n') + 1));
+        EXPECT_EQ(end.status, 1);
+        EXPECT_EQ(end.err, unwritable_table("Broken pipe", many[0]));
+        EXPECT_EQ(read(many[0]), many_expected.bytes);
+        EXPECT_FALSE(exists(journal_of(many[0])));
+    }
+}
