@@ -6,6 +6,7 @@
 #include "mosaic.h"
 
 #include "run_tool.h"
+#include "scene.h"
 #include "unit_bytes.h"
 
 #include <gtest/gtest.h>
@@ -27,16 +28,6 @@ using Bytes = std::vector<unsigned char>;
 constexpr int kNx = 6, kNy = 5, kExtensions = 2;
 constexpr std::size_t kBlockBytes = 2880;
 
-struct Dir {
-    std::string path;
-    Dir()
-    {
-        char dir[] = "/tmp/tolv_hostile_XXXXXX";
-        path = mkdtemp(dir);
-    }
-    ~Dir() { std::system(("rm -rf " + path).c_str()); }
-    std::string file(const std::string &name) const { return path + "/" + name; }
-};
 
 std::vector<float> pixels(int e, bool fringe)
 {
@@ -140,7 +131,7 @@ struct Outcome {
 
 // tolv on the science bytes with a whole fringe file; the science file afterwards
 // is compared with what was written.
-Outcome run_tool(const Dir &dir, const Bytes &science)
+Outcome run_tool(const TestDir &dir, const Bytes &science)
 {
     const std::string sci = dir.file("science.fits"), fringe = dir.file("fringe.fits");
     write(sci, science);
@@ -221,7 +212,7 @@ TEST(hostile, tolv_on_cut_files)
         lengths.push_back(start + kBlockBytes + kDataBytes - 1);
         lengths.push_back(start + kBlockBytes + kDataBytes);
     }
-    Dir dir;
+    TestDir dir;
     for (std::size_t i = 0; i < lengths.size(); i += kToolStride) {
         const std::size_t len = lengths[i];
         if (len > whole.size()) continue;
@@ -347,7 +338,7 @@ std::vector<Variant> damaged_variants()
 
 TEST(hostile, damaged_files_through_the_readers_and_tolv)
 {
-    Dir dir;
+    TestDir dir;
     const std::vector<Variant> variants = damaged_variants();
     for (std::size_t i = 0; i < variants.size(); i++) {
         const Variant &d = variants[i];
@@ -383,7 +374,7 @@ TEST(hostile, bytes_after_units_that_end_on_a_page_boundary)
     Bytes science = file_bytes({primary(), float_image(nx, ny, sci)});
     ASSERT_EQ(science.size() % page, 0u);
     science.resize(science.size() + 100, 'x');
-    Dir dir;
+    TestDir dir;
     const std::string sci_name = dir.file("science.fits"), fr_name = dir.file("fringe.fits");
     write(sci_name, science);
     write(fr_name, file_bytes({primary(), float_image(nx, ny, fr)}));

@@ -1,5 +1,6 @@
 // Runs of the built tolv at the limits of the machine: a full disk, a small address
 // space, and a standard output that cannot take the table.  Real processes, real files.
+#include "scene.h"
 #include "unit_bytes.h"
 
 #include <gtest/gtest.h>
@@ -21,68 +22,6 @@ using namespace unitbytes;
 namespace {
 
 constexpr rlim_t KiB = 1024, MiB = 1024 * KiB;
-
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char dir[] = "/tmp/tolv_limits_XXXXXX";
-        path = mkdtemp(dir);
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string file(const std::string &name) const { return path + "/" + name; }
-};
-
-float fringe_value(int k, int x, int y) { return float(std::sin(0.7 * (k + 1) * x) * std::cos(0.3 * y + k)); }
-
-// Science images of sky, gradients, every fringe pattern, noise and one star, and
-// the matching fringe frames: each fit is well conditioned.
-struct Scene {
-    int nx, ny, extensions, nfringe;
-    std::vector<Unit> science() const
-    {
-        std::vector<Unit> units = {primary()};
-        unsigned h = 12345;
-        for (int e = 1; e <= extensions; e++) {
-            std::vector<float> px(size_t(nx) * size_t(ny));
-            for (int y = 0; y < ny; y++)
-                for (int x = 0; x < nx; x++) {
-                    h = h * 1103515245u + 12345u;
-                    double v = 500.0 + 10 * e + 0.3 * x - 0.2 * y + double(h >> 16 & 1023) / 256.0;
-                    for (int k = 0; k < nfringe; k++) v += (20.0 + 7 * k + e) * fringe_value(k, x, y);
-                    if (x == nx / 3 && y == ny / 2) v += 4000.0;
-                    px[size_t(y) * size_t(nx) + size_t(x)] = float(v);
-                }
-            units.push_back(float_image(nx, ny, px));
-        }
-        return units;
-    }
-    std::vector<Unit> fringe(int k) const
-    {
-        std::vector<float> px(size_t(nx) * size_t(ny));
-        for (int y = 0; y < ny; y++)
-            for (int x = 0; x < nx; x++) px[size_t(y) * size_t(nx) + size_t(x)] = fringe_value(k, x, y);
-        std::vector<Unit> units(size_t(extensions) + 1, float_image(nx, ny, px));
-        units[0] = primary();
-        return units;
-    }
-    // Writes the science mosaic at `science` and the fringe frames into `dir`;
-    // returns tolv's arguments.
-    std::vector<std::string> write_files(const std::string &science, const TempDir &dir) const
-    {
-        std::vector<std::string> args = {science};
-        write(science, file_bytes(this->science()));
-        for (int k = 0; k < nfringe; k++) {
-            args.push_back(dir.file("fringe" + std::to_string(k) + ".fits"));
-            write(args.back(), file_bytes(fringe(k)));
-        }
-        return args;
-    }
-};
 
 struct Ended {
     int status = -1, signal = 0; // status -1: a signal ended the process
@@ -178,7 +117,7 @@ struct Reference {
     std::vector<unsigned char> bytes;
 };
 
-Reference reference(std::vector<std::string> args, const std::vector<unsigned char> &original, const TempDir &dir)
+Reference reference(std::vector<std::string> args, const std::vector<unsigned char> &original, const TestDir &dir)
 {
     args[0] = dir.file("reference.fits");
     write(args[0], original);
@@ -191,7 +130,7 @@ Reference reference(std::vector<std::string> args, const std::vector<unsigned ch
 // A small ext4 filesystem in a file, loop-mounted on a temporary directory while
 // this object lives.  `failure` says why it could not be mounted.
 struct LoopMount {
-    TempDir dir;
+    TestDir dir;
     std::string mount_point = dir.file("mnt"), failure;
     bool mounted = false;
     explicit LoopMount(int mib)
@@ -260,7 +199,7 @@ TEST(limits, full_disk_on_a_loop_mounted_filesystem)
 {
     const LoopMount disk(24);
     if (!disk.mounted) GTEST_SKIP() << "loop devices are missing: " << disk.failure;
-    const TempDir elsewhere;
+    const TestDir elsewhere;
     {
         // Sparse data: the holes could not all be given blocks, so nothing is written
         // (and no fault comes half-way through a write).
@@ -279,7 +218,7 @@ TEST(limits, full_disk_on_a_loop_mounted_filesystem)
         unlink(science.c_str());
     }
     const Scene scene{256, 256, 4, 2};
-    const auto args = scene.write_files(disk.file("science.fits"), elsewhere);
+    const auto args = scene.write_files(elsewhere, disk.file("science.fits"));
     const auto original = read(args[0]);
     const Reference expected = reference(args, original, elsewhere);
     {
@@ -321,8 +260,8 @@ TEST(limits, address_space_sweep)
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer reserves terabytes of shadow memory: it cannot start under a small RLIMIT_AS";
 #endif
-    const TempDir dir;
-    const auto args = Scene{1024, 1024, 2, 2}.write_files(dir.file("science.fits"), dir);
+    const TestDir dir;
+    const auto args = Scene{1024, 1024, 2, 2}.write_files(dir, dir.file("science.fits"));
     const auto original = read(args[0]);
     const Reference expected = reference(args, original, dir);
     auto limited = [](const std::vector<std::string> &argv, rlim_t v) { return run(argv, -1, {{RLIMIT_AS, v}}); };
@@ -377,8 +316,8 @@ TEST(limits, address_space_sweep)
 
 TEST(limits, table_that_cannot_be_written)
 {
-    const TempDir dir;
-    const auto args = Scene{64, 48, 3, 2}.write_files(dir.file("science.fits"), dir);
+    const TestDir dir;
+    const auto args = Scene{64, 48, 3, 2}.write_files(dir, dir.file("science.fits"));
     const auto original = read(args[0]);
     const Reference expected = reference(args, original, dir);
     {
@@ -415,8 +354,8 @@ TEST(limits, table_that_cannot_be_written)
         // `tolv ... | head -1` on a mosaic whose table is far longer than the pipe,
         // shrunk to one page, can hold: the reader goes after one line, so some
         // write comes after it has gone, however the two processes are scheduled.
-        const TempDir many_dir;
-        const auto many = Scene{32, 24, 60, 2}.write_files(many_dir.file("science.fits"), many_dir);
+        const TestDir many_dir;
+        const auto many = Scene{32, 24, 60, 2}.write_files(many_dir, many_dir.file("science.fits"));
         const Reference many_expected = reference(many, read(many[0]), many_dir);
         int pipe_fds[2];
         ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);

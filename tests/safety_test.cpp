@@ -3,6 +3,7 @@
 // every step of a write-back and at random moments, inputs that are not FITS files
 // or not regular files, damaged units, a dead CCD, a file cut short underneath.
 #include "run_tool.h"
+#include "scene.h"
 #include "unit_bytes.h"
 
 #include <gtest/gtest.h>
@@ -26,16 +27,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-struct Dir {
-    std::string path;
-    Dir()
-    {
-        char dir[] = "/tmp/tolv_safety_XXXXXX";
-        path = mkdtemp(dir);
-    }
-    ~Dir() { std::system(("rm -rf " + path).c_str()); }
-    std::string file(const std::string &name) const { return path + "/" + name; }
-};
 
 // A started tolv (or its fault-injection build) with stdout and stderr in files.
 struct Started {
@@ -93,11 +84,11 @@ struct Started {
     bool done = false;
 };
 
-float fringe_value(int k, int x, int y) { return float(std::sin(0.21 * (k + 1) * x + k) * std::cos(0.13 * y)); }
+float fringe_wave(int k, int x, int y) { return float(std::sin(0.21 * (k + 1) * x + k) * std::cos(0.13 * y)); }
 
 // A science mosaic of sky, gradients, fringes, noise and a star per extension, and
 // its fringe frames, written into dir; the arguments of the command.
-std::vector<std::string> write_scene(const Dir &dir, int nx, int ny, int extensions, int nfringe,
+std::vector<std::string> write_scene(const TestDir &dir, int nx, int ny, int extensions, int nfringe,
                                      unsigned seed = 7)
 {
     std::vector<Unit> sci = {primary()};
@@ -108,7 +99,7 @@ std::vector<std::string> write_scene(const Dir &dir, int nx, int ny, int extensi
         for (int y = 0; y < ny; y++)
             for (int x = 0; x < nx; x++) {
                 float v = 900.0f + 5.0f * float(e) + 0.02f * float(x) - 0.03f * float(y) + n(noise);
-                for (int k = 0; k < nfringe; k++) v += (30.0f + 4.0f * float(k + e)) * fringe_value(k, x, y);
+                for (int k = 0; k < nfringe; k++) v += (30.0f + 4.0f * float(k + e)) * fringe_wave(k, x, y);
                 if ((x * 7 + y * 13 + e) % 997 == 0) v += 5000.0f;
                 px.push_back(v);
             }
@@ -120,7 +111,7 @@ std::vector<std::string> write_scene(const Dir &dir, int nx, int ny, int extensi
         std::vector<Unit> fr = {primary()};
         std::vector<float> px;
         for (int y = 0; y < ny; y++)
-            for (int x = 0; x < nx; x++) px.push_back(fringe_value(k, x, y));
+            for (int x = 0; x < nx; x++) px.push_back(fringe_wave(k, x, y));
         for (int e = 1; e <= extensions; e++) fr.push_back(float_image(nx, ny, px));
         args.push_back(dir.file("fringe" + std::to_string(k) + ".fits"));
         write(args.back(), file_bytes(fr));
@@ -134,7 +125,7 @@ struct Reference {
     Bytes corrected;
 };
 
-Reference reference_run(const Dir &dir, const std::vector<std::string> &args)
+Reference reference_run(const TestDir &dir, const std::vector<std::string> &args)
 {
     std::vector<std::string> copy = args;
     copy[0] = dir.file("reference.fits");
@@ -155,7 +146,7 @@ const std::string kBanner = "Tessaly run-time error...\nSingular matrix in routi
 
 TEST(safety, the_science_file_named_again_is_refused)
 {
-    Dir dir;
+    TestDir dir;
     const auto args = write_scene(dir, 16, 12, 3, 1);
     const Bytes before = read(args[0]);
     const std::string base = args[0].substr(args[0].rfind('/') + 1);
@@ -176,7 +167,7 @@ TEST(safety, the_science_file_named_again_is_refused)
 
 TEST(safety, one_run_per_file)
 {
-    Dir dir;
+    TestDir dir;
     const auto args = write_scene(dir, 64, 48, 4, 2);
     const Reference ref = reference_run(dir, args);
     const Bytes before = read(args[0]);
@@ -212,7 +203,7 @@ TEST(safety, one_run_per_file)
 // included; the same command run again gives the uninterrupted run's file and table.
 TEST(safety, killed_at_every_step_then_run_again)
 {
-    Dir dir;
+    TestDir dir;
     const auto args = write_scene(dir, 40, 30, 3, 2);
     const Bytes original = read(args[0]);
     const Reference ref = reference_run(dir, args);
@@ -259,7 +250,7 @@ TEST(safety, killed_at_every_step_then_run_again)
 // command: whenever the kill lands, the result is the uninterrupted one.
 TEST(safety, killed_at_random_moments_then_run_again)
 {
-    Dir dir;
+    TestDir dir;
     const auto args = write_scene(dir, 256, 192, 8, 2);
     const Bytes original = read(args[0]);
     const Reference ref = reference_run(dir, args);
@@ -299,7 +290,7 @@ TEST(safety, killed_at_random_moments_then_run_again)
 
 TEST(safety, inputs_that_are_no_fits_file_are_named)
 {
-    Dir dir;
+    TestDir dir;
     const auto args = write_scene(dir, 8, 6, 2, 1);
     const Bytes before = read(args[0]);
     struct Case {
@@ -339,7 +330,7 @@ TEST(safety, inputs_that_are_no_fits_file_are_named)
 // the extension and what is wrong with it.
 TEST(safety, damaged_extension_2_of_4_is_refused_before_writing)
 {
-    Dir dir;
+    TestDir dir;
     const int nx = 30, ny = 20;
     const auto args = write_scene(dir, nx, ny, 4, 1);
     const Bytes whole = read(args[0]);
@@ -403,7 +394,7 @@ TEST(safety, damaged_extension_2_of_4_is_refused_before_writing)
 // corrected as in a run without it.
 TEST(safety, a_dead_ccd_is_left_as_it_is)
 {
-    Dir dir;
+    TestDir dir;
     const int nx = 24, ny = 18;
     const auto args = write_scene(dir, nx, ny, 3, 1);
     const Reference ref = reference_run(dir, args);
@@ -438,7 +429,7 @@ TEST(safety, a_dead_ccd_is_left_as_it_is)
 // the fit meets it (a bus error in the mapping) or the journal (a failed copy).
 TEST(safety, a_file_cut_short_underneath_is_reported)
 {
-    Dir dir;
+    TestDir dir;
     const int nx = 64, ny = 45;  // one extension's data fill whole blocks
     const size_t unit = 2880 + size_t(nx) * ny * 4;
     for (const char *stop : {"stored:1:stop", "done:1:stop"}) {

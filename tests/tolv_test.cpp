@@ -3,6 +3,7 @@
 #include "mosaic.h"
 
 #include "run_tool.h"
+#include "scene.h"
 #include "unit_bytes.h"
 
 #include <gtest/gtest.h>
@@ -21,70 +22,10 @@ using namespace unitbytes;
 
 namespace {
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char dir[] = "/tmp/tolv_e2e_XXXXXX";
-        path = mkdtemp(dir);
-        chmod(path.c_str(), 0755);
-    }
-    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
-    std::string file(const std::string &name) const { return path + "/" + name; }
-};
-
-float fringe_value(int k, int x, int y) { return float(std::sin(0.7 * (k + 1) * x) * std::cos(0.3 * y + k)); }
-
-// A science mosaic of `extensions` images with sky, gradients, both fringes, noise
-// and a star, and the matching fringe frames.
-struct Scene {
-    int nx, ny, extensions, nfringe;
-    std::vector<Unit> science() const
-    {
-        std::vector<Unit> units = {primary()};
-        unsigned h = 12345;
-        for (int e = 1; e <= extensions; e++) {
-            std::vector<float> px(size_t(nx) * ny);
-            for (int y = 0; y < ny; y++)
-                for (int x = 0; x < nx; x++) {
-                    h = h * 1103515245u + 12345u;
-                    double v = 500.0 + 10 * e + 0.3 * x - 0.2 * y + double(h >> 16 & 1023) / 256.0;
-                    for (int k = 0; k < nfringe; k++) v += (20.0 + 7 * k + e) * fringe_value(k, x, y);
-                    if (x == nx / 3 && y == ny / 2) v += 4000.0;
-                    px[size_t(y * nx + x)] = float(v);
-                }
-            units.push_back(float_image(nx, ny, px, {card("EXTVER", std::to_string(e))}));
-        }
-        return units;
-    }
-    std::vector<Unit> fringe(int k) const
-    {
-        std::vector<Unit> units = {primary()};
-        for (int e = 1; e <= extensions; e++) {
-            std::vector<float> px(size_t(nx) * ny);
-            for (int y = 0; y < ny; y++)
-                for (int x = 0; x < nx; x++) px[size_t(y * nx + x)] = fringe_value(k, x, y);
-            units.push_back(float_image(nx, ny, px));
-        }
-        return units;
-    }
-    // Writes science.fits and fringe0.fits ... into dir; returns the arguments.
-    std::vector<std::string> write_files(const TempDir &dir) const
-    {
-        std::vector<std::string> args = {dir.file("science.fits")};
-        write(args[0], file_bytes(science()));
-        for (int k = 0; k < nfringe; k++) {
-            args.push_back(dir.file("fringe" + std::to_string(k) + ".fits"));
-            write(args.back(), file_bytes(fringe(k)));
-        }
-        return args;
-    }
-};
-
 // What the fit in this process gives on a copy of the same files: the table and
 // the science file's bytes afterwards.
 std::pair<std::string, std::vector<unsigned char>> fit_in_process(const std::vector<std::string> &args,
-                                                                   const TempDir &dir)
+                                                                   const TestDir &dir)
 {
     const std::string copy = dir.file("copy.fits");
     write(copy, read(args[0]));
@@ -123,7 +64,7 @@ TEST(tolv, fewer_than_two_arguments_print_usage)
 
 TEST(tolv, corrects_every_extension_as_the_fit_does)
 {
-    TempDir dir;
+    TestDir dir;
     const Scene scene{37, 23, 3, 2};
     const auto args = scene.write_files(dir);
     const auto expected = fit_in_process(args, dir);
@@ -146,7 +87,7 @@ TEST(tolv, corrects_every_extension_as_the_fit_does)
 
 TEST(tolv, a_file_without_extensions_prints_the_head_only)
 {
-    TempDir dir;
+    TestDir dir;
     const std::string sci = dir.file("s.fits"), fr = dir.file("f.fits");
     write(sci, file_bytes({primary()}));
     write(fr, file_bytes({primary()}));
@@ -158,7 +99,7 @@ TEST(tolv, a_file_without_extensions_prints_the_head_only)
 
 TEST(tolv, unopenable_files_are_named_and_nothing_changes)
 {
-    TempDir dir;
+    TestDir dir;
     const Scene scene{8, 6, 2, 2};
     auto args = scene.write_files(dir);
     const auto before = contents(args);
@@ -200,7 +141,7 @@ TEST(tolv, unopenable_files_are_named_and_nothing_changes)
 TEST(tolv, fits_that_cannot_be_solved)
 {
     const std::string banner = "Tessaly run-time error...\nSingular matrix in routine LUDCMP\n...now exiting to system...\n";
-    TempDir dir;
+    TestDir dir;
     const Scene scene{9, 7, 3, 1};
     auto args = scene.write_files(dir);
     const size_t unit = 2880 + (9 * 7 * 4 + 2879) / 2880 * 2880;
@@ -265,7 +206,7 @@ TEST(tolv, fits_that_cannot_be_solved)
 
 TEST(tolv, more_than_73_units_process_units_1_to_72)
 {
-    TempDir dir;
+    TestDir dir;
     const Scene scene{4, 3, 75, 1};
     const auto args = scene.write_files(dir);
     const auto before = read(args[0]);
@@ -283,7 +224,7 @@ TEST(tolv, more_than_73_units_process_units_1_to_72)
 
 TEST(tolv, refuses_mismatched_extensions_before_writing_anything)
 {
-    TempDir dir;
+    TestDir dir;
     const Scene scene{8, 6, 3, 2};
     const auto good = scene.write_files(dir);
     struct Case {
@@ -327,7 +268,7 @@ TEST(tolv, refuses_mismatched_extensions_before_writing_anything)
 
 TEST(tolv, files_beyond_4_gib_are_corrected_or_refused_cleanly)
 {
-    TempDir dir;
+    TestDir dir;
     const Scene scene{16, 12, 2, 1};
     const auto small = scene.write_files(dir);
     // The same extensions after a primary unit of 4.59e9 bytes of (sparse) data.
