@@ -59,12 +59,11 @@ inline void add_pixel(double *t, double *bt, const double *b, double dv, int nf)
     for (int j = 1; j < nf + 3; j++) bt[j] += dv * b[j];
 }
 
-class Lean final : public ExtensionFitter {
+class Lean final : public FitSteps {
   public:
     explicit Lean(const FitGeometry &geometry) : g(geometry)
     {
         a = vector(1, g.npar);
-        acc = vector(1, g.npar);
         indx = ivector(1, g.npar);
         alpha = matrix(1, g.npar, 1, g.npar);
         beta1 = vector(1, g.npar);
@@ -91,24 +90,45 @@ class Lean final : public ExtensionFitter {
         free_vector(beta1, 1, g.npar);
         free_matrix(alpha, 1, g.npar, 1, g.npar);
         free_ivector(indx, 1, g.npar);
-        free_vector(acc, 1, g.npar);
         free_vector(a, 1, g.npar);
     }
     Lean(const Lean &) = delete;
     Lean &operator=(const Lean &) = delete;
 
-    FitOutcome fit(Mosaic science, const Mosaic *fringes, int e, std::string &rows, FitTrace *trace) override
+    // Calls f.template operator()<NF>() with NF the number of fringe frames when
+    // there is a fixed-size path for it, else 0.
+    template <typename F>
+    auto by_frames(F &&f)
     {
         switch (g.nfringe) {
-        case 1: return fit_n<1>(science, fringes, e, rows, trace);
-        case 2: return fit_n<2>(science, fringes, e, rows, trace);
-        case 3: return fit_n<3>(science, fringes, e, rows, trace);
-        case 4: return fit_n<4>(science, fringes, e, rows, trace);
-        default: return fit_n<0>(science, fringes, e, rows, trace);
+        case 1: return f.template operator()<1>();
+        case 2: return f.template operator()<2>();
+        case 3: return f.template operator()<3>();
+        case 4: return f.template operator()<4>();
+        default: return f.template operator()<0>();
         }
     }
 
-    const float *corrected() const override { return buf; }
+    int load(const ExtensionData &x) override
+    {
+        return by_frames([&]<int NF>() { return load_n<NF>(x); });
+    }
+    bool solve() override { return solve_n(); }
+    const double *coefficients() const override { return a; }
+    double chisq() override
+    {
+        return by_frames([&]<int NF>() { return chisq_n<NF>(); });
+    }
+    int residual_and_clip(float limit, bool next) override
+    {
+        return by_frames([&]<int NF>() { return residual_and_clip_n<NF>(limit, next); });
+    }
+    const double *residual() const override { return s; }
+    const float *finish() override
+    {
+        residual_to_pixels(buf, s, state.data(), g.npix);
+        return buf;
+    }
 
   private:
     void clear_sums()
@@ -197,8 +217,7 @@ class Lean final : public ExtensionFitter {
 
     // a = the solution of the accumulated normal equations, as lfit3 solves them;
     // false when they are singular.
-    template <int NF>
-    bool solve()
+    bool solve_n()
     {
         double **al = alpha;
         if (exact_integers) {
@@ -226,21 +245,22 @@ class Lean final : public ExtensionFitter {
         return true;
     }
 
-    // Reads extension e and accumulates the first fit; returns the usable pixels.
+    // Reads the extension and accumulates the first fit; returns the usable pixels.
     template <int NF>
-    int load(Mosaic science, const Mosaic *fringes, int e)
+    int load_n(const ExtensionData &x)
     {
         std::fill(state.begin(), state.end(), USABLE);
         for (int k = 0; k < g.nfringe; k++) {
-            read_extension(fringe_rows[size_t(k)], fringes[k], e, g.npix);
+            read_floats(fringe_rows[size_t(k)], x.fringes[size_t(k)], g.npix);
             mask_fringe(fringe_rows[size_t(k)], state.data(), g.npix);
         }
-        read_extension(buf, science, e, g.npix);
+        read_floats(buf, x.science, g.npix);
         for (int p = 0; p < g.npix; p++) {
             const float v = buf[p];
             const bool finite = std::isfinite(v);
             s[p] = finite ? double(v) : 0.0;
             if (!finite) state[size_t(p)] = SCIENCE_NOT_FINITE;
+            else if (x.mask && x.mask[p] && state[size_t(p)] == USABLE) state[size_t(p)] = MASKED;
             w[size_t(p)] = state[size_t(p)] == USABLE;
         }
         clear_sums();
@@ -251,7 +271,7 @@ class Lean final : public ExtensionFitter {
 
     // lfit3's chisq: sum over the pixels, in order, of w (y - sum_j a[j] b[j])^2.
     template <int NF>
-    double chisq()
+    double chisq_n()
     {
         const int nf = NF > 0 ? NF : g.nfringe;
         const int nx = g.nx;
@@ -285,12 +305,11 @@ class Lean final : public ExtensionFitter {
         return total;
     }
 
-    // The driver's residual and 2-sigma clip; when `next`, the kept pixels'
+    // The residual and the clip at `clip`; when `next`, the kept pixels'
     // residuals are accumulated for the next fit.  Returns the pixels kept.
     template <int NF>
-    int residual_and_clip(float sigma, bool next)
+    int residual_and_clip_n(float clip, bool next)
     {
-        const float clip = 2 * sigma;
         const int nf = NF > 0 ? NF : g.nfringe;
         if (next) {
             clear_sums();
@@ -323,32 +342,9 @@ class Lean final : public ExtensionFitter {
         return n;
     }
 
-    template <int NF>
-    FitOutcome fit_n(Mosaic science, const Mosaic *fringes, int e, std::string &rows, FitTrace *trace)
-    {
-        for (int k = 1; k <= g.npar; k++) acc[k] = 0.0;
-        int n = load<NF>(science, fringes, e);
-        for (int iter = 0; iter < FIT_ITERATIONS; iter++) {
-            const int nfit = n;
-            if (!solve<NF>()) return FitOutcome::singular;
-            const double chi = chisq<NF>();
-            const float sigma = float(std::sqrt(chi / nfit));
-            if (trace) {
-                trace->numbers.insert(trace->numbers.end(), a + 1, a + 1 + g.npar);
-                trace->numbers.push_back(chi);
-            }
-            n = residual_and_clip<NF>(sigma, iter + 1 < FIT_ITERATIONS);
-            for (int k = 1; k <= g.npar; k++) acc[k] += a[k];
-            append_fit_row(rows, e, iter, sigma, nfit, acc, g.npar);
-        }
-        if (trace) trace->numbers.insert(trace->numbers.end(), s, s + g.npix);
-        residual_to_pixels(buf, s, state.data(), g.npix);
-        return FitOutcome::fitted;
-    }
-
     FitGeometry g;
     bool exact_integers;
-    double *a, *acc, *beta1;
+    double *a, *beta1;
     int *indx;
     double **alpha;
     double *s;     // data, then residual, per pixel
@@ -364,4 +360,4 @@ class Lean final : public ExtensionFitter {
 
 } // namespace
 
-std::unique_ptr<ExtensionFitter> make_lean_fitter(const FitGeometry &g) { return std::make_unique<Lean>(g); }
+std::unique_ptr<FitSteps> make_lean_steps(const FitGeometry &g) { return std::make_unique<Lean>(g); }

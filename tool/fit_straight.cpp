@@ -12,13 +12,13 @@
 
 namespace {
 
-struct Straight final : ExtensionFitter {
+struct Straight final : FitSteps {
     FitGeometry g;
     double **X;   // [1..npar][1..npix]
     double *s;    // data, then residual [1..npix]
     double *w;    // weights [1..npix]
     double *a;    // latest coefficients [1..npar]
-    double *acc;  // accumulated coefficients [1..npar]
+    double chi = 0.0;
     int *lista;   // 1..npar: every parameter fitted
     float *buf;   // transfer buffer, host order
     std::vector<unsigned char> state;
@@ -26,7 +26,6 @@ struct Straight final : ExtensionFitter {
     explicit Straight(const FitGeometry &geometry) : g(geometry)
     {
         a = vector(1, g.npar);
-        acc = vector(1, g.npar);
         X = matrix(1, g.npar, 1, g.npix);
         s = vector(1, g.npix);
         w = vector(1, g.npix);
@@ -50,27 +49,27 @@ struct Straight final : ExtensionFitter {
         free_vector(w, 1, g.npix);
         free_vector(s, 1, g.npix);
         free_matrix(X, 1, g.npar, 1, g.npix);
-        free_vector(acc, 1, g.npar);
         free_vector(a, 1, g.npar);
     }
     Straight(const Straight &) = delete;
     Straight &operator=(const Straight &) = delete;
 
-    // Fringe rows and data of extension e; returns the number of usable pixels.
-    int load(Mosaic science, const Mosaic *fringes, int e)
+    // Fringe rows and data of the extension; returns the number of usable pixels.
+    int load(const ExtensionData &x) override
     {
         std::fill(state.begin(), state.end(), USABLE);
         for (int k = 1; k <= g.nfringe; k++) {
-            read_extension(buf, fringes[k - 1], e, g.npix);
+            read_floats(buf, x.fringes[size_t(k - 1)], g.npix);
             mask_fringe(buf, state.data(), g.npix);
             for (int p = 1; p <= g.npix; p++) X[3 + k][p] = buf[p - 1];
         }
-        read_extension(buf, science, e, g.npix);
+        read_floats(buf, x.science, g.npix);
         int usable = 0;
         for (int p = 1; p <= g.npix; p++) {
             const float v = buf[p - 1];
             if (std::isfinite(v)) {
                 s[p] = v;
+                if (x.mask && x.mask[p - 1] && state[p - 1] == USABLE) state[p - 1] = MASKED;
             } else {
                 s[p] = 0.0;
                 state[p - 1] = SCIENCE_NOT_FINITE;
@@ -81,10 +80,18 @@ struct Straight final : ExtensionFitter {
         return usable;
     }
 
-    // Replaces s by its residual and clips at 2 sigma; returns the pixels kept.
-    int residual_and_clip(float sigma)
+    // lfit3 solves, and gives chisq with it; a singular system ends the process.
+    bool solve() override
     {
-        const float clip = 2 * sigma;
+        lfit3(X, s, w, g.npix, a, g.npar, lista, g.npar, &chi);
+        return true;
+    }
+    const double *coefficients() const override { return a; }
+    double chisq() override { return chi; }
+
+    // Replaces s by its residual and clips beyond `clip`; returns the pixels kept.
+    int residual_and_clip(float clip, bool) override
+    {
         int n = 0;
         for (int y = 0; y < g.ny; y++)
             for (int x = 0; x < g.nx; x++) {
@@ -101,35 +108,14 @@ struct Straight final : ExtensionFitter {
             }
         return n;
     }
-
-    const float *corrected() const override { return buf; }
-
-    FitOutcome fit(Mosaic science, const Mosaic *fringes, int e, std::string &rows, FitTrace *trace) override
+    const double *residual() const override { return s + 1; }
+    const float *finish() override
     {
-        for (int k = 1; k <= g.npar; k++) acc[k] = 0.0;
-        int n = load(science, fringes, e);
-        for (int iter = 0; iter < FIT_ITERATIONS; iter++) {
-            const int nfit = n;
-            double chisq;
-            lfit3(X, s, w, g.npix, a, g.npar, lista, g.npar, &chisq);
-            const float sigma = float(std::sqrt(chisq / nfit));
-            if (trace) {
-                trace->numbers.insert(trace->numbers.end(), a + 1, a + 1 + g.npar);
-                trace->numbers.push_back(chisq);
-            }
-            n = residual_and_clip(sigma);
-            for (int k = 1; k <= g.npar; k++) acc[k] += a[k];
-            append_fit_row(rows, e, iter, sigma, nfit, acc, g.npar);
-        }
-        if (trace) trace->numbers.insert(trace->numbers.end(), s + 1, s + 1 + g.npix);
         residual_to_pixels(buf, s + 1, state.data(), g.npix);
-        return FitOutcome::fitted;
+        return buf;
     }
 };
 
 } // namespace
 
-std::unique_ptr<ExtensionFitter> make_straight_fitter(const FitGeometry &g)
-{
-    return std::make_unique<Straight>(g);
-}
+std::unique_ptr<FitSteps> make_straight_steps(const FitGeometry &g) { return std::make_unique<Straight>(g); }

@@ -57,7 +57,7 @@ void append_fit_row(std::string &rows, int extn, int iter, float sigma, int nfit
     rows += '\n';
 }
 
-void read_extension(float *to, Mosaic m, int e, int npix) { swap4(to, m->data[e], int64_t(npix) * 4); }
+void read_floats(float *to, const void *from, int npix) { swap4(to, from, int64_t(npix) * 4); }
 
 void mask_fringe(float *values, unsigned char *state, int npix)
 {

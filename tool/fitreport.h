@@ -15,7 +15,8 @@ constexpr int FIT_ITERATIONS = 5;
 enum PixelState : unsigned char {
     USABLE = 0,
     FRINGE_NOT_FINITE = 1, // some fringe value is not finite: modelled without it
-    SCIENCE_NOT_FINITE = 2 // written back unchanged
+    SCIENCE_NOT_FINITE = 2, // written back unchanged
+    MASKED = 3              // masked by the caller: corrected like the others
 };
 
 struct FitGeometry {
@@ -30,8 +31,8 @@ void print_fit_head(std::FILE *out, int nfringe);
 void append_fit_row(std::string &rows, int extn, int iter, float sigma, int nfit, const double *acc1,
                     int npar);
 
-// Copies the npix big-endian floats of unit e into host order.
-void read_extension(float *to, Mosaic m, int e, int npix);
+// Copies npix big-endian floats into host order.
+void read_floats(float *to, const void *from, int npix);
 
 // Zeroes the non-finite values of a fringe frame (so that, with weight 0, they add
 // exactly nothing to any sum) and marks their pixels.

@@ -1,16 +1,28 @@
-// The clipped fringe fit of a mosaic: the table head, then every extension after
-// the primary unit, fitted and written back in ascending order.
+// The clipped fringe fit: the loop of fits on the residual of the one before, with
+// the pixels beyond clip * sigma left out, the coefficients accumulated and a row
+// printed per fit; and the whole mosaic, extension after extension.
 #include "fringefit.h"
 
 #include "fitpaths.h"
 #include "lufit.h"
 #include "tsutil.h"
 
-FitGeometry fit_geometry(Mosaic science, int nfringe)
+#include <cmath>
+
+ExtensionData extension_data(Mosaic science, const Mosaic *fringes, int nfringe, int e)
+{
+    ExtensionData x;
+    x.extn = e;
+    x.science = science->data[e];
+    for (int k = 0; k < nfringe; k++) x.fringes.push_back(fringes[k]->data[e]);
+    return x;
+}
+
+FitGeometry fit_geometry(Mosaic science, int nfringe, int first)
 {
     FitGeometry g{};
-    if (science->count > 1) {
-        const FITSBasic b = science->head[1]->basic;
+    if (first > 0 && first < science->count) {
+        const FITSBasic b = science->head[first]->basic;
         g.nx = b->naxis[0];
         g.ny = b->naxis[1];
         g.npix = g.nx * g.ny;
@@ -20,27 +32,52 @@ FitGeometry fit_geometry(Mosaic science, int nfringe)
     return g;
 }
 
-std::unique_ptr<ExtensionFitter> make_fitter(const FitGeometry &g, FitPath path)
+ExtensionFitter::ExtensionFitter(const FitGeometry &g, FitPath path, FitSettings settings)
+    : g_(g), settings_(settings),
+      steps_(path == FitPath::straight ? make_straight_steps(g) : make_lean_steps(g)),
+      acc_(size_t(g.npar) + 1, 0.0)
 {
-    return path == FitPath::straight ? make_straight_fitter(g) : make_lean_fitter(g);
+}
+
+FitOutcome ExtensionFitter::fit(const ExtensionData &x, std::string &rows, FitTrace *trace)
+{
+    std::fill(acc_.begin(), acc_.end(), 0.0);
+    int n = steps_->load(x);
+    for (int iter = 0; iter < settings_.iterations; iter++) {
+        const int nfit = n; // the pixels going into this fit
+        if (!steps_->solve()) return FitOutcome::singular;
+        const double *a = steps_->coefficients();
+        const double chi = steps_->chisq();
+        const float sigma = float(std::sqrt(chi / nfit));
+        if (trace) {
+            trace->numbers.insert(trace->numbers.end(), a + 1, a + 1 + g_.npar);
+            trace->numbers.push_back(chi);
+        }
+        n = steps_->residual_and_clip(settings_.clip * sigma, iter + 1 < settings_.iterations);
+        for (int k = 1; k <= g_.npar; k++) acc_[size_t(k)] += a[k];
+        append_fit_row(rows, x.extn, iter, sigma, nfit, acc_.data(), g_.npar);
+    }
+    if (trace) trace->numbers.insert(trace->numbers.end(), steps_->residual(), steps_->residual() + g_.npix);
+    corrected_ = steps_->finish();
+    return FitOutcome::fitted;
 }
 
 void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out, FitPath path,
-                FitTrace *trace)
+                FitTrace *trace, FitSettings settings)
 {
     if (science->count > 1) {
         const FitGeometry g = fit_geometry(science, nfringe);
-        const std::unique_ptr<ExtensionFitter> fitter = make_fitter(g, path);
+        ExtensionFitter fitter(g, path, settings);
         print_fit_head(out, nfringe);
         for (int e = 1; e < science->count; e++) {
             std::string rows;
-            const FitOutcome outcome = fitter->fit(science, fringes, e, rows, trace);
+            const FitOutcome outcome = fitter.fit(extension_data(science, fringes, nfringe, e), rows, trace);
             std::fputs(rows.c_str(), out);
             if (outcome == FitOutcome::singular) {
                 std::fflush(out);
                 tserror(SINGULAR_MESSAGE);
             }
-            store_extension(science, e, fitter->corrected(), g.npix);
+            store_extension(science, e, fitter.corrected(), g.npix);
         }
     } else {
         print_fit_head(out, nfringe);

@@ -178,7 +178,7 @@ int run(const char *science_name, const std::vector<const char *> &fringe_names)
     const FitGeometry g = fit_geometry(science, int(fringes.size()));
     std::unique_ptr<ExtensionFitter> fitter;
     if (science->count > 1) {
-        fitter = make_fitter(g);
+        fitter = std::make_unique<ExtensionFitter>(g);
         // A sparse file gets its disk blocks now, so that a full disk is found
         // before anything changes rather than as a fault in the middle of a write.
         const int64_t first = mosaic_offset(science, science->data[1]);
@@ -210,7 +210,7 @@ int run(const char *science_name, const std::vector<const char *> &fringe_names)
             continue;
         }
         std::string rows;
-        const FitOutcome outcome = fitter->fit(science, fringes.data(), e, rows, nullptr);
+        const FitOutcome outcome = fitter->fit(extension_data(science, fringes.data(), int(fringes.size()), e), rows);
         table(rows);
         if (outcome == FitOutcome::singular) {
             // Every extension before this one is written and synced: the run ends
