@@ -237,7 +237,7 @@ TEST(safety, killed_at_every_step_then_run_again)
     const ToolRun other = run_tolv({args[0], args[1]});
     EXPECT_EQ(other.status, 1);
     EXPECT_EQ(other.err, "tolv: " + args[0] + ": an interrupted run with other fringe files (" + args[1] + " " +
-                             args[2] + ") left its journal " + journal_of(args[0]) + "; run that command again to finish it\n");
+                             args[2] + ") or settings left its journal " + journal_of(args[0]) + "; run that command again to finish it\n");
     const Bytes now = read(args[0]);
     const size_t unit = 2880 + (40 * 30 * 4 + 2879) / 2880 * 2880, ext2 = 2880 + unit + 2880;
     EXPECT_EQ(Bytes(now.begin() + long(ext2), now.begin() + long(ext2 + 40 * 30 * 4)),

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -35,16 +36,50 @@ bool is_float_image(Mosaic m, int e, int nx, int ny)
            b->datapixls == int64_t(nx) * ny;
 }
 
+// True when unit e of m is an integer image (BITPIX 8, 16, 32 or 64) of nx x ny pixels.
+bool is_integer_image(Mosaic m, int e, int nx, int ny)
+{
+    const FITSHead h = m->head[e];
+    if (!h || !h->basic || !h->image || !m->data[e]) return false;
+    const FITSBasic b = h->basic;
+    return b->bitpix > 0 && b->naxes >= 2 && b->naxis[0] == nx && b->naxis[1] == ny &&
+           b->datapixls == int64_t(nx) * ny;
+}
+
+// A FITS string value as FITS compares it: case and trailing blanks do not count.
+std::string fits_key(std::string text)
+{
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    for (char &c : text) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// EXTNAME of unit u ("" when absent) and EXTVER (1 when absent).
+std::string extname_of(Mosaic m, int u)
+{
+    FITSCard card = nullptr;
+    const char *v = ft_headget(m->head[u], "EXTNAME", 0, &card);
+    return card ? fits_key(v) : "";
+}
+
+int extver_of(Mosaic m, int u)
+{
+    FITSCard card = nullptr;
+    return ft_headgeti(m->head[u], "EXTVER", 0, 1, &card);
+}
+
+bool is_image_extension(Mosaic m, int u) { return m->head[u] && m->head[u]->basic && m->head[u]->image; }
+
 std::string problem(const char *file, int e, const std::string &expected, const std::string &found)
 {
     return std::string("tolv: ") + file + ": extension " + std::to_string(e) + ": expected " + expected +
            ", found " + found;
 }
 
-// Big-endian float bits at pixel p of unit e's data.
-inline uint32_t float_bits(Mosaic m, int e, int64_t p)
+// Big-endian float bits at pixel p of a unit's data.
+inline uint32_t float_bits(const void *data, int64_t p)
 {
-    const unsigned char *b = static_cast<const unsigned char *>(m->data[e]) + p * 4;
+    const unsigned char *b = static_cast<const unsigned char *>(data) + p * 4;
     return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
 }
 
@@ -90,20 +125,117 @@ int tile_compressed_unit(Mosaic m)
     return 0;
 }
 
-std::string unsolvable_fit(const char *science_name, Mosaic science,
-                           const std::vector<const char *> &fringe_names,
-                           const std::vector<Mosaic> &fringes, std::vector<char> *dead)
+std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &extname, std::string *problem)
 {
-    dead->assign(size_t(science->count > 0 ? science->count : 1), 0);
-    if (science->count < 2) return "";
-    const FITSBasic b1 = science->head[1]->basic;
+    std::vector<PlannedUnit> plan;
+    const int others = int(in.fringes.size()) + (in.mask ? 1 : 0);
+    auto other = [&](int k) { return k < int(in.fringes.size()) ? in.fringes[size_t(k)] : in.mask; };
+    auto other_name = [&](int k) { return k < int(in.fringes.size()) ? in.fringe_names[size_t(k)] : in.mask_name; };
+    for (int e = 1; e < in.science->count; e++) {
+        PlannedUnit p{e, {}};
+        if (extname.empty()) {
+            for (int k = 0; k < others; k++) p.units.push_back(e);
+        } else {
+            const std::string want = fits_key(extname);
+            if (!is_image_extension(in.science, e) || extname_of(in.science, e) != want) continue;
+            const int ver = extver_of(in.science, e);
+            for (int k = 0; k < others; k++) {
+                const Mosaic m = other(k);
+                int found = 0;
+                for (int u = 1; u < m->count && !found; u++)
+                    if (is_image_extension(m, u) && extname_of(m, u) == want && extver_of(m, u) == ver) found = u;
+                if (!found) {
+                    *problem = std::string("tolv: ") + other_name(k) + ": no image extension with EXTNAME '" + extname +
+                               "' and EXTVER " + std::to_string(ver) + " (for extension " + std::to_string(e) +
+                               " of " + in.science_name + ")";
+                    return {};
+                }
+                p.units.push_back(found);
+            }
+        }
+        plan.push_back(p);
+    }
+    if (!extname.empty() && plan.empty())
+        *problem = std::string("tolv: ") + in.science_name + ": no image extension has EXTNAME '" + extname + "'";
+    return plan;
+}
+
+std::string plan_problem(const Inputs &in, const std::vector<PlannedUnit> &plan)
+{
+    if (plan.empty()) return "";
+    const Mosaic science = in.science;
+    const int first = plan[0].science;
+    const FITSHead h1 = science->head[first];
+    const FITSBasic b1 = h1 ? h1->basic : nullptr;
+    if (!b1 || !h1->image || b1->bitpix != -32 || b1->naxes < 2 || b1->naxis[0] < 1 || b1->naxis[1] < 1 ||
+        int64_t(b1->naxis[0]) * b1->naxis[1] > INT_MAX || b1->datapixls != int64_t(b1->naxis[0]) * b1->naxis[1] ||
+        !science->data[first])
+        return problem(in.science_name, first, "a BITPIX -32 image of two axes", describe(h1));
     const int nx = b1->naxis[0], ny = b1->naxis[1];
-    const size_t nf = fringes.size();
+    const std::string size = std::to_string(nx) + " x " + std::to_string(ny) + " pixels";
+    const std::string expected = "a BITPIX -32 image of " + size;
+    for (const PlannedUnit &p : plan)
+        if (!is_float_image(science, p.science, nx, ny))
+            return problem(in.science_name, p.science, expected, describe(science->head[p.science]));
+    const int others = int(in.fringes.size()) + (in.mask ? 1 : 0);
+    for (int k = 0; k < others; k++) {
+        const bool is_mask = k == int(in.fringes.size());
+        const Mosaic f = is_mask ? in.mask : in.fringes[size_t(k)];
+        const char *name = is_mask ? in.mask_name : in.fringe_names[size_t(k)];
+        for (const PlannedUnit &p : plan) {
+            const int u = p.units[size_t(k)];
+            if (u >= f->count) {
+                // A unit there that is not whole says more than its absence.
+                const std::string damaged = tail_problem(name, f, MOSAIC_MAX_UNITS + 1);
+                if (!damaged.empty()) return damaged;
+                return problem(name, u, is_mask ? "an integer image of " + size : expected,
+                               "no such extension (the file has " + std::to_string(f->count) + " units)");
+            }
+            if (is_mask ? !is_integer_image(f, u, nx, ny) : !is_float_image(f, u, nx, ny))
+                return problem(name, u, is_mask ? "an integer image of " + size : expected, describe(f->head[u]));
+        }
+    }
+    return "";
+}
+
+std::string layout_problem(const char *science_name, Mosaic science, const std::vector<const char *> &fringe_names,
+                           const std::vector<Mosaic> &fringes)
+{
+    const Inputs in{science_name, science, fringe_names, fringes, nullptr, nullptr};
+    std::string ignored;
+    return plan_problem(in, plan_extensions(in, "", &ignored));
+}
+
+void read_mask(unsigned char *to, Mosaic m, int u, int npix)
+{
+    const FITSHead h = m->head[u];
+    const int size = h->basic->bitpix / 8;
+    const double scale = h->image->has_bscale ? h->image->dbscale : 1.0;
+    const double zero = h->image->has_bzero ? h->image->dbzero : 0.0;
+    const auto *b = static_cast<const unsigned char *>(m->data[u]);
+    for (int p = 0; p < npix; p++, b += size) {
+        int64_t raw = size == 1 ? int64_t(b[0]) : int64_t(int8_t(b[0])); // BITPIX 8 is unsigned
+        for (int i = 1; i < size; i++) raw = int64_t(uint64_t(raw) << 8 | b[i]);
+        to[p] = scale == 1.0 && zero == 0.0 ? raw != 0 : double(raw) * scale + zero != 0.0;
+    }
+}
+
+std::string unsolvable_fit(const Inputs &in, const std::vector<PlannedUnit> &plan, std::vector<char> *dead)
+{
+    dead->assign(plan.size(), 0);
+    if (plan.empty()) return "";
+    const FITSBasic b1 = in.science->head[plan[0].science]->basic;
+    const int nx = b1->naxis[0], ny = b1->naxis[1];
+    const size_t nf = in.fringes.size();
+    std::vector<unsigned char> mask(in.mask ? size_t(nx) * size_t(ny) : 0);
     auto named = [](const char *file, int e, const std::string &what) {
         return std::string("tolv: ") + file + ": extension " + std::to_string(e) + ": " + what +
                "; the fit cannot be solved";
     };
-    for (int e = 1; e < science->count; e++) {
+    for (size_t i = 0; i < plan.size(); i++) {
+        const PlannedUnit &pu = plan[i];
+        const int e = pu.science;
+        if (in.mask) read_mask(mask.data(), in.mask, pu.units[nf], nx * ny);
         // Stop scanning once every basis function is known to be nonzero somewhere.
         bool any_finite = false, any_usable = false, gx = false, gy = false;
         std::vector<char> fringe_seen(nf, 0);
@@ -111,69 +243,40 @@ std::string unsolvable_fit(const char *science_name, Mosaic science,
         for (int y = 0; y < ny && !(gx && gy && fringes_seen == nf); y++)
             for (int x = 0; x < nx; x++) {
                 const int64_t p = int64_t(y) * nx + x;
-                if (!finite_bits(float_bits(science, e, p))) continue;
+                if (!finite_bits(float_bits(in.science->data[e], p))) continue;
                 any_finite = true;
-                bool usable = true;
-                for (size_t k = 0; k < nf && usable; k++) usable = finite_bits(float_bits(fringes[k], e, p));
+                bool usable = !in.mask || !mask[size_t(p)];
+                for (size_t k = 0; k < nf && usable; k++)
+                    usable = finite_bits(float_bits(in.fringes[k]->data[pu.units[k]], p));
                 if (!usable) continue;
                 any_usable = true;
                 gx = gx || x != nx / 2;
                 gy = gy || y != ny / 2;
                 for (size_t k = 0; k < nf; k++)
-                    if (!fringe_seen[k] && nonzero_bits(float_bits(fringes[k], e, p))) {
+                    if (!fringe_seen[k] && nonzero_bits(float_bits(in.fringes[k]->data[pu.units[k]], p))) {
                         fringe_seen[k] = 1;
                         fringes_seen++;
                     }
             }
         if (!any_finite) {
-            (*dead)[size_t(e)] = 1;
+            (*dead)[i] = 1;
             continue;
         }
         if (!any_usable)
-            return named(science_name, e, "no pixel has a finite value in the science image and every fringe frame");
+            return named(in.science_name, e,
+                         "no unmasked pixel has a finite value in the science image and every fringe frame");
         for (size_t k = 0; k < nf; k++)
             if (!fringe_seen[k])
-                return named(fringe_names[k], e, "the fringe frame is zero wherever the science image has data");
+                return named(in.fringe_names[k], pu.units[k],
+                             "the fringe frame is zero wherever the science image has data");
         if (!gx)
-            return named(science_name, e,
+            return named(in.science_name, e,
                          nx == 1 ? "an image one pixel wide has no x gradient"
                                  : "every usable pixel lies in column " + std::to_string(nx / 2 + 1));
         if (!gy)
-            return named(science_name, e,
+            return named(in.science_name, e,
                          ny == 1 ? "an image one pixel high has no y gradient"
                                  : "every usable pixel lies in row " + std::to_string(ny / 2 + 1));
-    }
-    return "";
-}
-
-std::string layout_problem(const char *science_name, Mosaic science,
-                           const std::vector<const char *> &fringe_names,
-                           const std::vector<Mosaic> &fringes)
-{
-    if (science->count < 2) return "";
-    const FITSHead h1 = science->head[1];
-    const FITSBasic b1 = h1 ? h1->basic : nullptr;
-    if (!b1 || !h1->image || b1->bitpix != -32 || b1->naxes < 2 || b1->naxis[0] < 1 ||
-        b1->naxis[1] < 1 || int64_t(b1->naxis[0]) * b1->naxis[1] > INT_MAX ||
-        b1->datapixls != int64_t(b1->naxis[0]) * b1->naxis[1] || !science->data[1])
-        return problem(science_name, 1, "a BITPIX -32 image of two axes", describe(h1));
-    const int nx = b1->naxis[0], ny = b1->naxis[1];
-    const std::string expected =
-        "a BITPIX -32 image of " + std::to_string(nx) + " x " + std::to_string(ny) + " pixels";
-    for (int e = 2; e < science->count; e++)
-        if (!is_float_image(science, e, nx, ny)) return problem(science_name, e, expected, describe(science->head[e]));
-    for (size_t k = 0; k < fringes.size(); k++) {
-        const Mosaic f = fringes[k];
-        for (int e = 1; e < science->count; e++) {
-            if (e >= f->count) {
-                // A unit there that is not whole says more than its absence.
-                const std::string damaged = tail_problem(fringe_names[k], f, MOSAIC_MAX_UNITS + 1);
-                if (!damaged.empty()) return damaged;
-                return problem(fringe_names[k], e, expected,
-                               "no such extension (the file has " + std::to_string(f->count) + " units)");
-            }
-            if (!is_float_image(f, e, nx, ny)) return problem(fringe_names[k], e, expected, describe(f->head[e]));
-        }
     }
     return "";
 }

@@ -9,11 +9,42 @@
 #include <string>
 #include <vector>
 
-// Empty when the mosaics can be fitted; otherwise the one line (without newline)
-// that names the file, the extension, what was expected and what was found.
+// The mapped inputs of a run and their names; mask may be null.
+struct Inputs {
+    const char *science_name;
+    Mosaic science;
+    std::vector<const char *> fringe_names;
+    std::vector<Mosaic> fringes;
+    const char *mask_name;
+    Mosaic mask;
+};
+
+// One extension to correct: its unit in the science file, then its unit in each
+// fringe file and (last) in the mask file.
+struct PlannedUnit {
+    int science;
+    std::vector<int> units;
+};
+
+// The extensions to correct: every unit after the primary one, at the same number
+// in every file; or, with `extname`, the image extensions of that EXTNAME (case
+// and trailing blanks ignored), found in the other files by EXTNAME and EXTVER.
+// Empty, with *problem the line that says why, when a named one is missing.
+std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &extname, std::string *problem);
+
+// Empty when the planned units can be fitted: BITPIX -32 images of the first
+// one's size (masks: integer images of that size).  Otherwise the one line that
+// names the file, the extension, what was expected and what was found.
+std::string plan_problem(const Inputs &in, const std::vector<PlannedUnit> &plan);
+
+// plan_problem over every extension of the science file and the fringe files.
 std::string layout_problem(const char *science_name, Mosaic science,
                            const std::vector<const char *> &fringe_names,
                            const std::vector<Mosaic> &fringes);
+
+// Mask unit u's npix values as bytes: 1 where the value (scaled by BSCALE and
+// BZERO) is nonzero.  The unit is an integer image (plan_problem checks).
+void read_mask(unsigned char *to, Mosaic m, int u, int npix);
 
 // When the walk over m's file stopped before its end at bytes that begin a unit
 // (not at the unit limit `max_units`), the line naming that unit and what is wrong
@@ -27,14 +58,12 @@ bool has_unindexed_tail(Mosaic m);
 // The first unit of m that holds a tile-compressed image (ZIMAGE = T), or 0.
 int tile_compressed_unit(Mosaic m);
 
-// What the data show before any fit: extensions of the science file with no finite
-// pixel (dead[e] set: left as they are), and fits that cannot be solved whatever
-// the clipping does (a fringe frame with no nonzero value where every frame and the
-// science image have data, usable pixels all in one column or one row).  Returns
-// the line naming the file and extension of the first such fit, or empty.  The
-// mosaics have passed layout_problem.
-std::string unsolvable_fit(const char *science_name, Mosaic science,
-                           const std::vector<const char *> &fringe_names,
-                           const std::vector<Mosaic> &fringes, std::vector<char> *dead);
+// What the data show before any fit: planned extensions with no finite pixel
+// (dead[i] set for plan[i]: left as they are), and fits that cannot be solved
+// whatever the clipping does (a fringe frame with no nonzero value where every
+// frame and the science image have data and no mask says no, usable pixels all in
+// one column or one row).  Returns the line naming the file and extension of the
+// first such fit, or empty.  The plan has passed plan_problem.
+std::string unsolvable_fit(const Inputs &in, const std::vector<PlannedUnit> &plan, std::vector<char> *dead);
 
 #endif

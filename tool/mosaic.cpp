@@ -249,7 +249,10 @@ MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *r
     return f;
 }
 
-bool mosaic_file_lock(MosaicFile *f) { return flock(f->fd, LOCK_EX | LOCK_NB) == 0; }
+bool mosaic_file_lock(MosaicFile *f, bool exclusive)
+{
+    return flock(f->fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
+}
 
 void mosaic_file_close(MosaicFile *f)
 {

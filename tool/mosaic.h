@@ -45,9 +45,10 @@ typedef _Mosaic *Mosaic;
 // system's error text, "a directory" or "not a regular file", on failure.
 MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *reason);
 
-// Takes the file's exclusive advisory lock without waiting; it is held until the
-// descriptor closes.  False when another process holds it (or locks fail).
-bool mosaic_file_lock(MosaicFile *f);
+// Takes the file's advisory lock without waiting, exclusive (a writer) or shared
+// (a reader); it is held until the descriptor closes.  False when another process
+// holds it in a way that excludes this one (or locks fail).
+bool mosaic_file_lock(MosaicFile *f, bool exclusive = true);
 
 // Maps an opened file whole, shared, and indexes up to `max` units (as
 // ft_mmapmosaic).  The mosaic owns f from then on; on failure f is released and

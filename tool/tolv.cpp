@@ -1,21 +1,27 @@
-// tolv: removes fringe patterns from every image extension of a mosaic, in place.
-// Arguments, opening and locking, recovery of an interrupted run, the checks made
-// before the first write, the fit, and each extension's journalled write-back.
+// tolv: removes fringe patterns from every image extension of a mosaic, in place
+// or into a new file.  Options, opening and locking, recovery of an interrupted
+// run, the checks made before the first write, the fit, and each extension's
+// write-back.
 #include "faults.h"
 #include "fringefit.h"
 #include "journal.h"
 #include "layout.h"
 #include "lufit.h"
 #include "mosaic.h"
+#include "options.h"
+#include "output.h"
 #include "tsutil.h"
 #include "writeback.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -36,39 +42,6 @@ namespace {
 
 constexpr int MAX_UNITS = 73;
 constexpr char RERUN_HINT[] = "; run the same command again to recover";
-
-int refuse(const std::string &line)
-{
-    std::fprintf(stderr, "%s\n", line.c_str());
-    return 1;
-}
-
-// "Couldn't open file", after the line that says why (when it is known here; a
-// failed mapping has said so after "mmap:").
-int unopenable(const char *name, const std::string &reason)
-{
-    if (!reason.empty()) std::fprintf(stderr, "tolv: %s: %s\n", name, reason.c_str());
-    std::fprintf(stderr, "Couldn't open file %s\n", name);
-    return 1;
-}
-
-// Says so when the walk over the science file stopped before its end: those bytes
-// (units past the limit, or bytes that begin no unit) are left as they are.
-void report_unindexed_tail(const char *name, Mosaic m)
-{
-    if (has_unindexed_tail(m))
-        std::fprintf(stderr, "tolv: %s: only units 0 to %d are corrected; the %lld bytes after them are left as they are\n",
-                     name, m->count - 1, static_cast<long long>(m->file->size - m->file->units_end));
-}
-
-std::string path_of(const char *name)
-{
-    char path[1024], extn[1024], tail[1024];
-    int indx;
-    path[0] = '\0';
-    ft_parsefilename(name, path, extn, &indx, tail, sizeof path);
-    return path;
-}
 
 #ifdef TOLV_FAULT_INJECTION
 // Test builds only: TOLV_INJECT="POINT:E:ACTION" ends the process with SIGKILL
@@ -91,6 +64,30 @@ inline void inject(const char *, int) {}
 void (*const checkpoint)(const char *, int) = nullptr;
 #endif
 
+int refuse(const std::string &line)
+{
+    std::fprintf(stderr, "%s\n", line.c_str());
+    return 1;
+}
+
+// "Couldn't open file", after the line that says why (when it is known here; a
+// failed mapping has said so after "mmap:").
+int unopenable(const char *name, const std::string &reason)
+{
+    if (!reason.empty()) std::fprintf(stderr, "tolv: %s: %s\n", name, reason.c_str());
+    std::fprintf(stderr, "Couldn't open file %s\n", name);
+    return 1;
+}
+
+std::string path_of(const char *name)
+{
+    char path[1024], extn[1024], tail[1024];
+    int indx;
+    path[0] = '\0';
+    ft_parsefilename(name, path, extn, &indx, tail, sizeof path);
+    return path;
+}
+
 std::string extension_range(int first, int last)
 {
     if (first > last) return "no extension";
@@ -98,164 +95,295 @@ std::string extension_range(int first, int last)
     return "extensions " + std::to_string(first) + " to " + std::to_string(last);
 }
 
-// One whole run on the command line's files; returns the exit status.
-int run(const char *science_name, const std::vector<const char *> &fringe_names)
-{
-    std::string reason;
-    MosaicFile *science_file = mosaic_file_open(science_name, true, &reason);
-    if (!science_file) return unopenable(science_name, reason);
-    if (!mosaic_file_lock(science_file)) {
-        mosaic_file_close(science_file);
-        return refuse(std::string("tolv: ") + science_name +
-                      ": another tolv is correcting this file; nothing was done");
-    }
-    JournalIdentity id;
-    id.dev = uint64_t(science_file->dev);
-    id.ino = uint64_t(science_file->ino);
-    id.size = uint64_t(_filesize(science_file->fd));
+bool same_file(const MosaicFile *a, const MosaicFile *b) { return a->dev == b->dev && a->ino == b->ino; }
 
-    // An interrupted run's half-written extension is put back before anything is read.
-    Journal journal(path_of(science_name).c_str());
-    std::string error;
-    if (!journal.recover(science_file->fd, id, &error)) {
-        mosaic_file_close(science_file);
-        return refuse(std::string("tolv: ") + science_name + ": " + error);
+// One whole run; returns the exit status.
+class Run {
+  public:
+    explicit Run(const Options &o)
+        : o_(o), science_name_(o.files[0]), in_place_(o.output.empty() && !o.dry_run),
+          notes_(!o.quiet), progress_(!o.quiet && isatty(2)), journal_(path_of(o.files[0]).c_str())
+    {
+        in_.science_name = science_name_;
+        in_.fringe_names.assign(o.files.begin() + 1, o.files.end());
+        in_.mask_name = o.mask.empty() ? nullptr : o.mask.c_str();
+        in_.mask = nullptr;
     }
 
-    const Mosaic science = mosaic_map(science_file, MAX_UNITS, &reason);
-    if (!science) return unopenable(science_name, reason);
-    faults_watch(science, science_name, RERUN_HINT);
-    std::vector<Mosaic> fringes;
-    for (const char *name : fringe_names) {
-        MosaicFile *f = mosaic_file_open(name, false, &reason);
-        if (!f) return unopenable(name, reason);
-        if (f->dev == science_file->dev && f->ino == science_file->ino) {
-            mosaic_file_close(f);
-            return refuse(std::string("tolv: ") + name + ": the same file as the science file " + science_name +
-                          "; nothing was done");
+    int run()
+    {
+        const auto t0 = std::chrono::steady_clock::now();
+        if (!o_.table.empty()) {
+            table_ = std::fopen(o_.table.c_str(), "w");
+            if (!table_) return refuse("tolv: " + o_.table + ": " + std::strerror(errno));
         }
-        id.key += std::to_string(uint64_t(f->dev)) + ":" + std::to_string(uint64_t(f->ino)) + ":" +
-                  std::to_string(_filesize(f->fd)) + " ";
-        id.names += (id.names.empty() ? "" : " ") + std::string(name);
-        const Mosaic m = mosaic_map(f, MAX_UNITS, &reason);
-        if (!m) return unopenable(name, reason);
-        close(m->file->fd); // read through the mapping only
-        m->file->fd = -1;
-        faults_watch(m, name, "");
-        fringes.push_back(m);
-    }
-    for (size_t k = 0; k <= fringes.size(); k++) {
-        const Mosaic m = k == 0 ? science : fringes[k - 1];
-        if (tile_compressed_unit(m))
-            return unopenable(k == 0 ? science_name : fringe_names[k - 1],
-                              "tile-compressed (fpack): uncompress it first (funpack)");
-    }
-    if (journal.found() && !journal.same_inputs(id))
-        return refuse(std::string("tolv: ") + science_name + ": an interrupted run with other fringe files (" +
-                      journal.their_names() + ") left its journal " + journal.path() +
-                      "; run that command again to finish it");
+        std::unique_ptr<OutputFile> output;
+        if (!o_.output.empty()) {
+            output = std::make_unique<OutputFile>(o_.output, o_.overwrite);
+            if (output->refused())
+                return refuse("tolv: " + o_.output + ": the file exists; --overwrite replaces it");
+        }
+        if (const int status = open_inputs()) return status;
+        std::vector<PlannedUnit> plan;
+        std::vector<char> dead;
+        if (const int status = check(&plan, &dead)) return status;
+        if (output && !open_output(*output)) return 1;
+        const Mosaic target = output ? output_ : in_place_ ? in_.science : nullptr;
 
-    // Everything that can be known before the first write is checked first.
-    std::string problem = tail_problem(science_name, science, MAX_UNITS);
-    if (problem.empty()) problem = layout_problem(science_name, science, fringe_names, fringes);
-    if (!problem.empty()) return refuse(problem);
-    std::vector<char> dead;
-    problem = unsolvable_fit(science_name, science, fringe_names, fringes, &dead);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "%s\n", problem.c_str());
-        tserror(SINGULAR_MESSAGE);
-    }
-    report_unindexed_tail(science_name, science);
-    if (journal.restored() || !journal.done().empty()) {
-        int last_done = 0;
-        for (const auto &[e, rows] : journal.done()) last_done = e > last_done ? e : last_done;
-        std::fprintf(stderr, "tolv: %s: finishing an interrupted run: %s put back as it was, %s already corrected\n",
-                     science_name, journal.restored() ? extension_range(journal.restored(), journal.restored()).c_str()
-                                                      : "no extension",
-                     journal.done().empty() ? "none" : (extension_range(1, last_done)).c_str());
+        const FitGeometry g = fit_geometry(in_.science, int(in_.fringes.size()), plan.empty() ? 1 : plan[0].science);
+        std::unique_ptr<ExtensionFitter> fitter;
+        if (!plan.empty()) {
+            fitter = std::make_unique<ExtensionFitter>(g, FitPath::lean, o_.fit);
+            if (in_place_) {
+                if (const int status = claim_disk(plan, g)) return status;
+                std::string error;
+                if (!journal_.start(identity_, int64_t(g.npix) * 4, &error))
+                    return refuse("tolv: " + std::string(science_name_) + ": " + error + "; nothing was done");
+            }
+        }
+        WriteBack writer(target, science_name_, in_place_ ? &journal_ : nullptr, checkpoint);
+        print_fit_head(table_, g.nfringe);
+        std::vector<unsigned char> mask(in_.mask ? size_t(g.npix) : 0);
+        int corrected = 0;
+        std::string error;
+        for (size_t i = 0; i < plan.size(); i++) {
+            const int e = plan[i].science;
+            if (dead[i]) {
+                note("extension " + std::to_string(e) + ": no pixel has a finite value (a dead CCD?); left as it is");
+                continue;
+            }
+            if (in_place_ && journal_.done().count(e)) {
+                table(journal_.done().at(e));
+                corrected++;
+                continue;
+            }
+            ExtensionData x;
+            x.extn = e;
+            x.science = in_.science->data[e];
+            for (size_t k = 0; k < in_.fringes.size(); k++) x.fringes.push_back(in_.fringes[k]->data[plan[i].units[k]]);
+            if (in_.mask) {
+                read_mask(mask.data(), in_.mask, plan[i].units.back(), g.npix);
+                x.mask = mask.data();
+            }
+            std::string rows;
+            const FitOutcome outcome = fitter->fit(x, rows);
+            table(rows);
+            if (outcome == FitOutcome::singular) {
+                // Every extension before this one is written and synced: the run
+                // ends cleanly here, as a run without a journal would.
+                std::fflush(table_);
+                if (!writer.settle(&error)) return refuse(error);
+                if (in_place_ && !journal_.finish(&error)) refuse("tolv: " + std::string(science_name_) + ": " + error);
+                refuse("tolv: " + std::string(science_name_) + ": extension " + std::to_string(e) +
+                       ": after clipping, a fringe frame or a gradient is zero at every pixel used; the fit cannot "
+                       "be solved");
+                tserror(SINGULAR_MESSAGE);
+            }
+            if (target && !writer.write(e, fitter->corrected(), g.npix, rows, &error)) return refuse(error);
+            corrected++;
+            if (progress_)
+                std::fprintf(stderr, "tolv: %s: extension %d %s (%zu of %zu)\n", science_name_, e,
+                             target ? "corrected" : "fitted", i + 1, plan.size());
+        }
+        if (!writer.settle(&error)) return refuse(error);
+        inject("end", 0);
+        // The table is flushed, and the fit's arrays released, while the journal
+        // still records every extension as done: a run killed now is finished by
+        // the next one without writing anything.
+        fitter.reset();
+        if (std::fflush(table_) != 0 && !table_error_) table_error_ = errno ? errno : EIO;
+        if (std::ferror(table_) && !table_error_) table_error_ = EIO;
+        if (in_place_) {
+            if (fsync(in_.science->file->fd) != 0)
+                return refuse("tolv: " + std::string(science_name_) + ": writing the corrected pixels back failed: " +
+                              std::strerror(errno) + RERUN_HINT);
+            // Removing the journal completes the run; nothing of note happens after it.
+            if (!journal_.finish(&error)) return refuse("tolv: " + std::string(science_name_) + ": " + error);
+        }
+        if (output) {
+            if (msync(output_->file->map, size_t(output_->file->size), MS_SYNC) != 0 ||
+                !output->commit(output_->file->fd, &error)) {
+                if (error.empty()) error = std::string("writing the corrected mosaic failed: ") + std::strerror(errno);
+                return refuse("tolv: " + o_.output + ": " + error);
+            }
+        }
+        if (table_error_)
+            return refuse(std::string("tolv: the table could not be written (") + std::strerror(table_error_) + ")" +
+                          (target ? "; " + std::string(output ? o_.output : science_name_) + " is corrected" : ""));
+        if (progress_)
+            std::fprintf(stderr, "tolv: %s: %d extension%s %s in %.1f s\n", output ? o_.output.c_str() : science_name_,
+                         corrected, corrected == 1 ? "" : "s", target ? "corrected" : "fitted",
+                         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        return 0;
     }
 
-    const FitGeometry g = fit_geometry(science, int(fringes.size()));
-    std::unique_ptr<ExtensionFitter> fitter;
-    if (science->count > 1) {
-        fitter = std::make_unique<ExtensionFitter>(g);
-        // A sparse file gets its disk blocks now, so that a full disk is found
-        // before anything changes rather than as a fault in the middle of a write.
-        const int64_t first = mosaic_offset(science, science->data[1]);
-        const int64_t last = mosaic_offset(science, science->data[science->count - 1]) + int64_t(g.npix) * 4;
-        const int refused = posix_fallocate(science_file->fd, off_t(first), off_t(last - first));
-        if (refused == ENOSPC || refused == EDQUOT)
-            return refuse(std::string("tolv: ") + science_name +
-                          ": no room on the disk for the corrected pixels of this sparse file: " +
-                          std::strerror(refused) + "; nothing was done");
-        if (!journal.start(id, int64_t(g.npix) * 4, &error))
-            return refuse(std::string("tolv: ") + science_name + ": " + error + "; nothing was done");
+  private:
+    void note(const std::string &text) const
+    {
+        if (notes_) std::fprintf(stderr, "tolv: %s: %s\n", science_name_, text.c_str());
     }
+
     // The table goes on being made when its reader has gone; the run finishes first.
-    int table_error = 0;
-    auto table = [&table_error](const std::string &text) {
-        if (std::fputs(text.c_str(), stdout) == EOF && !table_error) table_error = errno ? errno : EIO;
-    };
-    WriteBack writer(science, science_name, journal, checkpoint);
-    print_fit_head(stdout, g.nfringe);
-    if (std::ferror(stdout)) table_error = errno ? errno : EIO;
-    for (int e = 1; e < science->count; e++) {
-        if (dead[size_t(e)]) {
-            std::fprintf(stderr, "tolv: %s: extension %d: no pixel has a finite value (a dead CCD?); left as it is\n",
-                         science_name, e);
-            continue;
+    void table(const std::string &text)
+    {
+        if (std::fputs(text.c_str(), table_) == EOF && !table_error_) table_error_ = errno ? errno : EIO;
+    }
+
+    // Opens, locks and maps every input, and puts back what an interrupted run left
+    // half written; a status when the run cannot go on.
+    int open_inputs()
+    {
+        std::string reason, error;
+        MosaicFile *science_file = mosaic_file_open(science_name_, in_place_, &reason);
+        if (!science_file) return unopenable(science_name_, reason);
+        if (!mosaic_file_lock(science_file, in_place_)) {
+            mosaic_file_close(science_file);
+            return refuse("tolv: " + std::string(science_name_) + ": another tolv is correcting this file; nothing was done");
         }
-        if (journal.done().count(e)) {
-            table(journal.done().at(e));
-            continue;
+        identity_.dev = uint64_t(science_file->dev);
+        identity_.ino = uint64_t(science_file->ino);
+        identity_.size = uint64_t(_filesize(science_file->fd));
+        if (in_place_) {
+            // An interrupted run's half-written extension is put back before anything is read.
+            if (!journal_.recover(science_file->fd, identity_, &error)) {
+                mosaic_file_close(science_file);
+                return refuse("tolv: " + std::string(science_name_) + ": " + error);
+            }
+        } else if (access(journal_.path().c_str(), F_OK) == 0) {
+            mosaic_file_close(science_file);
+            return refuse("tolv: " + std::string(science_name_) + ": an interrupted run left its journal " +
+                          journal_.path() + "; run that command again to finish it first");
         }
-        std::string rows;
-        const FitOutcome outcome = fitter->fit(extension_data(science, fringes.data(), int(fringes.size()), e), rows);
-        table(rows);
-        if (outcome == FitOutcome::singular) {
-            // Every extension before this one is written and synced: the run ends
-            // cleanly here, as a run without a journal would.
-            std::fflush(stdout);
-            if (!writer.settle(&error)) return refuse(error);
-            if (!journal.finish(&error)) std::fprintf(stderr, "tolv: %s: %s\n", science_name, error.c_str());
-            std::fprintf(stderr, "tolv: %s: extension %d: after clipping, a fringe frame or a gradient is zero at "
-                                 "every pixel used; the fit cannot be solved\n",
-                         science_name, e);
+        in_.science = mosaic_map(science_file, MAX_UNITS, &reason);
+        if (!in_.science) return unopenable(science_name_, reason);
+        faults_watch(in_.science, science_name_, in_place_ ? RERUN_HINT : "");
+        std::vector<const char *> others = in_.fringe_names;
+        if (in_.mask_name) others.push_back(in_.mask_name);
+        for (const char *name : others) {
+            MosaicFile *f = mosaic_file_open(name, false, &reason);
+            if (!f) return unopenable(name, reason);
+            if (same_file(f, science_file)) {
+                mosaic_file_close(f);
+                return refuse("tolv: " + std::string(name) + ": the same file as the science file " + science_name_ +
+                              "; nothing was done");
+            }
+            identity_.key += std::to_string(uint64_t(f->dev)) + ":" + std::to_string(uint64_t(f->ino)) + ":" +
+                             std::to_string(_filesize(f->fd)) + " ";
+            identity_.names += (identity_.names.empty() ? "" : " ") + std::string(name);
+            const Mosaic m = mosaic_map(f, MAX_UNITS, &reason);
+            if (!m) return unopenable(name, reason);
+            close(m->file->fd); // read through the mapping only
+            m->file->fd = -1;
+            faults_watch(m, name, "");
+            if (name == in_.mask_name) in_.mask = m;
+            else in_.fringes.push_back(m);
+        }
+        // The results depend on the settings too: a rerun must use the same ones.
+        identity_.key += "iterations=" + std::to_string(o_.fit.iterations) + " clip=" + std::to_string(o_.fit.clip) +
+                         " extname=" + o_.extname;
+        for (size_t k = 0; k <= in_.fringes.size() + (in_.mask ? 1 : 0); k++) {
+            const Mosaic m = k == 0 ? in_.science : k <= in_.fringes.size() ? in_.fringes[k - 1] : in_.mask;
+            const char *name = k == 0 ? science_name_ : k <= in_.fringes.size() ? in_.fringe_names[k - 1] : in_.mask_name;
+            if (tile_compressed_unit(m)) return unopenable(name, "tile-compressed (fpack): uncompress it first (funpack)");
+        }
+        if (journal_.found() && !journal_.same_inputs(identity_))
+            return refuse("tolv: " + std::string(science_name_) + ": an interrupted run with other fringe files (" +
+                          journal_.their_names() + ") or settings left its journal " + journal_.path() +
+                          "; run that command again to finish it");
+        return 0;
+    }
+
+    // Everything that can be known before the first write; a status when refused.
+    int check(std::vector<PlannedUnit> *plan, std::vector<char> *dead)
+    {
+        std::string problem = tail_problem(science_name_, in_.science, MAX_UNITS);
+        if (problem.empty()) *plan = plan_extensions(in_, o_.extname, &problem);
+        if (problem.empty()) problem = plan_problem(in_, *plan);
+        if (!problem.empty()) return refuse(problem);
+        problem = unsolvable_fit(in_, *plan, dead);
+        if (!problem.empty()) {
+            refuse(problem);
             tserror(SINGULAR_MESSAGE);
         }
-        if (!writer.write(e, fitter->corrected(), g.npix, rows, &error)) return refuse(error);
+        if (has_unindexed_tail(in_.science))
+            note("only units 0 to " + std::to_string(in_.science->count - 1) + " are corrected; the " +
+                 std::to_string(in_.science->file->size - in_.science->file->units_end) +
+                 " bytes after them are left as they are");
+        if (journal_.restored() || !journal_.done().empty()) {
+            int last_done = 0;
+            for (const auto &[e, rows] : journal_.done()) last_done = e > last_done ? e : last_done;
+            note("finishing an interrupted run: " +
+                 (journal_.restored() ? extension_range(journal_.restored(), journal_.restored()) : "no extension") +
+                 " put back as it was, " + (journal_.done().empty() ? "none" : extension_range(1, last_done)) +
+                 " already corrected");
+        }
+        return 0;
     }
-    if (!writer.settle(&error)) return refuse(error);
-    inject("end", 0);
-    // The table is flushed, and the fit's arrays released, while the journal still
-    // records every extension as done: a run killed now is finished by the next
-    // one without writing anything.
-    fitter.reset();
-    if (std::fflush(stdout) != 0 && !table_error) table_error = errno ? errno : EIO;
-    if (std::ferror(stdout) && !table_error) table_error = EIO;
-    if (fsync(science_file->fd) != 0)
-        return refuse(std::string("tolv: ") + science_name + ": writing the corrected pixels back failed: " +
-                      std::strerror(errno) + RERUN_HINT);
-    // Removing the journal completes the run; nothing of note happens after it.
-    if (!journal.finish(&error)) return refuse(std::string("tolv: ") + science_name + ": " + error);
-    if (table_error)
-        return refuse(std::string("tolv: the table could not be written (") + std::strerror(table_error) + "); " +
-                      science_name + " is corrected");
-    return 0;
-}
+
+    // The copy that -o corrects, mapped as the science file is.
+    bool open_output(OutputFile &output)
+    {
+        std::string error, reason;
+        if (!output.create_copy(in_.science->file->fd, in_.science->file->size, &error))
+            return refuse("tolv: " + o_.output + ": " + error), false;
+        MosaicFile *f = mosaic_file_open(output.temporary().c_str(), true, &reason);
+        output_ = f ? mosaic_map(f, MAX_UNITS, &reason) : nullptr;
+        if (!output_ || output_->count != in_.science->count) return unopenable(output.temporary().c_str(), reason), false;
+        faults_watch(output_, o_.output.c_str(), "");
+        return true;
+    }
+
+    // A sparse science file gets its disk blocks now, so that a full disk is found
+    // before anything changes rather than as a fault in the middle of a write.
+    int claim_disk(const std::vector<PlannedUnit> &plan, const FitGeometry &g)
+    {
+        const int64_t first = mosaic_offset(in_.science, in_.science->data[plan.front().science]);
+        const int64_t last = mosaic_offset(in_.science, in_.science->data[plan.back().science]) + int64_t(g.npix) * 4;
+        const int refused = posix_fallocate(in_.science->file->fd, off_t(first), off_t(last - first));
+        if (refused == ENOSPC || refused == EDQUOT)
+            return refuse("tolv: " + std::string(science_name_) +
+                          ": no room on the disk for the corrected pixels of this sparse file: " +
+                          std::strerror(refused) + "; nothing was done");
+        return 0;
+    }
+
+    const Options &o_;
+    const char *science_name_;
+    bool in_place_, notes_, progress_;
+    Journal journal_;
+    JournalIdentity identity_;
+    Inputs in_{};
+    Mosaic output_ = nullptr;
+    std::FILE *table_ = stdout;
+    int table_error_ = 0;
+};
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "Usage: tolv file fringefile1 ... fringefilen\n");
-        return 1;
-    }
-    faults_install();
     // A refused allocation ends the run here, with the numeric module's report,
     // rather than as an exception: with memory that short, even the exception
     // might not be made.  A run that ends so is finished by the next one.
     std::set_new_handler([] { tserror("allocation failure: not enough memory"); });
-    return run(argv[1], std::vector<const char *>(argv + 2, argv + argc));
+    Options options;
+    std::string error;
+    if (!parse_options(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "tolv: %s\n%s", error.c_str(), USAGE);
+        return 1;
+    }
+    if (options.help) {
+        std::fputs(help_text().c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (options.version) {
+        std::printf("tolv %s\n", tolv_version());
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (options.files.size() < 2) {
+        std::fputs(USAGE, stderr);
+        return 1;
+    }
+    faults_install();
+    return Run(options).run();
 }

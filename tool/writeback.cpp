@@ -25,7 +25,7 @@ void start_writeback(Mosaic m, int64_t offset, int64_t length)
 
 } // namespace
 
-WriteBack::WriteBack(Mosaic science, const char *science_name, Journal &journal,
+WriteBack::WriteBack(Mosaic science, const char *science_name, Journal *journal,
                      void (*checkpoint)(const char *point, int e))
     : science_(science), name_(science_name), journal_(journal), checkpoint_(checkpoint ? checkpoint : no_checkpoint)
 {
@@ -39,14 +39,14 @@ std::string WriteBack::failure(int e, const std::string &what) const
 
 bool WriteBack::settle(std::string *error)
 {
-    if (!pending_) return true;
+    if (!pending_ || !journal_) return true;
     const int e = pending_;
     if (const int failed = mosaic_sync(science_, pending_offset_, pending_length_)) {
         *error = failure(e, std::string("writing the corrected pixels failed: ") + std::strerror(failed));
         return false;
     }
     checkpoint_("synced", e);
-    if (!journal_.mark_done(e, pending_rows_, error)) {
+    if (!journal_->mark_done(e, pending_rows_, error)) {
         *error = failure(e, *error);
         return false;
     }
@@ -62,7 +62,11 @@ bool WriteBack::write(int e, const float *pixels, int npix, const std::string &r
     if (!settle(error)) return false;
     const int64_t offset = mosaic_offset(science_, science_->data[e]), length = int64_t(npix) * 4;
     const HeldSignals hold; // an interruption waits until the pixels are stored whole
-    if (!journal_.save(e, science_->file->map, offset, length, error)) {
+    if (!journal_) {
+        store_extension(science_, e, pixels, npix);
+        return true;
+    }
+    if (!journal_->save(e, science_->file->map, offset, length, error)) {
         *error = failure(e, *error);
         return false;
     }

@@ -14,9 +14,11 @@
 
 class WriteBack {
   public:
-    // `checkpoint`, when given, is called with the name of each step reached
-    // (saved, half, stored, synced, done) and the extension.
-    WriteBack(Mosaic science, const char *science_name, Journal &journal,
+    // Without a journal (a new file, which nothing is lost from) extensions are
+    // only stored; the caller syncs the file at the end.  `checkpoint`, when
+    // given, is called with the name of each step reached (saved, half, stored,
+    // synced, done) and the extension.
+    WriteBack(Mosaic science, const char *science_name, Journal *journal,
               void (*checkpoint)(const char *point, int e) = nullptr);
 
     // Writes extension e's corrected pixels (npix host-order floats) whose table
@@ -32,7 +34,7 @@ class WriteBack {
 
     Mosaic science_;
     std::string name_;
-    Journal &journal_;
+    Journal *journal_;
     void (*checkpoint_)(const char *, int);
     int pending_ = 0; // the extension written but not yet recorded as done
     int64_t pending_offset_ = 0, pending_length_ = 0;

@@ -1,0 +1,35 @@
+// The command line: options before the file names, in the GNU getopt_long style.
+#ifndef TOLV_OPTIONS_H
+#define TOLV_OPTIONS_H
+
+#include "fringefit.h"
+
+#include <string>
+#include <vector>
+
+struct Options {
+    bool help = false, version = false;
+    std::string output;       // -o: the corrected copy; empty: in place
+    bool overwrite = false;   // -o may replace an existing file
+    bool dry_run = false;     // fit and print, write nothing
+    FitSettings fit;          // --iterations, --clip
+    std::string extname;      // -e: only the extensions of this EXTNAME; empty: all
+    std::string mask;         // -m: the mask mosaic; empty: none
+    std::string table;        // --table: the table's file; empty: standard output
+    bool quiet = false;       // no notes on standard error
+    std::vector<const char *> files; // the science file, then the fringe frames
+};
+
+constexpr char USAGE[] = "Usage: tolv file fringefile1 ... fringefilen\n";
+
+// Reads the options and file names of argv.  False, with *error the one line that
+// says what is wrong (without "tolv: "), for an unknown option or a bad value.
+bool parse_options(int argc, char **argv, Options *options, std::string *error);
+
+// The text of --help: usage, every option and the exit statuses.
+std::string help_text();
+
+// The project's version, X.Y.Z.
+const char *tolv_version();
+
+#endif

@@ -1,0 +1,114 @@
+// A copy made with copy_file_range where the kernel offers it (extents shared or
+// copied in the kernel), else read and write; then synced and renamed or linked.
+#include "output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+bool copy_bytes(int from, int to, int64_t size)
+{
+    int64_t done = 0;
+#ifdef __linux__
+    while (done < size) {
+        off_t in = off_t(done), out = off_t(done);
+        const ssize_t n = copy_file_range(from, &in, to, &out, size_t(size - done), 0);
+        if (n <= 0) break;
+        done += n;
+    }
+#endif
+    std::vector<char> buf(size_t(1) << 20);
+    while (done < size) {
+        const ssize_t n = pread(from, buf.data(), buf.size() < size_t(size - done) ? buf.size() : size_t(size - done),
+                                off_t(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        for (ssize_t w = 0; w < n;) {
+            const ssize_t m = pwrite(to, buf.data() + w, size_t(n - w), off_t(done + w));
+            if (m < 0 && errno == EINTR) continue;
+            if (m <= 0) return false;
+            w += m;
+        }
+        done += n;
+    }
+    return true;
+}
+
+mode_t current_umask()
+{
+    const mode_t m = umask(0);
+    umask(m);
+    return m;
+}
+
+} // namespace
+
+OutputFile::OutputFile(std::string path, bool overwrite) : path_(std::move(path)), overwrite_(overwrite)
+{
+    const size_t slash = path_.rfind('/');
+    dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+}
+
+OutputFile::~OutputFile()
+{
+    if (!committed_ && !temp_.empty()) unlink(temp_.c_str());
+}
+
+bool OutputFile::refused() const
+{
+    struct stat st;
+    return !overwrite_ && lstat(path_.c_str(), &st) == 0;
+}
+
+bool OutputFile::create_copy(int from, int64_t size, std::string *error)
+{
+    std::string pattern = path_ + ".tolv-XXXXXX";
+    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *error = "creating a file in " + dir_ + " failed: " + std::strerror(errno);
+        return false;
+    }
+    temp_ = pattern;
+    fchmod(fd, 0644 & ~current_umask()); // as a file made by any program, not 0600
+    const int refused = posix_fallocate(fd, 0, off_t(size));
+    const bool copied = (refused == 0 || (refused != ENOSPC && refused != EDQUOT && refused != EFBIG)) &&
+                        copy_bytes(from, fd, size);
+    if (!copied) {
+        *error = "writing " + temp_ + " failed: " + std::strerror(refused ? refused : errno ? errno : EIO);
+        close(fd);
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+bool OutputFile::commit(int fd, std::string *error)
+{
+    if (fsync(fd) != 0) {
+        *error = "writing " + temp_ + " failed: " + std::strerror(errno);
+        return false;
+    }
+    // Without --overwrite a file that appeared meanwhile is not replaced: link
+    // fails on an existing name where rename would not.
+    const bool placed = overwrite_ ? rename(temp_.c_str(), path_.c_str()) == 0
+                                   : link(temp_.c_str(), path_.c_str()) == 0 && unlink(temp_.c_str()) == 0;
+    if (!placed) {
+        *error = errno == EEXIST ? "the file exists; --overwrite replaces it"
+                                 : std::string("putting the file in place failed: ") + std::strerror(errno);
+        return false;
+    }
+    committed_ = true;
+    const int dir = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return true;
+}
