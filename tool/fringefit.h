@@ -4,13 +4,22 @@
 #ifndef TOLV_FRINGEFIT_H
 #define TOLV_FRINGEFIT_H
 
-#include "fitreport.h"
 #include "mosaic.h"
+#include "pixels.h"
+#include "table.h"
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
+
+// Clipped fits per extension, unless the settings say otherwise.
+constexpr int FIT_ITERATIONS = 5;
+
+// The image size shared by every extension fitted, and the parameters.
+struct FitGeometry {
+    int nx, ny, npix, nfringe, npar;
+};
 
 // The lean path is the one the tool uses; the straight path is the design-matrix
 // layout solved by lfit3, kept as the reference the lean one must equal bit for bit.

@@ -3,7 +3,7 @@
 #include "writeback.h"
 
 #include "faults.h"
-#include "fitreport.h"
+#include "pixels.h"
 
 #include <fcntl.h>
 
