@@ -127,6 +127,7 @@ class Run {
         std::vector<PlannedUnit> plan;
         std::vector<char> dead;
         if (const int status = check(&plan, &dead)) return status;
+        if (output && output_names_an_input()) return 1;
         if (output && !open_output(*output)) return 1;
         const Mosaic target = output ? output_ : in_place_ ? in_.science : nullptr;
 
@@ -318,6 +319,22 @@ class Run {
                  " already corrected");
         }
         return 0;
+    }
+
+    // -o naming an input would replace it: refused.
+    bool output_names_an_input() const
+    {
+        struct stat st;
+        if (stat(o_.output.c_str(), &st) != 0) return false;
+        std::vector<std::pair<Mosaic, const char *>> inputs = {{in_.science, science_name_}};
+        for (size_t k = 0; k < in_.fringes.size(); k++) inputs.push_back({in_.fringes[k], in_.fringe_names[k]});
+        if (in_.mask) inputs.push_back({in_.mask, in_.mask_name});
+        for (const auto &[m, name] : inputs)
+            if (m->file->dev == st.st_dev && m->file->ino == st.st_ino) {
+                refuse("tolv: " + o_.output + ": the same file as the input " + name + "; nothing was done");
+                return true;
+            }
+        return false;
     }
 
     // The copy that -o corrects, mapped as the science file is.
