@@ -56,11 +56,22 @@ bool positive_number(const char *text, float *value)
     return true;
 }
 
-// The option as the user wrote it, for messages.
-std::string written(char **argv, int at, int short_option)
+// The option as the user wrote it, for messages: a long one up to its '=', a
+// short one as a letter (it may stand in a group such as -qo).
+std::string written(const char *arg, int short_option)
 {
-    if (short_option > 0 && short_option < 256) return std::string("-") + char(short_option);
-    return argv[at];
+    const std::string text = arg;
+    if (text.rfind("--", 0) == 0) return text.substr(0, text.find('='));
+    return std::string("-") + char(short_option);
+}
+
+// True when the long option of `arg` (--name=value) exists: then its trouble is
+// a value it does not take.
+bool known_long(const std::string &name)
+{
+    for (const option *o = LONG_OPTIONS; o->name; o++)
+        if (name == std::string("--") + o->name) return true;
+    return false;
 }
 
 } // namespace
@@ -100,11 +111,13 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error)
         case TABLE: o->table = optarg; break;
         case 'q': o->quiet = true; break;
         case ':':
-            *error = "option " + written(argv, optind - 1, optopt) + " needs a value";
+            *error = "option " + written(argv[optind - 1], optopt) + " needs a value";
             return false;
-        default:
-            *error = "unknown option " + (optopt ? std::string("-") + char(optopt) : std::string(argv[before]));
+        default: {
+            const std::string name = written(argv[before], optopt);
+            *error = known_long(name) ? "option " + name + " takes no value" : "unknown option " + name;
             return false;
+        }
         }
     }
     if (o->dry_run && !o->output.empty()) {

@@ -113,10 +113,6 @@ class Run {
     int run()
     {
         const auto t0 = std::chrono::steady_clock::now();
-        if (!o_.table.empty()) {
-            table_ = std::fopen(o_.table.c_str(), "w");
-            if (!table_) return refuse("tolv: " + o_.table + ": " + std::strerror(errno));
-        }
         std::unique_ptr<OutputFile> output;
         if (!o_.output.empty()) {
             output = std::make_unique<OutputFile>(o_.output, o_.overwrite);
@@ -127,7 +123,13 @@ class Run {
         std::vector<PlannedUnit> plan;
         std::vector<char> dead;
         if (const int status = check(&plan, &dead)) return status;
-        if (output && output_names_an_input()) return 1;
+        if (output && names_an_input(o_.output)) return 1;
+        // The table's file is made only now: nothing is written before every check.
+        if (!o_.table.empty()) {
+            if (names_an_input(o_.table)) return 1;
+            table_ = std::fopen(o_.table.c_str(), "w");
+            if (!table_) return refuse("tolv: " + o_.table + ": " + std::strerror(errno));
+        }
         if (output && !open_output(*output)) return 1;
         const Mosaic target = output ? output_ : in_place_ ? in_.science : nullptr;
 
@@ -321,17 +323,17 @@ class Run {
         return 0;
     }
 
-    // -o naming an input would replace it: refused.
-    bool output_names_an_input() const
+    // A file to be written (-o, --table) that is one of the inputs: refused.
+    bool names_an_input(const std::string &path) const
     {
         struct stat st;
-        if (stat(o_.output.c_str(), &st) != 0) return false;
+        if (stat(path.c_str(), &st) != 0) return false;
         std::vector<std::pair<Mosaic, const char *>> inputs = {{in_.science, science_name_}};
         for (size_t k = 0; k < in_.fringes.size(); k++) inputs.push_back({in_.fringes[k], in_.fringe_names[k]});
         if (in_.mask) inputs.push_back({in_.mask, in_.mask_name});
         for (const auto &[m, name] : inputs)
             if (m->file->dev == st.st_dev && m->file->ino == st.st_ino) {
-                refuse("tolv: " + o_.output + ": the same file as the input " + name + "; nothing was done");
+                refuse("tolv: " + path + ": the same file as the input " + name + "; nothing was done");
                 return true;
             }
         return false;
