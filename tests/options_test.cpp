@@ -519,6 +519,15 @@ TEST(options, masked_pixels_are_left_out_of_the_fit_and_corrected)
                                                 "31 x 27 pixels, found BITPIX 16, 30 x 27 pixels\n"}));
     EXPECT_EQ(read(args[0]), original);
     EXPECT_EQ(exists(args[0] + ".tolv-journal"), false);
+    // A BITPIX that is no FITS integer type: its elements could not be read.
+    Unit odd = mask_unit(2, 8, 0, nx);
+    for (auto &c : odd.cards)
+        if (c.compare(0, 8, "BITPIX  ") == 0) c = card("BITPIX", "7");
+    write(narrow, file_bytes({primary(), mask_unit(1, 8, 0, nx), odd, mask_unit(3, 8, 0, nx)}));
+    EXPECT_EQ(outcome(run_tolv(with({"--mask", narrow}, args))),
+              outcome({1, "", "tolv: " + narrow + ": extension 2: expected an integer image of 31 x 27 pixels, "
+                              "found BITPIX 7, 31 x 27 pixels\n"}));
+    EXPECT_EQ(read(args[0]), original);
 
     // Expected: the design-matrix fit of each extension with those pixels masked.
     const Mosaic sci = ft_mmapmosaic(args[0].c_str(), "r", 73);

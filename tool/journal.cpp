@@ -213,11 +213,10 @@ bool Journal::read_header(const JournalIdentity &science, std::string *error)
         sync_directory(dir_);
         return true;
     }
-    dev_ = get_u64(&h[16]);
-    ino_ = get_u64(&h[24]);
+    const uint64_t dev = get_u64(&h[16]), ino = get_u64(&h[24]);
     size_ = get_u64(&h[32]);
     capacity_ = int64_t(get_u64(&h[40]));
-    if (dev_ != science.dev || ino_ != science.ino || size_ != science.size || capacity_ < 0 ||
+    if (dev != science.dev || ino != science.ino || size_ != science.size || capacity_ < 0 ||
         capacity_ > INT64_MAX / 4) {
         *error = "the journal " + path_ +
                  " was left by a run on another file of this name, or this file has changed size since that "
@@ -284,13 +283,15 @@ bool Journal::restore_slot(int science_fd, std::string *error)
 
 bool Journal::start(const JournalIdentity &id, int64_t capacity, std::string *error)
 {
-    if (fd_ >= 0 && key_ == id.key && capacity <= capacity_) return true;
-    if (fd_ >= 0) close(fd_);
-    done_.clear();
+    if (fd_ >= 0) {
+        // A journal found is continued, never started over: its records are what
+        // says which extensions are corrected already.
+        if (key_ == id.key && capacity <= capacity_) return true;
+        *error = "the journal " + path_ + " was left by a run with other inputs";
+        return false;
+    }
     key_ = id.key;
     names_ = id.names;
-    dev_ = id.dev;
-    ino_ = id.ino;
     size_ = id.size;
     capacity_ = capacity;
     std::string h(HEADER_MAGIC, 8);

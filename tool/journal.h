@@ -43,8 +43,9 @@ class Journal {
     // Extensions the interrupted run completed, with their table rows.
     const std::map<int, std::string> &done() const { return done_; }
 
-    // Creates the journal (unless recover() found one) with room for ranges of up
-    // to `capacity` bytes, synced with its directory.  False, with *error, when it
+    // Creates the journal with room for ranges of up to `capacity` bytes, synced
+    // with its directory; a journal recover() found is continued (and refused if
+    // its inputs are not these).  False, with *error, when it
     // cannot be written (the disk full): nothing has been changed then.
     bool start(const JournalIdentity &id, int64_t capacity, std::string *error);
     // Saves the bytes [offset, offset + length) of `file` (the science file's
@@ -64,7 +65,7 @@ class Journal {
     std::string path_, dir_;
     int fd_ = -1;
     int64_t slot_at_ = 0, capacity_ = 0, progress_at_ = 0;
-    uint64_t size_ = 0, dev_ = 0, ino_ = 0;
+    uint64_t size_ = 0; // the science file's, for the ranges of saved bytes
     std::string key_, names_;
     std::map<int, std::string> done_;
     int restored_ = 0;

@@ -36,13 +36,15 @@ bool is_float_image(Mosaic m, int e, int nx, int ny)
            b->datapixls == int64_t(nx) * ny;
 }
 
-// True when unit e of m is an integer image (BITPIX 8, 16, 32 or 64) of nx x ny pixels.
+// True when unit e of m is an integer image (BITPIX 8, 16, 32 or 64) of nx x ny pixels;
+// read_mask reads its elements by that size.
 bool is_integer_image(Mosaic m, int e, int nx, int ny)
 {
     const FITSHead h = m->head[e];
     if (!h || !h->basic || !h->image || !m->data[e]) return false;
     const FITSBasic b = h->basic;
-    return b->bitpix > 0 && b->naxes >= 2 && b->naxis[0] == nx && b->naxis[1] == ny &&
+    const bool integer = b->bitpix == 8 || b->bitpix == 16 || b->bitpix == 32 || b->bitpix == 64;
+    return integer && b->naxes >= 2 && b->naxis[0] == nx && b->naxis[1] == ny &&
            b->datapixls == int64_t(nx) * ny;
 }
 
@@ -86,20 +88,6 @@ inline uint32_t float_bits(const void *data, int64_t p)
 inline bool finite_bits(uint32_t bits) { return (bits & 0x7f800000u) != 0x7f800000u; }
 inline bool nonzero_bits(uint32_t bits) { return (bits & 0x7fffffffu) != 0; }
 
-// Columns 1-9 of the first card within two bytes of SIMPLE's or XTENSION's, or a
-// cut inside them: a unit begins there, though perhaps a damaged one.  Other bytes
-// after the last unit (zeros, a stray line) are not taken for one.
-bool looks_like_a_header(const unsigned char *p, int64_t n)
-{
-    for (const char *start : {"XTENSION=", "SIMPLE  ="}) {
-        const int64_t cols = n < 9 ? n : 9;
-        int differ = 0;
-        for (int64_t i = 0; i < cols; i++) differ += p[i] != static_cast<unsigned char>(start[i]);
-        if (differ == 0 || (cols == 9 && differ <= 2)) return true;
-    }
-    return false;
-}
-
 } // namespace
 
 std::string tail_problem(const char *name, Mosaic m, int max_units)
@@ -128,24 +116,21 @@ int tile_compressed_unit(Mosaic m)
 std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &extname, std::string *problem)
 {
     std::vector<PlannedUnit> plan;
-    const int others = int(in.fringes.size()) + (in.mask ? 1 : 0);
-    auto other = [&](int k) { return k < int(in.fringes.size()) ? in.fringes[size_t(k)] : in.mask; };
-    auto other_name = [&](int k) { return k < int(in.fringes.size()) ? in.fringe_names[size_t(k)] : in.mask_name; };
     for (int e = 1; e < in.science->count; e++) {
         PlannedUnit p{e, {}};
         if (extname.empty()) {
-            for (int k = 0; k < others; k++) p.units.push_back(e);
+            p.units.assign(size_t(in.others()), e);
         } else {
             const std::string want = fits_key(extname);
             if (!is_image_extension(in.science, e) || extname_of(in.science, e) != want) continue;
             const int ver = extver_of(in.science, e);
-            for (int k = 0; k < others; k++) {
-                const Mosaic m = other(k);
+            for (int k = 0; k < in.others(); k++) {
+                const Mosaic m = in.other(k);
                 int found = 0;
                 for (int u = 1; u < m->count && !found; u++)
                     if (is_image_extension(m, u) && extname_of(m, u) == want && extver_of(m, u) == ver) found = u;
                 if (!found) {
-                    *problem = std::string("tolv: ") + other_name(k) + ": no image extension with EXTNAME '" + extname +
+                    *problem = std::string("tolv: ") + in.other_name(k) + ": no image extension with EXTNAME '" + extname +
                                "' and EXTVER " + std::to_string(ver) + " (for extension " + std::to_string(e) +
                                " of " + in.science_name + ")";
                     return {};
@@ -177,11 +162,10 @@ std::string plan_problem(const Inputs &in, const std::vector<PlannedUnit> &plan)
     for (const PlannedUnit &p : plan)
         if (!is_float_image(science, p.science, nx, ny))
             return problem(in.science_name, p.science, expected, describe(science->head[p.science]));
-    const int others = int(in.fringes.size()) + (in.mask ? 1 : 0);
-    for (int k = 0; k < others; k++) {
-        const bool is_mask = k == int(in.fringes.size());
-        const Mosaic f = is_mask ? in.mask : in.fringes[size_t(k)];
-        const char *name = is_mask ? in.mask_name : in.fringe_names[size_t(k)];
+    for (int k = 0; k < in.others(); k++) {
+        const bool is_mask = in.is_mask(k);
+        const Mosaic f = in.other(k);
+        const char *name = in.other_name(k);
         for (const PlannedUnit &p : plan) {
             const int u = p.units[size_t(k)];
             if (u >= f->count) {

@@ -17,6 +17,12 @@ struct Inputs {
     std::vector<Mosaic> fringes;
     const char *mask_name;
     Mosaic mask;
+
+    // The files matched against the science file: the fringe frames, then the mask.
+    int others() const { return int(fringes.size()) + (mask ? 1 : 0); }
+    bool is_mask(int k) const { return k == int(fringes.size()); }
+    Mosaic other(int k) const { return is_mask(k) ? mask : fringes[size_t(k)]; }
+    const char *other_name(int k) const { return is_mask(k) ? mask_name : fringe_names[size_t(k)]; }
 };
 
 // One extension to correct: its unit in the science file, then its unit in each

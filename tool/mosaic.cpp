@@ -157,6 +157,21 @@ int index_units(unsigned char *map, int64_t size, FITSHead *heads, void **datas,
     return n;
 }
 
+// Maps the whole open file; MAP_FAILED, with the "mmap:" line printed, on failure
+// (an empty file included).
+void *map_whole(int fd, int prot, int flags, int64_t *size)
+{
+    *size = _filesize(fd);
+    if (uint64_t(*size) > uint64_t(SIZE_MAX)) {
+        errno = EFBIG; // the address space cannot hold the file
+        std::perror("mmap");
+        return MAP_FAILED;
+    }
+    void *map = mmap(nullptr, size_t(*size), prot, flags, fd, 0);
+    if (map == MAP_FAILED) std::perror("mmap");
+    return map;
+}
+
 // Why a file whose first unit cannot be indexed is no mosaic.
 std::string first_unit_problem(const unsigned char *p, int64_t n)
 {
@@ -171,14 +186,8 @@ std::string first_unit_problem(const unsigned char *p, int64_t n)
 int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, void ****views,
                        int prot, int flags, int max)
 {
-    char path[NAME_BUFFER], extn[NAME_BUFFER], tail[NAME_BUFFER];
-    int indx;
-    path[0] = '\0';
-    ft_parsefilename(filename, path, extn, &indx, tail, NAME_BUFFER);
-    const int fd = open(path, ((prot & PROT_WRITE) ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) close(fd);
+    MosaicFile *f = mosaic_file_open(filename, (prot & PROT_WRITE) != 0, nullptr);
+    if (!f) {
         if (heads) *heads = nullptr;
         if (views) *views = nullptr;
         return 0;
@@ -186,18 +195,10 @@ int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, vo
     if (!*heads) *heads = zeroed_table<FITSHead>();
     if (datas && !*datas) *datas = zeroed_table<void *>();
     if (views && !*views) *views = zeroed_table<void **>();
-    const int64_t size = _filesize(fd);
-    void *map = MAP_FAILED;
-    if (uint64_t(size) > uint64_t(SIZE_MAX)) {
-        errno = EFBIG; // the address space cannot hold the file
-    } else {
-        map = mmap(nullptr, size_t(size), prot, flags, fd, 0);
-    }
-    close(fd);
-    if (map == MAP_FAILED) {
-        std::perror("mmap");
-        return 0;
-    }
+    int64_t size = 0;
+    void *map = map_whole(f->fd, prot, flags, &size);
+    mosaic_file_close(f); // the headers record the mapping; no descriptor is kept
+    if (map == MAP_FAILED) return 0;
     if (!*heads) {
         munmap(map, size_t(size));
         return 0;
@@ -212,12 +213,19 @@ int64_t mosaic_unit_bytes(FITSHead h)
     return ((int64_t(h->ncard) * 80 + 2879) / 2880 + h->basic->databloks) * 2880;
 }
 
-MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *reason)
+std::string mosaic_path(const char *filename)
 {
     char path[NAME_BUFFER], extn[NAME_BUFFER], tail[NAME_BUFFER];
     int indx;
     path[0] = '\0';
     ft_parsefilename(filename, path, extn, &indx, tail, NAME_BUFFER);
+    return path;
+}
+
+MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *reason)
+{
+    const std::string file = mosaic_path(filename);
+    const char *path = file.c_str();
     // Look before opening: opening a FIFO waits for a writer.
     struct stat st;
     if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -277,15 +285,9 @@ Mosaic mosaic_map(MosaicFile *f, int max, std::string *reason)
         else mosaic_file_close(f);
         return nullptr;
     }
-    const int64_t size = _filesize(f->fd);
-    void *map = MAP_FAILED;
-    if (uint64_t(size) > uint64_t(SIZE_MAX)) {
-        errno = EFBIG; // the address space cannot hold the file
-    } else {
-        map = mmap(nullptr, size_t(size), f->writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, f->fd, 0);
-    }
+    int64_t size = 0;
+    void *map = map_whole(f->fd, f->writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, &size);
     if (map == MAP_FAILED) {
-        std::perror("mmap");
         set_reason(reason, "");
         ft_freemosaic(m);
         return nullptr;

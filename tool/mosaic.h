@@ -40,6 +40,9 @@ struct _Mosaic {
 };
 typedef _Mosaic *Mosaic;
 
+// The file part of an extended file name (its unit selector and options dropped).
+std::string mosaic_path(const char *filename);
+
 // Opens the file part of an extended file name for a mosaic, read-write when
 // `writable`, without waiting on a FIFO or device.  Null, with *reason set to the
 // system's error text, "a directory" or "not a regular file", on failure.

@@ -50,10 +50,10 @@ constexpr char RERUN_HINT[] = "; run the same command again to recover";
 // synced, done; or end (E 0: before the journal is removed).
 void inject(const char *point, int e)
 {
-    const char *spec = std::getenv("TOLV_INJECT");
+    const char *injection = std::getenv("TOLV_INJECT");
     char want[32], action[8];
     int at = -1;
-    if (!spec || std::sscanf(spec, "%31[^:]:%d:%7s", want, &at, action) != 3) return;
+    if (!injection || std::sscanf(injection, "%31[^:]:%d:%7s", want, &at, action) != 3) return;
     if (std::strcmp(want, point) != 0 || at != e) return;
     std::fflush(stdout);
     raise(std::strcmp(action, "stop") == 0 ? SIGSTOP : SIGKILL);
@@ -79,15 +79,6 @@ int unopenable(const char *name, const std::string &reason)
     return 1;
 }
 
-std::string path_of(const char *name)
-{
-    char path[1024], extn[1024], tail[1024];
-    int indx;
-    path[0] = '\0';
-    ft_parsefilename(name, path, extn, &indx, tail, sizeof path);
-    return path;
-}
-
 std::string extension_range(int first, int last)
 {
     if (first > last) return "no extension";
@@ -102,12 +93,11 @@ class Run {
   public:
     explicit Run(const Options &o)
         : o_(o), science_name_(o.files[0]), in_place_(o.output.empty() && !o.dry_run),
-          notes_(!o.quiet), progress_(!o.quiet && isatty(2)), journal_(path_of(o.files[0]).c_str())
+          notes_(!o.quiet), progress_(!o.quiet && isatty(2)), journal_(mosaic_path(o.files[0]).c_str())
     {
         in_.science_name = science_name_;
         in_.fringe_names.assign(o.files.begin() + 1, o.files.end());
         in_.mask_name = o.mask.empty() ? nullptr : o.mask.c_str();
-        in_.mask = nullptr;
     }
 
     int run()
@@ -284,11 +274,10 @@ class Run {
         // The results depend on the settings too: a rerun must use the same ones.
         identity_.key += "iterations=" + std::to_string(o_.fit.iterations) + " clip=" + std::to_string(o_.fit.clip) +
                          " extname=" + o_.extname;
-        for (size_t k = 0; k <= in_.fringes.size() + (in_.mask ? 1 : 0); k++) {
-            const Mosaic m = k == 0 ? in_.science : k <= in_.fringes.size() ? in_.fringes[k - 1] : in_.mask;
-            const char *name = k == 0 ? science_name_ : k <= in_.fringes.size() ? in_.fringe_names[k - 1] : in_.mask_name;
-            if (tile_compressed_unit(m)) return unopenable(name, "tile-compressed (fpack): uncompress it first (funpack)");
-        }
+        constexpr char FPACKED[] = "tile-compressed (fpack): uncompress it first (funpack)";
+        if (tile_compressed_unit(in_.science)) return unopenable(science_name_, FPACKED);
+        for (int k = 0; k < in_.others(); k++)
+            if (tile_compressed_unit(in_.other(k))) return unopenable(in_.other_name(k), FPACKED);
         if (journal_.found() && !journal_.same_inputs(identity_))
             return refuse("tolv: " + std::string(science_name_) + ": an interrupted run with other fringe files (" +
                           journal_.their_names() + ") or settings left its journal " + journal_.path() +
@@ -343,11 +332,16 @@ class Run {
     bool open_output(OutputFile &output)
     {
         std::string error, reason;
-        if (!output.create_copy(in_.science->file->fd, in_.science->file->size, &error))
-            return refuse("tolv: " + o_.output + ": " + error), false;
+        if (!output.create_copy(in_.science->file->fd, in_.science->file->size, &error)) {
+            refuse("tolv: " + o_.output + ": " + error);
+            return false;
+        }
         MosaicFile *f = mosaic_file_open(output.temporary().c_str(), true, &reason);
         output_ = f ? mosaic_map(f, MAX_UNITS, &reason) : nullptr;
-        if (!output_ || output_->count != in_.science->count) return unopenable(output.temporary().c_str(), reason), false;
+        if (!output_ || output_->count != in_.science->count) {
+            unopenable(output.temporary().c_str(), reason);
+            return false;
+        }
         faults_watch(output_, o_.output.c_str(), "");
         return true;
     }

@@ -147,3 +147,14 @@ std::string unit_problem(const unsigned char *p, int64_t remaining)
                                            : "the file ends inside its header (truncated)";
     return !why.empty() && header_begins_later(p, remaining, text_bytes) ? kNoEnd : why;
 }
+
+bool looks_like_a_header(const unsigned char *p, int64_t n)
+{
+    for (const char *start : {"XTENSION=", "SIMPLE  ="}) {
+        const int64_t cols = n < 9 ? n : 9;
+        int differ = 0;
+        for (int64_t i = 0; i < cols; i++) differ += p[i] != static_cast<unsigned char>(start[i]);
+        if (differ == 0 || (cols == 9 && differ <= 2)) return true;
+    }
+    return false;
+}

@@ -14,4 +14,9 @@ std::string unit_problem(const unsigned char *p, int64_t remaining);
 // True when the bytes begin like a FITS header: "SIMPLE  =" or "XTENSION=" in columns 1-9.
 bool begins_a_header(const unsigned char *p, int64_t remaining);
 
+// True when the bytes begin a unit, though perhaps a damaged one: columns 1-9
+// within two bytes of "SIMPLE  =" or "XTENSION=", or a cut inside them.  Bytes
+// after the last unit such as zeros or a stray line are not taken for one.
+bool looks_like_a_header(const unsigned char *p, int64_t remaining);
+
 #endif
