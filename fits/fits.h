@@ -545,6 +545,30 @@ int ft_simpleimagewrite(const char *filename, FITSHead fits, void *data, int pix
  * unit; 1, or 0 when either write fails. */
 int ft_imagewrite(File file, FITSHead fits, void *data, int pixtype);
 
+/* ---- Checksums ------------------------------------------------------------------ */
+
+/* sum plus the nbytes at data read as big-endian 32-bit words, added in 32-bit ones'
+ * complement arithmetic (end-around carry); a last partial word counts as padded with
+ * zero bytes.  Start from 0; the sums of consecutive pieces of 4-byte multiples chain.
+ * Null data or nbytes <= 0 adds nothing. */
+uint32_t ft_checksum(const void *data, int64_t nbytes, uint32_t sum);
+/* The 16 characters of the CHECKSUM value encoding ~sum (the value that makes a unit
+ * whose other bytes sum to `sum`, with CHECKSUM = '0000000000000000', sum to negative
+ * zero), plus a terminator, in ascii (17 bytes).  Returns ascii (null for null). */
+char *ft_checksumenc(uint32_t sum, char *ascii);
+/* Recomputes the CHECKSUM and DATASUM cards found among the ncards cards of a
+ * header's whole blocks (END among them, blanks after it) for a data unit, fill
+ * included, whose ft_checksum is datasum: DATASUM gets datasum as unsigned decimal
+ * text in quotes, CHECKSUM the encoding that makes header and data sum to negative
+ * zero; comments kept; neither card added.  Returns 1 for CHECKSUM set plus 2 for
+ * DATASUM set (0: neither present, or null cards). */
+int ft_checksumset(FITSCard cards, int ncards, uint32_t datasum);
+/* Checks a unit whose header is ncards cards of whole blocks and whose data unit,
+ * fill included, is databytes at data: 1 when every one of CHECKSUM (the unit sums
+ * to negative zero) and DATASUM (equals the data sum) present holds, 0 when one does
+ * not, -1 when neither card is present (or null cards). */
+int ft_checksumcheck(FITSCard cards, int ncards, const void *data, int64_t databytes);
+
 #ifdef __cplusplus
 }
 #endif

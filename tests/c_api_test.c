@@ -39,5 +39,19 @@ int main(void)
         }
         ft_headfree(head, 1);
     }
+    {
+        /* A block with CHECKSUM set for four data bytes checks out; ~0xFFFFFFFF encodes as zeros. */
+        FITSBuff block[36];
+        const unsigned char data[4] = {0xFF, 0, 0, 1};
+        char ascii[17];
+        ft_cardclr(block, 36);
+        ft_cardsets(ft_cardkey(&block[0], "CHECKSUM", 0), "", NULL);
+        ft_cardkey(&block[1], "END", 0);
+        if (ft_checksumset(block, 36, ft_checksum(data, 4, 0)) != 1 || ft_checksumcheck(block, 36, data, 4) != 1 ||
+            strcmp(ft_checksumenc(0xFFFFFFFFu, ascii), "0000000000000000") != 0) {
+            fprintf(stderr, "c_api_test: CHECKSUM not set and checked\n");
+            failures++;
+        }
+    }
     return failures == 0 ? 0 : 1;
 }
