@@ -56,8 +56,11 @@ FitOutcome ExtensionFitter::fit(const ExtensionData &x, std::string &rows, FitTr
         n = steps_->residual_and_clip(settings_.clip * sigma, iter + 1 < settings_.iterations);
         for (int k = 1; k <= g_.npar; k++) acc_[size_t(k)] += a[k];
         append_fit_row(rows, x.extn, iter, sigma, nfit, acc_.data(), g_.npar);
+        last_.sigma = sigma;
+        last_.npix = nfit;
     }
     if (trace) trace->numbers.insert(trace->numbers.end(), steps_->residual(), steps_->residual() + g_.npix);
+    last_.a = acc_;
     corrected_ = steps_->finish();
     return FitOutcome::fitted;
 }

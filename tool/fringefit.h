@@ -73,6 +73,14 @@ class FitSteps {
 
 enum class FitOutcome { fitted, singular };
 
+// One row of the table: a fit's sigma, the pixels it used and the coefficients
+// accumulated over the fits so far, [1..npar] (Aconst, Ax, Ay, then one per frame).
+struct FitRow {
+    float sigma = 0.0f;
+    int npix = 0;
+    std::vector<double> a;
+};
+
 // Fits one extension at a time with arrays sized once for the geometry: the
 // clipped loop, on the steps of one path.  Every extension given must hold
 // big-endian BITPIX -32 data of that geometry (the caller checks).  Pixels whose
@@ -88,6 +96,8 @@ class ExtensionFitter {
     // through lfit3 instead).
     FitOutcome fit(const ExtensionData &x, std::string &rows, FitTrace *trace = nullptr);
     const float *corrected() const { return corrected_; }
+    // The last row fit() appended: what was subtracted.
+    const FitRow &last() const { return last_; }
 
   private:
     FitGeometry g_;
@@ -95,6 +105,7 @@ class ExtensionFitter {
     std::unique_ptr<FitSteps> steps_;
     std::vector<double> acc_; // [1..npar]
     const float *corrected_ = nullptr;
+    FitRow last_;
 };
 
 // The geometry of the fit: NAXIS1 x NAXIS2 of the science unit `first` (unit 1

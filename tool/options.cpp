@@ -15,7 +15,7 @@
 
 namespace {
 
-enum LongOnly { OVERWRITE = 256, ITERATIONS, CLIP, TABLE };
+enum LongOnly { OVERWRITE = 256, ITERATIONS, CLIP, TABLE, FORCE, NO_RECORD };
 
 constexpr option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -29,6 +29,8 @@ constexpr option LONG_OPTIONS[] = {
     {"mask", required_argument, nullptr, 'm'},
     {"table", required_argument, nullptr, TABLE},
     {"quiet", no_argument, nullptr, 'q'},
+    {"force", no_argument, nullptr, FORCE},
+    {"no-record", no_argument, nullptr, NO_RECORD},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -110,6 +112,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error)
         case 'm': o->mask = optarg; break;
         case TABLE: o->table = optarg; break;
         case 'q': o->quiet = true; break;
+        case FORCE: o->force = true; break;
+        case NO_RECORD: o->record = false; break;
         case ':':
             *error = "option " + written(argv[optind - 1], optopt) + " needs a value";
             return false;
@@ -137,7 +141,8 @@ std::string help_text()
            "FITS file): each extension is fitted as a constant, a gradient in x and y and a\n"
            "multiple of the same extension of each fringe frame, with sigma clipping, and\n"
            "the whole fitted model is subtracted.  The file is changed in place (safely: see\n"
-           "tolv(1)) unless -o is given.  A table of every fit goes to standard output.\n"
+           "tolv(1)) unless -o is given.  A table of every fit goes to standard output, and\n"
+           "a record of what was subtracted into each corrected extension's header.\n"
            "\n"
            "Options (before the file names; -- ends them):\n"
            "  -h, --help             this text\n"
@@ -157,6 +162,10 @@ std::string help_text()
            "                         in the fits, but are corrected\n"
            "      --table FILE       write the table to FILE instead of standard output\n"
            "  -q, --quiet            no notes on standard error (errors are still shown)\n"
+           "      --force            correct again the extensions whose header says they\n"
+           "                         are corrected (FRGCORR); they are skipped otherwise\n"
+           "      --no-record        leave every header as it is: no record of the\n"
+           "                         correction (FRGCORR ...), no checksum updated\n"
            "\n"
            "Exit status: 0 after a complete run, 1 on any failure (a message on standard\n"
            "error says why).  An interrupted in-place run is finished by running the same\n"

@@ -17,6 +17,8 @@ struct Options {
     std::string mask;         // -m: the mask mosaic; empty: none
     std::string table;        // --table: the table's file; empty: standard output
     bool quiet = false;       // no notes on standard error
+    bool force = false;       // correct extensions already corrected again
+    bool record = true;       // write the record of the correction into each header
     std::vector<const char *> files; // the science file, then the fringe frames
 };
 

@@ -13,12 +13,24 @@
 
 namespace {
 
-bool copy_bytes(int from, int to, int64_t size)
+bool write_bytes(int to, const char *data, int64_t n, int64_t at)
+{
+    for (int64_t w = 0; w < n;) {
+        const ssize_t m = pwrite(to, data + w, size_t(n - w), off_t(at + w));
+        if (m < 0 && errno == EINTR) continue;
+        if (m <= 0) return false;
+        w += m;
+    }
+    return true;
+}
+
+// Copies `size` bytes of `from` at `at` to `to` at `to_at`.
+bool copy_bytes(int from, int64_t at, int to, int64_t to_at, int64_t size)
 {
     int64_t done = 0;
 #ifdef __linux__
     while (done < size) {
-        off_t in = off_t(done), out = off_t(done);
+        off_t in = off_t(at + done), out = off_t(to_at + done);
         const ssize_t n = copy_file_range(from, &in, to, &out, size_t(size - done), 0);
         if (n <= 0) break;
         done += n;
@@ -27,15 +39,10 @@ bool copy_bytes(int from, int to, int64_t size)
     std::vector<char> buf(size_t(1) << 20);
     while (done < size) {
         const ssize_t n = pread(from, buf.data(), buf.size() < size_t(size - done) ? buf.size() : size_t(size - done),
-                                off_t(done));
+                                off_t(at + done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        for (ssize_t w = 0; w < n;) {
-            const ssize_t m = pwrite(to, buf.data() + w, size_t(n - w), off_t(done + w));
-            if (m < 0 && errno == EINTR) continue;
-            if (m <= 0) return false;
-            w += m;
-        }
+        if (!write_bytes(to, buf.data(), n, to_at + done)) return false;
         done += n;
     }
     return true;
@@ -69,6 +76,13 @@ bool OutputFile::refused() const
 
 bool OutputFile::create_copy(int from, int64_t size, std::string *error)
 {
+    return create_copy(from, {CopyPiece{0, size, {}}}, error);
+}
+
+bool OutputFile::create_copy(int from, const std::vector<CopyPiece> &pieces, std::string *error)
+{
+    int64_t size = 0;
+    for (const CopyPiece &p : pieces) size += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
     std::string pattern = path_ + ".tolv-XXXXXX";
     const int fd = mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -78,8 +92,14 @@ bool OutputFile::create_copy(int from, int64_t size, std::string *error)
     temp_ = pattern;
     fchmod(fd, 0644 & ~current_umask()); // as a file made by any program, not 0600
     const int refused = posix_fallocate(fd, 0, off_t(size));
-    const bool copied = (refused == 0 || (refused != ENOSPC && refused != EDQUOT && refused != EFBIG)) &&
-                        copy_bytes(from, fd, size);
+    bool copied = refused == 0 || (refused != ENOSPC && refused != EDQUOT && refused != EFBIG);
+    int64_t at = 0;
+    for (const CopyPiece &p : pieces) {
+        if (!copied) break;
+        copied = p.bytes.empty() ? copy_bytes(from, p.offset, fd, at, p.length)
+                                 : write_bytes(fd, p.bytes.data(), int64_t(p.bytes.size()), at);
+        at += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
+    }
     if (!copied) {
         *error = "writing " + temp_ + " failed: " + std::strerror(refused ? refused : errno ? errno : EIO);
         close(fd);

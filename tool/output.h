@@ -6,6 +6,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// A piece of a copy: `length` bytes of the source from `offset`, or, when `bytes`
+// is not empty, those bytes.
+struct CopyPiece {
+    int64_t offset = 0, length = 0;
+    std::string bytes;
+};
 
 class OutputFile {
   public:
@@ -20,6 +28,8 @@ class OutputFile {
     // Copies `size` bytes of the open file `from` into a new temporary file.
     // False, with *error, when it cannot be made (no room, no permission).
     bool create_copy(int from, int64_t size, std::string *error);
+    // The same for a copy made of pieces, one after the other.
+    bool create_copy(int from, const std::vector<CopyPiece> &pieces, std::string *error);
     const std::string &temporary() const { return temp_; }
     // Syncs the temporary file (through `fd`, open on it) and puts it in place.
     bool commit(int fd, std::string *error);

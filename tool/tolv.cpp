@@ -10,6 +10,7 @@
 #include "mosaic.h"
 #include "options.h"
 #include "output.h"
+#include "record.h"
 #include "tsutil.h"
 #include "writeback.h"
 
@@ -18,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -113,6 +115,11 @@ class Run {
         std::vector<PlannedUnit> plan;
         std::vector<char> dead;
         if (const int status = check(&plan, &dead)) return status;
+        if (!output && !journal_.found() && nothing_to_correct(dead)) {
+            print_fit_head(table_, int(in_.fringes.size()));
+            note("every extension is already corrected; --force corrects them again");
+            return std::fflush(table_) == 0 ? 0 : 1;
+        }
         if (output && names_an_input(o_.output)) return 1;
         // The table's file is made only now: nothing is written before every check.
         if (!o_.table.empty()) {
@@ -120,7 +127,7 @@ class Run {
             table_ = std::fopen(o_.table.c_str(), "w");
             if (!table_) return refuse("tolv: " + o_.table + ": " + std::strerror(errno));
         }
-        if (output && !open_output(*output)) return 1;
+        if (output && !open_output(*output, plan, dead)) return 1;
         const Mosaic target = output ? output_ : in_place_ ? in_.science : nullptr;
 
         const FitGeometry g = fit_geometry(in_.science, int(in_.fringes.size()), plan.empty() ? 1 : plan[0].science);
@@ -129,8 +136,12 @@ class Run {
             fitter = std::make_unique<ExtensionFitter>(g, FitPath::lean, o_.fit);
             if (in_place_) {
                 if (const int status = claim_disk(plan, g)) return status;
+                // The journal's slot holds an extension's header and pixels.
+                int64_t capacity = 0;
+                for (const PlannedUnit &p : plan)
+                    capacity = std::max(capacity, header_blocks(in_.science, p.science).length + int64_t(g.npix) * 4);
                 std::string error;
-                if (!journal_.start(identity_, int64_t(g.npix) * 4, &error))
+                if (!journal_.start(identity_, capacity, &error))
                     return refuse("tolv: " + std::string(science_name_) + ": " + error + "; nothing was done");
             }
         }
@@ -148,6 +159,11 @@ class Run {
             if (in_place_ && journal_.done().count(e)) {
                 table(journal_.done().at(e));
                 corrected++;
+                continue;
+            }
+            if (!already_[i].empty()) {
+                note("extension " + std::to_string(e) + " already corrected at " + already_[i] +
+                     "; --force corrects it again");
                 continue;
             }
             ExtensionData x;
@@ -172,7 +188,9 @@ class Run {
                        "be solved");
                 tserror(SINGULAR_MESSAGE);
             }
-            if (target && !writer.write(e, fitter->corrected(), g.npix, rows, &error)) return refuse(error);
+            if (target && !writer.write(e, fitter->corrected(), g.npix, new_header(target, e, fitter->last()), rows,
+                                        &error))
+                return refuse(error);
             corrected++;
             if (progress_)
                 std::fprintf(stderr, "tolv: %s: extension %d %s (%zu of %zu)\n", science_name_, e,
@@ -273,7 +291,8 @@ class Run {
         }
         // The results depend on the settings too: a rerun must use the same ones.
         identity_.key += "iterations=" + std::to_string(o_.fit.iterations) + " clip=" + std::to_string(o_.fit.clip) +
-                         " extname=" + o_.extname;
+                         " extname=" + o_.extname + " record=" + (o_.record ? "1" : "0") +
+                         " force=" + (o_.force ? "1" : "0");
         constexpr char FPACKED[] = "tile-compressed (fpack): uncompress it first (funpack)";
         if (tile_compressed_unit(in_.science)) return unopenable(science_name_, FPACKED);
         for (int k = 0; k < in_.others(); k++)
@@ -297,6 +316,13 @@ class Run {
             refuse(problem);
             tserror(SINGULAR_MESSAGE);
         }
+        // Extensions whose header records an earlier correction are skipped.
+        already_.assign(plan->size(), std::string());
+        for (size_t i = 0; i < plan->size() && !o_.force; i++)
+            if (!(*dead)[i]) already_[i] = corrected_at(in_.science->head[(*plan)[i].science]);
+        if (o_.record && !o_.dry_run && in_.fringes.size() > size_t(RECORD_MAX_FRINGES))
+            note("a record names at most " + std::to_string(RECORD_MAX_FRINGES) +
+                 " fringe frames: no record is written");
         if (has_unindexed_tail(in_.science))
             note("only units 0 to " + std::to_string(in_.science->count - 1) + " are corrected; the " +
                  std::to_string(in_.science->file->size - in_.science->file->units_end) +
@@ -310,6 +336,38 @@ class Run {
                  " already corrected");
         }
         return 0;
+    }
+
+    // True when no planned extension is left to correct and some were corrected before.
+    bool nothing_to_correct(const std::vector<char> &dead) const
+    {
+        bool some = false;
+        for (size_t i = 0; i < dead.size(); i++) {
+            if (!dead[i] && already_[i].empty()) return false;
+            some = some || !already_[i].empty();
+        }
+        return some;
+    }
+
+    bool records() const { return o_.record && in_.fringes.size() <= size_t(RECORD_MAX_FRINGES); }
+
+    // The new bytes of extension e's header in `target`: with the record of its
+    // correction, or as it is when the record has no room but checksums must be
+    // recomputed; empty when the header stays as it is.
+    std::string new_header(Mosaic target, int e, const FitRow &last) const
+    {
+        if (!o_.record) return {};
+        const HeaderBlocks h = header_blocks(target, e);
+        std::string bytes;
+        if (records()) {
+            FitRecord r{run_time_, {}, o_.fit, last};
+            for (const char *name : in_.fringe_names) r.fringe_files.push_back(name);
+            bytes = header_with_record(h, r);
+            if (bytes.empty())
+                note("extension " + std::to_string(e) + ": no room in the header for the record; -o writes one");
+        }
+        if (bytes.empty() && has_checksums(h)) bytes.assign(reinterpret_cast<const char *>(h.bytes), size_t(h.length));
+        return bytes;
     }
 
     // A file to be written (-o, --table) that is one of the inputs: refused.
@@ -328,11 +386,29 @@ class Run {
         return false;
     }
 
-    // The copy that -o corrects, mapped as the science file is.
-    bool open_output(OutputFile &output)
+    // The copy that -o corrects, mapped as the science file is; the header of each
+    // extension to correct grows by whole blocks where its record needs them.
+    bool open_output(OutputFile &output, const std::vector<PlannedUnit> &plan, const std::vector<char> &dead)
     {
+        const Mosaic m = in_.science;
+        std::vector<int> growing; // units, in file order
+        for (size_t i = 0; i < plan.size() && records(); i++)
+            if (!dead[i] && already_[i].empty()) growing.push_back(plan[i].science);
+        std::sort(growing.begin(), growing.end());
+        std::vector<CopyPiece> pieces;
+        int64_t copied_to = 0;
+        for (const int e : growing) {
+            const HeaderBlocks h = header_blocks(m, e);
+            const int blocks = record_blocks_missing(h, int(in_.fringes.size()));
+            if (blocks == 0) continue;
+            const int64_t at = mosaic_offset(m, h.bytes);
+            pieces.push_back({copied_to, at - copied_to, {}});
+            pieces.push_back({0, 0, grown_header(h, blocks)});
+            copied_to = at + h.length;
+        }
+        pieces.push_back({copied_to, m->file->size - copied_to, {}});
         std::string error, reason;
-        if (!output.create_copy(in_.science->file->fd, in_.science->file->size, &error)) {
+        if (!output.create_copy(m->file->fd, pieces, &error)) {
             refuse("tolv: " + o_.output + ": " + error);
             return false;
         }
@@ -350,7 +426,7 @@ class Run {
     // before anything changes rather than as a fault in the middle of a write.
     int claim_disk(const std::vector<PlannedUnit> &plan, const FitGeometry &g)
     {
-        const int64_t first = mosaic_offset(in_.science, in_.science->data[plan.front().science]);
+        const int64_t first = mosaic_offset(in_.science, header_blocks(in_.science, plan.front().science).bytes);
         const int64_t last = mosaic_offset(in_.science, in_.science->data[plan.back().science]) + int64_t(g.npix) * 4;
         const int refused = posix_fallocate(in_.science->file->fd, off_t(first), off_t(last - first));
         if (refused == ENOSPC || refused == EDQUOT)
@@ -367,6 +443,8 @@ class Run {
     JournalIdentity identity_;
     Inputs in_{};
     Mosaic output_ = nullptr;
+    const std::string run_time_ = record_time(); // FRGCORR of every extension this run corrects
+    std::vector<std::string> already_;           // per planned extension: when an earlier run corrected it
     std::FILE *table_ = stdout;
     int table_error_ = 0;
 };

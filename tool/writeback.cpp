@@ -4,6 +4,7 @@
 
 #include "faults.h"
 #include "pixels.h"
+#include "record.h"
 
 #include <fcntl.h>
 
@@ -55,28 +56,38 @@ bool WriteBack::settle(std::string *error)
     return true;
 }
 
-bool WriteBack::write(int e, const float *pixels, int npix, const std::string &rows, std::string *error)
+bool WriteBack::write(int e, const float *pixels, int npix, const std::string &header, const std::string &rows,
+                      std::string *error)
 {
     // The journal has one slot for original bytes: the extension before must be
     // recorded as done before this one's are saved over its own.
     if (!settle(error)) return false;
-    const int64_t offset = mosaic_offset(science_, science_->data[e]), length = int64_t(npix) * 4;
+    unsigned char *data = static_cast<unsigned char *>(science_->data[e]);
+    unsigned char *cards = data - int64_t(header.size());
+    const int64_t data_at = mosaic_offset(science_, data), pixel_bytes = int64_t(npix) * 4;
+    // The range that changes: the header (when written) and the pixels.
+    const int64_t offset = data_at - int64_t(header.size()), length = int64_t(header.size()) + pixel_bytes;
     const HeldSignals hold; // an interruption waits until the pixels are stored whole
-    if (!journal_) {
-        store_extension(science_, e, pixels, npix);
-        return true;
-    }
-    if (!journal_->save(e, science_->file->map, offset, length, error)) {
+    if (journal_ && !journal_->save(e, science_->file->map, offset, length, error)) {
         *error = failure(e, *error);
         return false;
     }
     checkpoint_("saved", e);
-    if (checkpoint_ != no_checkpoint) {
+    if (journal_ && checkpoint_ != no_checkpoint) {
         // For the tests that stop a run inside a store: half of the pixels first.
-        swap4(science_->data[e], pixels, int64_t(npix / 2) * 4);
+        swap4(data, pixels, int64_t(npix / 2) * 4);
         checkpoint_("half", e);
     }
     store_extension(science_, e, pixels, npix);
+    if (!header.empty()) {
+        std::memcpy(cards, header.data(), header.size());
+        // The data unit's fill counts too; a last unit whose fill the file lacks
+        // sums as if it were there (fill bytes are zeros).
+        const int64_t fill_end = data_at + science_->head[e]->basic->databloks * 2880;
+        const int64_t data_end = fill_end < science_->file->size ? fill_end : science_->file->size;
+        update_checksums(cards, int64_t(header.size()), data, data_end - data_at);
+    }
+    if (!journal_) return true;
     start_writeback(science_, offset, length);
     checkpoint_("stored", e);
     pending_ = e;

@@ -22,9 +22,12 @@ class WriteBack {
               void (*checkpoint)(const char *point, int e) = nullptr);
 
     // Writes extension e's corrected pixels (npix host-order floats) whose table
-    // rows are `rows`.  False, with *error (one line), when it could not be done:
-    // the journal then lets a rerun put back and finish.
-    bool write(int e, const float *pixels, int npix, const std::string &rows, std::string *error);
+    // rows are `rows`, and with them `header`, the header's new bytes (its length
+    // unchanged), unless empty; a header written gets its checksums recomputed.
+    // False, with *error (one line), when it could not be done: the journal then
+    // lets a rerun put back and finish.
+    bool write(int e, const float *pixels, int npix, const std::string &header, const std::string &rows,
+               std::string *error);
 
     // Waits for the last extension written and records it as done.
     bool settle(std::string *error);

@@ -1,0 +1,244 @@
+// The record's cards and where they go.  A header is whole 2880-byte blocks of
+// 80-column cards; the slots after END are blank, and so are the cards a writer
+// left just before END to reserve room.  The record takes those slots, so the
+// header keeps its length and the data after it stays where it is.
+#include "record.h"
+
+#include "mosaic.h"
+#include "options.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+namespace {
+
+constexpr int64_t CARD = 80;
+constexpr int64_t BLOCK = 2880;
+constexpr int64_t CARDS_PER_BLOCK = BLOCK / CARD;
+constexpr size_t KEY = 8;
+constexpr size_t LONGEST_STRING = 68; // columns 12 to 79, between the quotes
+
+std::string_view card_at(HeaderBlocks h, int64_t i)
+{
+    return {reinterpret_cast<const char *>(h.bytes) + i * CARD, size_t(CARD)};
+}
+
+int64_t card_count(HeaderBlocks h) { return h.length / CARD; }
+
+bool is_blank(std::string_view card) { return card.find_first_not_of(' ') == std::string_view::npos; }
+
+// The index of the END card, or -1 when the blocks hold none.
+int64_t end_card(HeaderBlocks h)
+{
+    for (int64_t i = 0; i < card_count(h); i++)
+        if (card_at(h, i).substr(0, KEY) == "END     ") return i;
+    return -1;
+}
+
+bool two_digits(std::string_view s) { return s.size() == 2 && std::isdigit((unsigned char)s[0]) && std::isdigit((unsigned char)s[1]); }
+
+// The keywords of a record, older ones included (FRGFILnn, FRGAMPnn of any nn).
+bool is_record_keyword(std::string_view key)
+{
+    static constexpr std::string_view fixed[] = {"FRGCORR ", "FRGCONST", "FRGGRADX", "FRGGRADY",
+                                                 "FRGSIGMA", "FRGNPIX ", "FRGITER ", "FRGCLIP "};
+    for (std::string_view k : fixed)
+        if (key == k) return true;
+    return (key.substr(0, 6) == "FRGFIL" || key.substr(0, 6) == "FRGAMP") && two_digits(key.substr(6, 2));
+}
+
+// A card: keyword, "= ", the value's text, " / " and the comment, cut at column 80.
+std::string card(const std::string &key, const std::string &value, const std::string &comment)
+{
+    std::string c = key;
+    c.resize(KEY, ' ');
+    c += "= " + value;
+    if (!comment.empty()) c += " / " + comment;
+    c.resize(size_t(CARD), ' ');
+    return c;
+}
+
+std::string right_justified(std::string text)
+{
+    if (text.size() < 20) text.insert(0, 20 - text.size(), ' ');
+    return text;
+}
+
+// The shortest text that reads back as exactly this value, in a FITS real's form
+// (a point or an exponent E).  A value that is not finite has no FITS form: the
+// value is left undefined.
+template <typename Real>
+std::string real(Real v)
+{
+    if (!std::isfinite(v)) return right_justified("");
+    char buf[64];
+    std::string s(buf, size_t(std::to_chars(buf, buf + sizeof buf, v).ptr - buf));
+    const size_t e = s.find('e');
+    if (e != std::string::npos) s[e] = 'E';
+    if (s.find('.') == std::string::npos) s.insert(e == std::string::npos ? s.size() : e, ".0");
+    return right_justified(s);
+}
+
+std::string integer(long long v) { return right_justified(std::to_string(v)); }
+
+// A quoted FITS string of at most LONGEST_STRING characters between the quotes:
+// quotes doubled, bytes outside printable ASCII written as '?', padded to 8.
+std::string quoted(const std::string &text)
+{
+    std::string inside;
+    for (const char ch : text) {
+        const std::string piece = ch == '\'' ? "''" : (ch < ' ' || ch > '~') ? "?" : std::string(1, ch);
+        if (inside.size() + piece.size() > LONGEST_STRING) break;
+        inside += piece;
+    }
+    if (inside.size() < 8) inside.resize(8, ' ');
+    return "'" + inside + "'";
+}
+
+std::string numbered(const char *stem, int n)
+{
+    char key[32];
+    std::snprintf(key, sizeof key, "%s%02d", stem, n % 100);
+    return key;
+}
+
+// The file part of a name as given, without its directory.
+std::string base_name(const char *name)
+{
+    const std::string path = mosaic_path(name);
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<std::string> record_texts(const FitRecord &r)
+{
+    const int nfringe = int(r.fringe_files.size());
+    const std::vector<double> &a = r.last.a; // [1..npar]: Aconst, Ax, Ay, Afringe...
+    std::vector<std::string> cards;
+    cards.push_back(card("FRGCORR", quoted(r.time), std::string("fringes removed by tolv ") + tolv_version()));
+    for (int k = 1; k <= nfringe; k++)
+        cards.push_back(card(numbered("FRGFIL", k), quoted(base_name(r.fringe_files[size_t(k - 1)].c_str())),
+                             "fringe frame " + numbered("", k)));
+    for (int k = 1; k <= nfringe; k++)
+        cards.push_back(card(numbered("FRGAMP", k), real(a[size_t(3 + k)]),
+                             "amplitude of fringe frame " + numbered("", k) + " subtracted"));
+    cards.push_back(card("FRGCONST", real(a[1]), "constant subtracted"));
+    cards.push_back(card("FRGGRADX", real(a[2]), "gradient in x subtracted, per pixel"));
+    cards.push_back(card("FRGGRADY", real(a[3]), "gradient in y subtracted, per pixel"));
+    cards.push_back(card("FRGSIGMA", real(double(r.last.sigma)), "rms residual of the last fit"));
+    cards.push_back(card("FRGNPIX", integer(r.last.npix), "pixels used by the last fit"));
+    cards.push_back(card("FRGITER", integer(r.settings.iterations), "clipped fits"));
+    cards.push_back(card("FRGCLIP", real(r.settings.clip), "pixels beyond this many sigma left out"));
+    return cards;
+}
+
+// The cards before END that a new record leaves: all but an older record, less
+// the blank cards that end them.
+std::vector<std::string_view> kept_cards(HeaderBlocks h, int64_t end)
+{
+    std::vector<std::string_view> kept;
+    for (int64_t i = 0; i < end; i++)
+        if (!is_record_keyword(card_at(h, i).substr(0, KEY))) kept.push_back(card_at(h, i));
+    while (!kept.empty() && is_blank(kept.back())) kept.pop_back();
+    return kept;
+}
+
+std::string end_card_text()
+{
+    std::string c = "END";
+    c.resize(size_t(CARD), ' ');
+    return c;
+}
+
+} // namespace
+
+std::string record_time()
+{
+    // SOURCE_DATE_EPOCH, the reproducible-builds convention, fixes the time, so
+    // that two runs on the same data give the same bytes.
+    std::time_t now = std::time(nullptr);
+    if (const char *fixed = std::getenv("SOURCE_DATE_EPOCH")) {
+        char *end = nullptr;
+        errno = 0;
+        const long long seconds = std::strtoll(fixed, &end, 10);
+        if (errno == 0 && end != fixed && *end == '\0' && seconds >= 0 && seconds <= 253402300799LL)
+            now = std::time_t(seconds);
+    }
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    return text;
+}
+
+int record_cards(int nfringe) { return 8 + 2 * nfringe; }
+
+std::string corrected_at(FITSHead h)
+{
+    FITSCard found = nullptr;
+    char *value = ft_headgets(h, "FRGCORR", 0, "", &found);
+    std::string time = found && value ? value : "";
+    std::free(value);
+    if (found && time.empty()) time = "an unknown time";
+    return time;
+}
+
+HeaderBlocks header_blocks(Mosaic m, int e)
+{
+    const auto *cards = reinterpret_cast<const unsigned char *>(m->head[e]->cards);
+    return {cards, static_cast<const unsigned char *>(m->data[e]) - cards};
+}
+
+std::string header_with_record(HeaderBlocks h, const FitRecord &r)
+{
+    const int64_t end = end_card(h);
+    if (end < 0) return {};
+    const std::vector<std::string_view> kept = kept_cards(h, end);
+    const std::vector<std::string> record = record_texts(r);
+    if (int64_t(kept.size() + record.size()) + 1 > card_count(h)) return {};
+    std::string out;
+    out.reserve(size_t(h.length));
+    for (std::string_view c : kept) out += c;
+    for (const std::string &c : record) out += c;
+    out += end_card_text();
+    out.resize(size_t(h.length), ' ');
+    return out;
+}
+
+int record_blocks_missing(HeaderBlocks h, int nfringe)
+{
+    const int64_t end = end_card(h);
+    if (end < 0) return 0;
+    const int64_t need = int64_t(kept_cards(h, end).size()) + record_cards(nfringe) + 1;
+    const int64_t have = card_count(h);
+    return need <= have ? 0 : int((need - have + CARDS_PER_BLOCK - 1) / CARDS_PER_BLOCK);
+}
+
+std::string grown_header(HeaderBlocks h, int blocks)
+{
+    const int64_t end = end_card(h);
+    std::string out(reinterpret_cast<const char *>(h.bytes), size_t(end < 0 ? 0 : end * CARD));
+    out.resize(size_t(h.length + blocks * BLOCK - CARD), ' ');
+    return out + end_card_text();
+}
+
+bool has_checksums(HeaderBlocks h)
+{
+    const int64_t end = end_card(h);
+    for (int64_t i = 0; i < end; i++) {
+        const std::string_view key = card_at(h, i).substr(0, KEY);
+        if (key == "CHECKSUM" || key == "DATASUM ") return true;
+    }
+    return false;
+}
+
+void update_checksums(unsigned char *header, int64_t header_bytes, const unsigned char *data, int64_t data_bytes)
+{
+    if (!has_checksums({header, header_bytes})) return;
+    ft_checksumset(reinterpret_cast<FITSCard>(header), int(header_bytes / CARD), ft_checksum(data, data_bytes, 0));
+}
