@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -26,6 +27,10 @@ inline std::string slurp_fd(int fd)
     while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, size_t(n));
     return text;
 }
+
+// Every run of the tool from a test records the same correction time (FRGCORR),
+// so that the files of two runs on the same data can be compared byte for byte.
+inline const bool record_time_fixed = setenv("SOURCE_DATE_EPOCH", "1765152000", 0) == 0;
 
 // A copy of the tool that any user can run, wherever the build lies (a checkout
 // under /root cannot be entered by the user nobody); made once per test process
