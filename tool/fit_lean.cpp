@@ -124,6 +124,7 @@ class Lean final : public FitSteps {
         return by_frames([&]<int NF>() { return residual_and_clip_n<NF>(limit, next); });
     }
     const double *residual() const override { return s; }
+    const unsigned char *pixel_states() const override { return state.data(); }
     const float *finish() override
     {
         residual_to_pixels(buf, s, state.data(), g.npix);

@@ -109,6 +109,7 @@ struct Straight final : FitSteps {
         return n;
     }
     const double *residual() const override { return s + 1; }
+    const unsigned char *pixel_states() const override { return state.data(); }
     const float *finish() override
     {
         residual_to_pixels(buf, s + 1, state.data(), g.npix);

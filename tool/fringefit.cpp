@@ -61,8 +61,19 @@ FitOutcome ExtensionFitter::fit(const ExtensionData &x, std::string &rows, FitTr
     }
     if (trace) trace->numbers.insert(trace->numbers.end(), steps_->residual(), steps_->residual() + g_.npix);
     last_.a = acc_;
-    corrected_ = steps_->finish();
+    corrected_ = nullptr;
     return FitOutcome::fitted;
+}
+
+const float *ExtensionFitter::corrected()
+{
+    if (!corrected_) corrected_ = steps_->finish();
+    return corrected_;
+}
+
+void ExtensionFitter::store(void *to, int first, int count) const
+{
+    store_residuals(to, steps_->residual() + first, steps_->pixel_states() + first, count);
 }
 
 void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out, FitPath path,
@@ -80,7 +91,7 @@ void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *o
                 std::fflush(out);
                 tserror(SINGULAR_MESSAGE);
             }
-            store_extension(science, e, fitter.corrected(), g.npix);
+            fitter.store(science->data[e], 0, g.npix);
         }
     } else {
         print_fit_head(out, nfringe);

@@ -67,6 +67,8 @@ class FitSteps {
     // returns the pixels kept.
     virtual int residual_and_clip(float limit, bool next) = 0;
     virtual const double *residual() const = 0; // npix, 0-based
+    // Why each pixel took no part in the fits (PixelState), npix, 0-based.
+    virtual const unsigned char *pixel_states() const = 0;
     // The residual as the corrected pixels (host-order floats).
     virtual const float *finish() = 0;
 };
@@ -95,7 +97,12 @@ class ExtensionFitter {
     // rows of the iterations before it (the straight path ends the process
     // through lfit3 instead).
     FitOutcome fit(const ExtensionData &x, std::string &rows, FitTrace *trace = nullptr);
-    const float *corrected() const { return corrected_; }
+    // The corrected pixels as host-order floats (made on first use).
+    const float *corrected();
+    // Writes corrected pixels [first, first + count) big-endian at `to` (the
+    // extension's data in the file, pixel `first` first), in one pass; pixels
+    // whose science value is not finite are left as `to` holds them.
+    void store(void *to, int first, int count) const;
     // The last row fit() appended: what was subtracted.
     const FitRow &last() const { return last_; }
 

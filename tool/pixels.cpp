@@ -1,8 +1,10 @@
 // Pixels between the mapping and the fit.
 #include "pixels.h"
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -34,6 +36,19 @@ void residual_to_pixels(float *science, const double *s, const unsigned char *st
 {
     for (int p = 0; p < npix; p++)
         if (state[p] != SCIENCE_NOT_FINITE) science[p] = to_pixel(s[p], science[p]);
+}
+
+void store_residuals(void *to, const double *s, const unsigned char *state, int count)
+{
+    auto *out = static_cast<unsigned char *>(to);
+    for (int p = 0; p < count; p++) {
+        if (state[p] == SCIENCE_NOT_FINITE || std::isnan(s[p])) continue;
+        const float v = to_pixel(s[p], 0.0f);
+        uint32_t u;
+        std::memcpy(&u, &v, 4);
+        if constexpr (std::endian::native == std::endian::little) u = __builtin_bswap32(u);
+        std::memcpy(out + 4 * size_t(p), &u, 4);
+    }
 }
 
 void store_extension(Mosaic m, int e, const float *pixels, int npix)

@@ -26,6 +26,11 @@ void mask_fringe(float *values, unsigned char *state, int npix);
 // those not finite stay as they were.
 void residual_to_pixels(float *science, const double *s, const unsigned char *state, int npix);
 
+// The residuals s[0..count-1] as big-endian floats at `to`, which holds the
+// pixels as read: those whose state is SCIENCE_NOT_FINITE, or whose residual is
+// not a number, stay as they are (the same values as residual_to_pixels).
+void store_residuals(void *to, const double *s, const unsigned char *state, int count);
+
 // Writes npix host-order floats big-endian into unit e's data in the mapping.
 void store_extension(Mosaic m, int e, const float *pixels, int npix);
 

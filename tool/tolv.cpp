@@ -188,8 +188,8 @@ class Run {
                        "be solved");
                 tserror(SINGULAR_MESSAGE);
             }
-            if (target && !writer.write(e, fitter->corrected(), g.npix, new_header(target, e, fitter->last()), rows,
-                                        &error))
+            const StorePixels store = [&](void *to, int first, int count) { fitter->store(to, first, count); };
+            if (target && !writer.write(e, store, g.npix, new_header(target, e, fitter->last()), rows, &error))
                 return refuse(error);
             corrected++;
             if (progress_)

@@ -56,7 +56,7 @@ bool WriteBack::settle(std::string *error)
     return true;
 }
 
-bool WriteBack::write(int e, const float *pixels, int npix, const std::string &header, const std::string &rows,
+bool WriteBack::write(int e, const StorePixels &store, int npix, const std::string &header, const std::string &rows,
                       std::string *error)
 {
     // The journal has one slot for original bytes: the extension before must be
@@ -75,10 +75,10 @@ bool WriteBack::write(int e, const float *pixels, int npix, const std::string &h
     checkpoint_("saved", e);
     if (journal_ && checkpoint_ != no_checkpoint) {
         // For the tests that stop a run inside a store: half of the pixels first.
-        swap4(data, pixels, int64_t(npix / 2) * 4);
+        store(data, 0, npix / 2);
         checkpoint_("half", e);
     }
-    store_extension(science_, e, pixels, npix);
+    store(data, 0, npix);
     if (!header.empty()) {
         std::memcpy(cards, header.data(), header.size());
         // The data unit's fill counts too; a last unit whose fill the file lacks

@@ -10,7 +10,12 @@
 #include "journal.h"
 #include "mosaic.h"
 
+#include <functional>
 #include <string>
+
+// Writes an extension's corrected pixels [first, first + count) big-endian at
+// `to`, pixel `first` first.
+using StorePixels = std::function<void(void *to, int first, int count)>;
 
 class WriteBack {
   public:
@@ -21,12 +26,12 @@ class WriteBack {
     WriteBack(Mosaic science, const char *science_name, Journal *journal,
               void (*checkpoint)(const char *point, int e) = nullptr);
 
-    // Writes extension e's corrected pixels (npix host-order floats) whose table
+    // Writes extension e's corrected pixels (npix, stored by `store`) whose table
     // rows are `rows`, and with them `header`, the header's new bytes (its length
     // unchanged), unless empty; a header written gets its checksums recomputed.
     // False, with *error (one line), when it could not be done: the journal then
     // lets a rerun put back and finish.
-    bool write(int e, const float *pixels, int npix, const std::string &header, const std::string &rows,
+    bool write(int e, const StorePixels &store, int npix, const std::string &header, const std::string &rows,
                std::string *error);
 
     // Waits for the last extension written and records it as done.
