@@ -433,17 +433,19 @@ TEST(safety, a_file_cut_short_underneath_is_reported)
     const int nx = 64, ny = 45;  // one extension's data fill whole blocks
     const size_t unit = 2880 + size_t(nx) * ny * 4;
     for (const char *stop : {"stored:1:stop", "done:1:stop"}) {
-        const auto args = write_scene(dir, nx, ny, 3, 1);
+        // One worker: extension 3 is not read before extension 2 is written.
+        auto args = write_scene(dir, nx, ny, 3, 1);
+        args.insert(args.begin(), {"-j", "1"});
         Started run(TOLV_INJECT_BINARY, args, stop);
         ASSERT_EQ(run.wait_stopped(), true) << stop;
-        ASSERT_EQ(truncate(args[0].c_str(), off_t(2880 + unit + 2880)), 0);  // extension 2's header only
+        ASSERT_EQ(truncate(args[2].c_str(), off_t(2880 + unit + 2880)), 0);  // extension 2's header only
         kill(run.pid, SIGCONT);
         const ToolRun r = run.finish();
         EXPECT_EQ(r.status, 1) << stop;
-        EXPECT_EQ(r.err, "tolv: " + args[0] +
+        EXPECT_EQ(r.err, "tolv: " + args[2] +
                              ": extension 2: the file could not be read or written (cut short by another program, "
                              "or a disk error); run the same command again to recover\n")
             << stop;
-        unlink(journal_of(args[0]).c_str());
+        unlink(journal_of(args[2]).c_str());
     }
 }

@@ -94,12 +94,28 @@ void faults_watch(Mosaic m, const char *name, const char *hint)
     nwatched = nwatched + 1;
 }
 
-HeldSignals::HeldSignals()
+namespace {
+
+sigset_t interruptions()
 {
-    sigset_t hold;
-    sigemptyset(&hold);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) sigaddset(&hold, s);
-    sigprocmask(SIG_BLOCK, &hold, &previous);
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) sigaddset(&set, s);
+    return set;
 }
 
-HeldSignals::~HeldSignals() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+} // namespace
+
+void faults_worker_thread()
+{
+    const sigset_t set = interruptions();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+HeldSignals::HeldSignals()
+{
+    const sigset_t hold = interruptions();
+    pthread_sigmask(SIG_BLOCK, &hold, &previous);
+}
+
+HeldSignals::~HeldSignals() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }

@@ -17,6 +17,10 @@ void faults_install();
 // The name and hint must live as long as the mapping.  At most 1024 mosaics.
 void faults_watch(Mosaic m, const char *name, const char *hint);
 
+// Blocks, in the calling thread, the signals HeldSignals holds, so that they
+// reach the main thread; for every thread that fits extensions.
+void faults_worker_thread();
+
 // Signals held while an extension is written, so that it is written whole.
 struct HeldSignals {
     HeldSignals();

@@ -115,6 +115,9 @@ class ExtensionFitter {
     FitRow last_;
 };
 
+// Bytes of memory one lean fitter of this geometry holds.
+int64_t fitter_bytes(const FitGeometry &g);
+
 // The geometry of the fit: NAXIS1 x NAXIS2 of the science unit `first` (unit 1
 // unless given) and the number of frames.
 FitGeometry fit_geometry(Mosaic science, int nfringe, int first = 1);

@@ -109,6 +109,7 @@ int tile_compressed_unit(Mosaic m)
     for (int i = 1; i < m->count; i++) {
         FITSCard card = nullptr;
         if (ft_headgetl(m->head[i], "ZIMAGE", 0, 0, &card) && card) return i;
+        mosaic_release_unit(m, i);
     }
     return 0;
 }
@@ -242,6 +243,9 @@ std::string unsolvable_fit(const Inputs &in, const std::vector<PlannedUnit> &pla
                         fringes_seen++;
                     }
             }
+        // What the scan read is read again only when the extension is fitted.
+        mosaic_release_unit(in.science, e);
+        for (int k = 0; k < in.others(); k++) mosaic_release_unit(in.other(k), pu.units[size_t(k)]);
         if (!any_finite) {
             (*dead)[i] = 1;
             continue;

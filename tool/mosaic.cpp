@@ -123,6 +123,20 @@ void write_element(unsigned char *p, int code, double value)
 
 namespace {
 
+// Gives `advice` for the whole pages holding [p, p + length) of the mapping
+// [map, map + size).
+void advise_pages(unsigned char *map, int64_t size, const void *p, int64_t length, int advice)
+{
+    if (!map || length <= 0) return;
+    const int64_t page = sysconf(_SC_PAGESIZE);
+    const int64_t offset = static_cast<const unsigned char *>(p) - map;
+    const int64_t start = offset / page * page;
+    int64_t end = (offset + length + page - 1) / page * page;
+    if (end > size) end = size;
+    if (start < 0 || start >= end) return;
+    madvise(map + start, size_t(end - start), advice);
+}
+
 void set_reason(std::string *reason, const std::string &text)
 {
     if (reason) *reason = text;
@@ -149,6 +163,9 @@ int index_units(unsigned char *map, int64_t size, FITSHead *heads, void **datas,
         if (datas) datas[n] = data;
         if (views) views[n] = view;
         const int64_t step = mosaic_unit_bytes(heads[n]);
+        // Read once here: the header's pages need not stay (a file page cache
+        // may hand a fault whole large folios, data around the header included).
+        advise_pages(map, size, pos, step - heads[n]->basic->databloks * 2880, MADV_DONTNEED);
         pos += step < remaining ? step : remaining;
         remaining -= step;
         n++;
@@ -329,6 +346,22 @@ int mosaic_sync(Mosaic m, int64_t offset, int64_t length)
     const int64_t start = offset / page * page;
     if (length <= 0) return 0;
     return msync(m->file->map + start, size_t(offset + length - start), MS_SYNC) == 0 ? 0 : errno;
+}
+
+void mosaic_prefetch(Mosaic m, const void *p, int64_t length)
+{
+    if (m && m->file) advise_pages(m->file->map, m->file->size, p, length, MADV_WILLNEED);
+}
+
+void mosaic_release(Mosaic m, const void *p, int64_t length)
+{
+    if (m && m->file) advise_pages(m->file->map, m->file->size, p, length, MADV_DONTNEED);
+}
+
+void mosaic_release_unit(Mosaic m, int u)
+{
+    if (!m || u < 0 || u >= m->count || !m->head[u] || !m->head[u]->basic) return;
+    mosaic_release(m, m->head[u]->cards, mosaic_unit_bytes(m->head[u]));
 }
 
 void ft_freemosaic(Mosaic m)

@@ -70,6 +70,17 @@ int64_t mosaic_offset(Mosaic m, const void *p);
 // waits for them; 0, or the errno of the failure.
 int mosaic_sync(Mosaic m, int64_t offset, int64_t length);
 
+// Asks the kernel to read the mapped bytes [p, p + length) ahead of their use.
+void mosaic_prefetch(Mosaic m, const void *p, int64_t length);
+
+// Drops the mapped pages of [p, p + length) (and of the pages they share) from
+// the process's memory; the file keeps every byte written, and a later access
+// reads them again.  For shared mappings only, which every mosaic is.
+void mosaic_release(Mosaic m, const void *p, int64_t length);
+
+// mosaic_release of unit u, header and data.
+void mosaic_release_unit(Mosaic m, int u);
+
 // Maps the file part of `filename` whole, read-only for mode "r" and read-write
 // otherwise (both shared), and indexes up to `max` units (negative: no limit; never
 // more than MOSAIC_MAX_UNITS).  Bytes after the last whole unit end the walk.

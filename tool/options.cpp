@@ -31,11 +31,12 @@ constexpr option LONG_OPTIONS[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"force", no_argument, nullptr, FORCE},
     {"no-record", no_argument, nullptr, NO_RECORD},
+    {"jobs", required_argument, nullptr, 'j'},
     {nullptr, 0, nullptr, 0},
 };
 
 // '+': stop at the first file name; ':': a missing value is told apart.
-constexpr char SHORT_OPTIONS[] = "+:hVo:ne:m:q";
+constexpr char SHORT_OPTIONS[] = "+:hVo:ne:m:qj:";
 
 bool whole_number(const char *text, long lo, long hi, long *value)
 {
@@ -114,6 +115,13 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error)
         case 'q': o->quiet = true; break;
         case FORCE: o->force = true; break;
         case NO_RECORD: o->record = false; break;
+        case 'j':
+            if (!whole_number(optarg, 1, 1024, &number)) {
+                *error = written(argv[before], c) + " takes a whole number from 1 to 1024, not '" + optarg + "'";
+                return false;
+            }
+            o->jobs = int(number);
+            break;
         case ':':
             *error = "option " + written(argv[optind - 1], optopt) + " needs a value";
             return false;
@@ -166,6 +174,9 @@ std::string help_text()
            "                         are corrected (FRGCORR); they are skipped otherwise\n"
            "      --no-record        leave every header as it is: no record of the\n"
            "                         correction (FRGCORR ...), no checksum updated\n"
+           "  -j, --jobs N           fit N extensions at once, 1 to 1024 (default: the\n"
+           "                         processors tolv may use, as memory allows); the\n"
+           "                         results do not depend on N\n"
            "\n"
            "Exit status: 0 after a complete run, 1 on any failure (a message on standard\n"
            "error says why).  An interrupted in-place run is finished by running the same\n"

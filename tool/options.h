@@ -19,6 +19,7 @@ struct Options {
     bool quiet = false;       // no notes on standard error
     bool force = false;       // correct extensions already corrected again
     bool record = true;       // write the record of the correction into each header
+    int jobs = 0;             // -j: extensions fitted at once; 0: as many as the machine allows
     std::vector<const char *> files; // the science file, then the fringe frames
 };
 

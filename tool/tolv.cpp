@@ -11,6 +11,7 @@
 #include "options.h"
 #include "output.h"
 #include "record.h"
+#include "workers.h"
 #include "tsutil.h"
 #include "writeback.h"
 
@@ -131,9 +132,21 @@ class Run {
         const Mosaic target = output ? output_ : in_place_ ? in_.science : nullptr;
 
         const FitGeometry g = fit_geometry(in_.science, int(in_.fringes.size()), plan.empty() ? 1 : plan[0].science);
-        std::unique_ptr<ExtensionFitter> fitter;
+        // The extensions to fit: planned, not dead, not finished by an interrupted
+        // run, not corrected by an earlier one.
+        std::vector<size_t> jobs;
+        for (size_t i = 0; i < plan.size(); i++)
+            if (!dead[i] && !(in_place_ && journal_.done().count(plan[i].science)) && already_[i].empty())
+                jobs.push_back(i);
+        std::unique_ptr<FitWorkers> workers;
         if (!plan.empty()) {
-            fitter = std::make_unique<ExtensionFitter>(g, FitPath::lean, o_.fit);
+            if (!jobs.empty()) {
+                const int n = o_.jobs ? std::min(o_.jobs, int(jobs.size())) : default_workers(jobs.size(), fitter_bytes(g));
+                workers = std::make_unique<FitWorkers>(
+                    g, o_.fit, n, jobs.size(),
+                    [&](size_t j, std::vector<unsigned char> &mask) { return job_data(plan[jobs[j]], g, mask); },
+                    [&](size_t j) { release_inputs(plan[jobs[j]], g, target != in_.science); }, in_.mask != nullptr);
+            }
             if (in_place_) {
                 if (const int status = claim_disk(plan, g)) return status;
                 // The journal's slot holds an extension's header and pixels.
@@ -147,8 +160,8 @@ class Run {
         }
         WriteBack writer(target, science_name_, in_place_ ? &journal_ : nullptr, checkpoint);
         print_fit_head(table_, g.nfringe);
-        std::vector<unsigned char> mask(in_.mask ? size_t(g.npix) : 0);
         int corrected = 0;
+        size_t job = 0;
         std::string error;
         for (size_t i = 0; i < plan.size(); i++) {
             const int e = plan[i].science;
@@ -166,20 +179,13 @@ class Run {
                      "; --force corrects it again");
                 continue;
             }
-            ExtensionData x;
-            x.extn = e;
-            x.science = in_.science->data[e];
-            for (size_t k = 0; k < in_.fringes.size(); k++) x.fringes.push_back(in_.fringes[k]->data[plan[i].units[k]]);
-            if (in_.mask) {
-                read_mask(mask.data(), in_.mask, plan[i].units.back(), g.npix);
-                x.mask = mask.data();
-            }
-            std::string rows;
-            const FitOutcome outcome = fitter->fit(x, rows);
-            table(rows);
-            if (outcome == FitOutcome::singular) {
+            const FitResult &fit = workers->take(job);
+            table(fit.rows);
+            if (fit.outcome == FitOutcome::singular) {
                 // Every extension before this one is written and synced: the run
-                // ends cleanly here, as a run without a journal would.
+                // ends cleanly here, as a run without a journal would (the fits
+                // of later extensions are dropped).
+                workers->stop();
                 std::fflush(table_);
                 if (!writer.settle(&error)) return refuse(error);
                 if (in_place_ && !journal_.finish(&error)) refuse("tolv: " + std::string(science_name_) + ": " + error);
@@ -188,9 +194,10 @@ class Run {
                        "be solved");
                 tserror(SINGULAR_MESSAGE);
             }
-            const StorePixels store = [&](void *to, int first, int count) { fitter->store(to, first, count); };
-            if (target && !writer.write(e, store, g.npix, new_header(target, e, fitter->last()), rows, &error))
+            const StorePixels store = [&](void *to, int first, int count) { fit.fitter->store(to, first, count); };
+            if (target && !writer.write(e, store, g.npix, new_header(target, e, fit.fitter->last()), fit.rows, &error))
                 return refuse(error);
+            workers->release(job++);
             corrected++;
             if (progress_)
                 std::fprintf(stderr, "tolv: %s: extension %d %s (%zu of %zu)\n", science_name_, e,
@@ -201,7 +208,7 @@ class Run {
         // The table is flushed, and the fit's arrays released, while the journal
         // still records every extension as done: a run killed now is finished by
         // the next one without writing anything.
-        fitter.reset();
+        workers.reset();
         if (std::fflush(table_) != 0 && !table_error_) table_error_ = errno ? errno : EIO;
         if (std::ferror(table_) && !table_error_) table_error_ = EIO;
         if (in_place_) {
@@ -319,7 +326,10 @@ class Run {
         // Extensions whose header records an earlier correction are skipped.
         already_.assign(plan->size(), std::string());
         for (size_t i = 0; i < plan->size() && !o_.force; i++)
-            if (!(*dead)[i]) already_[i] = corrected_at(in_.science->head[(*plan)[i].science]);
+            if (!(*dead)[i]) {
+                already_[i] = corrected_at(in_.science->head[(*plan)[i].science]);
+                mosaic_release_unit(in_.science, (*plan)[i].science);
+            }
         if (o_.record && !o_.dry_run && in_.fringes.size() > size_t(RECORD_MAX_FRINGES))
             note("a record names at most " + std::to_string(RECORD_MAX_FRINGES) +
                  " fringe frames: no record is written");
@@ -336,6 +346,36 @@ class Run {
                  " already corrected");
         }
         return 0;
+    }
+
+    // The inputs of one extension's fit; `mask` is the worker's buffer for the mask.
+    // The inputs of the next extensions are asked for meanwhile.
+    ExtensionData job_data(const PlannedUnit &p, const FitGeometry &g, std::vector<unsigned char> &mask) const
+    {
+        mosaic_prefetch(in_.science, in_.science->data[p.science], int64_t(g.npix) * 4);
+        for (size_t k = 0; k < in_.fringes.size(); k++)
+            mosaic_prefetch(in_.fringes[k], in_.fringes[k]->data[p.units[k]], int64_t(g.npix) * 4);
+        ExtensionData x;
+        x.extn = p.science;
+        x.science = in_.science->data[p.science];
+        for (size_t k = 0; k < in_.fringes.size(); k++) x.fringes.push_back(in_.fringes[k]->data[p.units[k]]);
+        if (in_.mask) {
+            read_mask(mask.data(), in_.mask, p.units.back(), g.npix);
+            x.mask = mask.data();
+        }
+        return x;
+    }
+
+    // Drops the pages of an extension's inputs from memory once its fit has read
+    // them (the files keep the bytes): its fringe and mask units, and its science
+    // unit when nothing is written into it.
+    void release_inputs(const PlannedUnit &p, const FitGeometry &g, bool science_too) const
+    {
+        for (size_t k = 0; k < in_.fringes.size(); k++)
+            mosaic_release(in_.fringes[k], in_.fringes[k]->data[p.units[k]], int64_t(g.npix) * 4);
+        if (in_.mask)
+            mosaic_release(in_.mask, in_.mask->data[p.units.back()], in_.mask->head[p.units.back()]->basic->databytes);
+        if (science_too) mosaic_release(in_.science, in_.science->data[p.science], int64_t(g.npix) * 4);
     }
 
     // True when no planned extension is left to correct and some were corrected before.
