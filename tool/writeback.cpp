@@ -47,8 +47,6 @@ bool WriteBack::settle(std::string *error)
         return false;
     }
     checkpoint_("synced", e);
-    // On the disk now: its pages need not stay in memory.
-    mosaic_release(science_, science_->file->map + pending_offset_, pending_length_);
     if (!journal_->mark_done(e, pending_rows_, error)) {
         *error = failure(e, *error);
         return false;
@@ -89,12 +87,12 @@ bool WriteBack::write(int e, const StorePixels &store, int npix, const std::stri
         const int64_t data_end = fill_end < science_->file->size ? fill_end : science_->file->size;
         update_checksums(cards, int64_t(header.size()), data, data_end - data_at);
     }
-    if (!journal_) {
-        // A dirty page of a shared mapping stays in the page cache when dropped
-        // from the process, and reaches the file as any other.
-        mosaic_release(science_, cards, length);
-        return true;
-    }
+    // The pages are dropped from the process at once: a dirty page of a shared
+    // mapping stays in the page cache and reaches the file as any other, and its
+    // write-back then need not first write-protect it in this process's page
+    // tables, page by page, while other threads run (which made it 5 times slower).
+    mosaic_release(science_, cards, length);
+    if (!journal_) return true;
     start_writeback(science_, offset, length);
     checkpoint_("stored", e);
     pending_ = e;
