@@ -1,12 +1,97 @@
 // Pixels between the mapping and the fit.
 #include "pixels.h"
 
+#include <algorithm>
 #include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 
 namespace {
+
+// Pixel p of the big-endian floats at `from`, as the bits of a host float.
+inline uint32_t host_bits(const unsigned char *from, int p)
+{
+    uint32_t u;
+    std::memcpy(&u, from + 4 * size_t(p), 4);
+    if constexpr (std::endian::native == std::endian::little) u = __builtin_bswap32(u);
+    return u;
+}
+
+// A float is infinite or not a number when its exponent bits are all ones.
+constexpr uint32_t FLOAT_EXPONENT = 0x7f800000u;
+inline bool finite_bits(uint32_t u) { return (u & FLOAT_EXPONENT) != FLOAT_EXPONENT; }
+
+inline uint32_t bits_of(const float *v, int p)
+{
+    uint32_t u;
+    std::memcpy(&u, v + p, 4);
+    return u;
+}
+
+// The loaders work through blocks of pixels small enough to stay in the
+// first-level cache, with a few short loops over each that the compiler
+// vectorizes; one loop doing everything it would not.
+constexpr int BLOCK = 512;
+
+typedef uint32_t Bits4 __attribute__((vector_size(16)));
+
+// to[0..n-1] = the n big-endian floats at `from`, in host order.  The swap is
+// written for 16-byte vectors: SSE2 has no byte shuffle, and on single values
+// the compiler makes the shifts a bswap instruction, which it cannot vectorize.
+void host_order(float *to, const unsigned char *from, int n)
+{
+    int p = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; p + 4 <= n; p += 4) {
+            Bits4 u;
+            std::memcpy(&u, from + 4 * size_t(p), 16);
+            u = u << 24 | (u & 0xff00u) << 8 | (u >> 8 & 0xff00u) | u >> 24;
+            std::memcpy(to + p, &u, 16);
+        }
+    }
+    for (; p < n; p++) {
+        const uint32_t u = host_bits(from, p);
+        std::memcpy(to + p, &u, 4);
+    }
+}
+
+// Whether any of v[0..n-1] is infinite or not a number.
+bool any_not_finite(const float *v, int n)
+{
+    uint32_t all_ones = 0;
+    for (int p = 0; p < n; p++) all_ones |= (bits_of(v, p) & FLOAT_EXPONENT) == FLOAT_EXPONENT;
+    return all_ones != 0;
+}
+
+// load_science on one block, with or without a mask.
+template <bool MASK>
+int load_science_block(double *__restrict s, float *__restrict as_read, unsigned char *__restrict state,
+                       unsigned char *__restrict w, const unsigned char *__restrict from,
+                       const unsigned char *__restrict mask, int n)
+{
+    host_order(as_read, from, n);
+    for (int p = 0; p < n; p++) s[p] = as_read[p];
+    if (any_not_finite(as_read, n))
+        for (int p = 0; p < n; p++)
+            if (!finite_bits(bits_of(as_read, p))) {
+                s[p] = 0.0;
+                state[p] = SCIENCE_NOT_FINITE;
+            }
+    int usable = 0;
+    for (int p = 0; p < n; p++) {
+        unsigned char st = state[p];
+        if constexpr (MASK) {
+            const unsigned char masked = (mask[p] != 0) & (st == USABLE);
+            st = st | (unsigned char)(masked * MASKED); // USABLE is 0
+            state[p] = st;
+        }
+        const unsigned char keep = st == USABLE;
+        w[p] = keep;
+        usable += keep;
+    }
+    return usable;
+}
 
 // The float nearest to a residual.  A finite pixel stays finite: a residual beyond
 // the float range is held at its limit, and one that is not a number keeps the
@@ -30,6 +115,30 @@ void mask_fringe(float *values, unsigned char *state, int npix)
             values[p] = 0.0f;
             state[p] = FRINGE_NOT_FINITE;
         }
+}
+
+void load_fringe(float *to, const void *from, unsigned char *state, int npix)
+{
+    const auto *in = static_cast<const unsigned char *>(from);
+    for (int b = 0, n; b < npix; b += n) {
+        n = std::min(BLOCK, npix - b);
+        host_order(to + b, in + 4 * size_t(b), n);
+        if (any_not_finite(to + b, n)) mask_fringe(to + b, state + b, n);
+    }
+}
+
+int load_science(double *s, float *as_read, unsigned char *state, unsigned char *w, const void *from,
+                 const unsigned char *mask, int npix)
+{
+    const auto *in = static_cast<const unsigned char *>(from);
+    int usable = 0;
+    for (int b = 0, n; b < npix; b += n) {
+        n = std::min(BLOCK, npix - b);
+        const unsigned char *block = in + 4 * size_t(b);
+        usable += mask ? load_science_block<true>(s + b, as_read + b, state + b, w + b, block, mask + b, n)
+                       : load_science_block<false>(s + b, as_read + b, state + b, w + b, block, nullptr, n);
+    }
+    return usable;
 }
 
 void residual_to_pixels(float *science, const double *s, const unsigned char *state, int npix)
