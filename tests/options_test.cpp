@@ -30,7 +30,6 @@ using namespace unitbytes;
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using Args = std::vector<std::string>;
 
 const std::string kUsage = "Usage: tolv file fringefile1 ... fringefilen\n";
 
@@ -41,12 +40,6 @@ std::vector<Bytes> contents(const Args &names)
     return c;
 }
 
-// A run as one text, so that one comparison shows every difference.
-std::string outcome(const ToolRun &r)
-{
-    return "status " + std::to_string(r.status) + "\n[stdout]\n" + r.out + "[stderr]\n" + r.err;
-}
-
 bool exists(const std::string &name) { return access(name.c_str(), F_OK) == 0; }
 
 std::set<std::string> names_in(const TestDir &dir)
@@ -54,28 +47,6 @@ std::set<std::string> names_in(const TestDir &dir)
     std::set<std::string> names;
     for (const auto &entry : std::filesystem::directory_iterator(dir.path)) names.insert(entry.path().filename());
     return names;
-}
-
-Args with(Args options, const Args &files)
-{
-    options.insert(options.end(), files.begin(), files.end());
-    return options;
-}
-
-// The rows of a table split at tabs, without its two head lines.
-std::vector<Args> rows_of(const std::string &table)
-{
-    std::vector<Args> rows;
-    std::istringstream lines(table);
-    std::string line;
-    for (int n = 0; std::getline(lines, line); n++) {
-        if (n < 2) continue;
-        Args fields;
-        std::istringstream cells(line);
-        for (std::string f; std::getline(cells, f, '\t');) fields.push_back(f);
-        rows.push_back(fields);
-    }
-    return rows;
 }
 
 // An IMAGE extension of BITPIX 8 or 16 holding the raw values given.

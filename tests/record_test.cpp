@@ -28,13 +28,6 @@ using namespace unitbytes;
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using Args = std::vector<std::string>;
-
-Args with(Args options, const Args &files)
-{
-    options.insert(options.end(), files.begin(), files.end());
-    return options;
-}
 
 // Output and exit status of a shell command.
 std::pair<std::string, int> shell(const std::string &command)
@@ -110,15 +103,7 @@ std::string printf_f(const std::string &text)
 std::map<int, Args> last_rows(const std::string &table)
 {
     std::map<int, Args> rows;
-    std::istringstream lines(table);
-    std::string line;
-    for (int n = 0; std::getline(lines, line); n++) {
-        if (n < 2) continue;
-        Args fields;
-        std::istringstream cells(line);
-        for (std::string f; std::getline(cells, f, '\t');) fields.push_back(f);
-        rows[std::stoi(fields[0])] = fields;
-    }
+    for (const Args &row : rows_of(table)) rows[std::stoi(row[0])] = row;
     return rows;
 }
 

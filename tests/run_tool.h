@@ -10,13 +10,45 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
+
+// A command line: options, then file names.
+using Args = std::vector<std::string>;
+
+inline Args with(Args options, const Args &files)
+{
+    options.insert(options.end(), files.begin(), files.end());
+    return options;
+}
+
+// The rows of a table split at tabs, without its two head lines.
+inline std::vector<Args> rows_of(const std::string &table)
+{
+    std::vector<Args> rows;
+    std::istringstream lines(table);
+    std::string line;
+    for (int n = 0; std::getline(lines, line); n++) {
+        if (n < 2) continue;
+        Args fields;
+        std::istringstream cells(line);
+        for (std::string f; std::getline(cells, f, '\t');) fields.push_back(f);
+        rows.push_back(fields);
+    }
+    return rows;
+}
 
 struct ToolRun {
     int status = -1; // exit status, or -1 when the process did not exit normally
     std::string out, err;
 };
+
+// A run as one text, so that one comparison shows every difference.
+inline std::string outcome(const ToolRun &r)
+{
+    return "status " + std::to_string(r.status) + "\n[stdout]\n" + r.out + "[stderr]\n" + r.err;
+}
 
 inline std::string slurp_fd(int fd)
 {

@@ -22,13 +22,6 @@ using namespace unitbytes;
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using Args = std::vector<std::string>;
-
-Args with(Args options, const Args &files)
-{
-    options.insert(options.end(), files.begin(), files.end());
-    return options;
-}
 
 // The peak resident memory (VmHWM) of a run of the fault-injection build, read
 // while it is stopped after its last extension: the figure of tolv's own memory,
@@ -69,11 +62,6 @@ void on_disk_only(const std::string &name)
     fdatasync(fd);
     posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     close(fd);
-}
-
-std::string outcome(const ToolRun &r)
-{
-    return "status " + std::to_string(r.status) + "\n[stdout]\n" + r.out + "[stderr]\n" + r.err;
 }
 
 } // namespace
