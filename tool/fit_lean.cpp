@@ -493,15 +493,15 @@ class Lean final : public FitSteps {
         const size_t npix = size_t(g.npix > 0 ? g.npix : 1);
         const size_t frames = size_t(g.nfringe > 0 ? g.nfringe : 1);
         s = static_cast<double *>(pixel_memory(npix, sizeof(double)));
-        buf = static_cast<float *>(pixel_memory(npix, sizeof(float)));
         fr = static_cast<float *>(npix > SIZE_MAX / frames ? nullptr
                                                             : pixel_memory(npix * frames, sizeof(float)));
         w = static_cast<unsigned char *>(pixel_memory(npix, 1));
         state = static_cast<unsigned char *>(pixel_memory(npix, 1));
-        if (!s || !buf || !fr || !w || !state) tserror("allocation failure in transfer buffer");
+        if (!s || !fr || !w || !state) tserror("allocation failure in transfer buffer");
         for (int f = 0; f < g.nfringe; f++) fringe_rows.push_back(fr + size_t(f) * npix);
         for (int x = 0; x < g.nx; x++) columns.push_back(x - g.nx / 2);
         term.assign(size_t(g.nx > 0 ? g.nx : 1), 0.0);
+        as_read.assign(size_t(g.nx > 0 ? g.nx : 1), 0.0f);
         frame = {g.nx, g.ny, g.nfringe, s, fringe_rows.data(), w, state, columns.data(), term.data()};
     }
     ~Lean()
@@ -524,6 +524,7 @@ class Lean final : public FitSteps {
     int load(const ExtensionData &x) override
     {
         sums.clear();
+        loaded = x;
         const auto *science = static_cast<const unsigned char *>(x.science);
         for (int y = 0; y < g.ny; y++) {
             const size_t row = size_t(y) * size_t(g.nx);
@@ -533,7 +534,7 @@ class Lean final : public FitSteps {
                 load_fringe(fringe_rows[size_t(f)] + row, from, state + row, g.nx);
             }
             const unsigned char *mask = x.mask ? x.mask + row : nullptr;
-            load_science(s + row, buf + row, state + row, w + row, science + 4 * row, mask, g.nx);
+            load_science(s + row, as_read.data(), state + row, w + row, science + 4 * row, mask, g.nx);
             k.accumulate(frame, sums, y, y + 1);
         }
         return int(sums.count);
@@ -556,8 +557,19 @@ class Lean final : public FitSteps {
     }
     const double *residual() const override { return s; }
     const unsigned char *pixel_states() const override { return state; }
+    // The corrected image is asked for only by callers that keep it in memory;
+    // the tool stores the residuals straight into the file instead.
     const float *finish() override
     {
+        if (!buf) {
+            buf = static_cast<float *>(pixel_memory(size_t(g.npix > 0 ? g.npix : 1), sizeof(float)));
+            if (!buf) tserror("allocation failure in transfer buffer");
+        }
+        const auto *science = static_cast<const unsigned char *>(loaded.science);
+        for (int y = 0; y < g.ny; y++) {
+            const size_t row = size_t(y) * size_t(g.nx);
+            read_floats(buf + row, science + 4 * row, g.nx);
+        }
         residual_to_pixels(buf, s, state, g.npix);
         return buf;
     }
@@ -608,13 +620,15 @@ class Lean final : public FitSteps {
     int *indx;
     double **alpha;
     double *s;                // data, then residual, per pixel
-    float *buf;               // the science pixels as read, host order
+    float *buf = nullptr;     // the corrected image, made when asked for
+    ExtensionData loaded;     // the extension last loaded
     float *fr;                // nfringe rows of npix fringe values, host order
     unsigned char *w;         // 1: the pixel takes part in the next fit
     unsigned char *state;     // PixelState
     std::vector<float *> fringe_rows;
     std::vector<double> columns; // gx of each column
     std::vector<double> term;    // one row of chisq terms
+    std::vector<float> as_read;  // one row of science pixels as read, host order
     Frame frame;
 };
 

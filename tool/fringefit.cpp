@@ -34,9 +34,9 @@ FitGeometry fit_geometry(Mosaic science, int nfringe, int first)
 
 int64_t fitter_bytes(const FitGeometry &g)
 {
-    // The residual (double), the science and fringe values (float), weights and
-    // pixel states (a byte each), and a mask buffer.
-    return int64_t(g.npix) * (8 + 4 + 4 * int64_t(g.nfringe) + 3);
+    // The residual (double), the fringe values (float), weights and pixel states
+    // (a byte each), and a mask buffer.
+    return int64_t(g.npix) * (8 + 4 * int64_t(g.nfringe) + 3);
 }
 
 ExtensionFitter::ExtensionFitter(const FitGeometry &g, FitPath path, FitSettings settings)

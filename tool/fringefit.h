@@ -97,7 +97,8 @@ class ExtensionFitter {
     // rows of the iterations before it (the straight path ends the process
     // through lfit3 instead).
     FitOutcome fit(const ExtensionData &x, std::string &rows, FitTrace *trace = nullptr);
-    // The corrected pixels as host-order floats (made on first use).
+    // The corrected pixels as host-order floats, made on first use from the
+    // residuals and the extension's science pixels (which must still be there).
     const float *corrected();
     // Writes corrected pixels [first, first + count) big-endian at `to` (the
     // extension's data in the file, pixel `first` first), in one pass; pixels

@@ -6,6 +6,8 @@
 // Numbers are 64-bit little-endian on every host.
 #include "journal.h"
 
+#include "fileio.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,40 +93,6 @@ uint64_t hash_of(const std::string &bytes)
     Hash h;
     h.add(bytes.data(), bytes.size());
     return h.value();
-}
-
-bool pwrite_all(int fd, const void *data, int64_t n, int64_t at)
-{
-    const auto *p = static_cast<const unsigned char *>(data);
-    while (n > 0) {
-        const ssize_t w = pwrite(fd, p, size_t(n < CHUNK * 64 ? n : CHUNK * 64), off_t(at));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            if (w == 0) errno = EIO;
-            return false;
-        }
-        p += w;
-        n -= w;
-        at += w;
-    }
-    return true;
-}
-
-bool pread_all(int fd, void *data, int64_t n, int64_t at)
-{
-    auto *p = static_cast<unsigned char *>(data);
-    while (n > 0) {
-        const ssize_t r = pread(fd, p, size_t(n), off_t(at));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-            if (r == 0) errno = 0; // the file ends here
-            return false;
-        }
-        p += r;
-        n -= r;
-        at += r;
-    }
-    return true;
 }
 
 // Makes a directory entry just created or removed durable.

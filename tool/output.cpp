@@ -2,6 +2,8 @@
 // copied in the kernel), else read and write; then synced and renamed or linked.
 #include "output.h"
 
+#include "fileio.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,17 +14,6 @@
 #include <vector>
 
 namespace {
-
-bool write_bytes(int to, const char *data, int64_t n, int64_t at)
-{
-    for (int64_t w = 0; w < n;) {
-        const ssize_t m = pwrite(to, data + w, size_t(n - w), off_t(at + w));
-        if (m < 0 && errno == EINTR) continue;
-        if (m <= 0) return false;
-        w += m;
-    }
-    return true;
-}
 
 // Copies `size` bytes of `from` at `at` to `to` at `to_at`.
 bool copy_bytes(int from, int64_t at, int to, int64_t to_at, int64_t size)
@@ -42,7 +33,7 @@ bool copy_bytes(int from, int64_t at, int to, int64_t to_at, int64_t size)
                                 off_t(at + done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        if (!write_bytes(to, buf.data(), n, to_at + done)) return false;
+        if (!pwrite_all(to, buf.data(), n, to_at + done)) return false;
         done += n;
     }
     return true;
@@ -97,7 +88,7 @@ bool OutputFile::create_copy(int from, const std::vector<CopyPiece> &pieces, std
     for (const CopyPiece &p : pieces) {
         if (!copied) break;
         copied = p.bytes.empty() ? copy_bytes(from, p.offset, fd, at, p.length)
-                                 : write_bytes(fd, p.bytes.data(), int64_t(p.bytes.size()), at);
+                                 : pwrite_all(fd, p.bytes.data(), int64_t(p.bytes.size()), at);
         at += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
     }
     if (!copied) {

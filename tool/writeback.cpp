@@ -3,11 +3,13 @@
 #include "writeback.h"
 
 #include "faults.h"
+#include "fileio.h"
 #include "pixels.h"
 #include "record.h"
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -23,6 +25,9 @@ void start_writeback(Mosaic m, int64_t offset, int64_t length)
     (void)m, (void)offset, (void)length;
 #endif
 }
+
+// Pixels stored at a time when they go through the file descriptor: 256 KiB.
+constexpr int STORE_CHUNK = 65536;
 
 } // namespace
 
@@ -56,29 +61,81 @@ bool WriteBack::settle(std::string *error)
     return true;
 }
 
-bool WriteBack::write(int e, const StorePixels &store, int npix, const std::string &header, const std::string &rows,
-                      std::string *error)
+bool WriteBack::save(int e, int64_t offset, int64_t length, std::string *error)
 {
     // The journal has one slot for original bytes: the extension before must be
     // recorded as done before this one's are saved over its own.
     if (!settle(error)) return false;
+    const HeldSignals hold;
+    if (!journal_->save(e, science_->file->map, offset, length, error)) {
+        *error = failure(e, *error);
+        return false;
+    }
+    saved_ = e;
+    saved_offset_ = offset;
+    saved_length_ = length;
+    checkpoint_("saved", e);
+    return true;
+}
+
+bool WriteBack::prepare(int e, int npix, std::string *error)
+{
+    if (!journal_) return true;
+    // The whole header: a header written back keeps its length.
+    const int64_t data_at = mosaic_offset(science_, science_->data[e]);
+    const int64_t header_bytes = header_blocks(science_, e).length;
+    return save(e, data_at - header_bytes, header_bytes + int64_t(npix) * 4, error);
+}
+
+bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const StorePixels &store, int count)
+{
+    const int fd = science_->file->fd;
+    if (fd < 0) {
+        store(data, 0, count);
+        return true;
+    }
+    // Through the descriptor, a piece at a time: the file's own bytes first (the
+    // store keeps those of pixels that are not finite), then the corrected ones over
+    // them.  Stored through the mapping instead, each 4 KiB page would first take a
+    // write fault, which on a virtual machine costs more than the store itself.
+    chunk_.resize(size_t(STORE_CHUNK) * 4);
+    for (int first = 0; first < count; first += STORE_CHUNK) {
+        const int n = count - first < STORE_CHUNK ? count - first : STORE_CHUNK;
+        const int64_t at = data_at + int64_t(first) * 4;
+        if (!pread_all(fd, chunk_.data(), int64_t(n) * 4, at)) {
+            if (errno == 0) errno = EIO; // the file was cut underneath
+            return false;
+        }
+        store(chunk_.data(), first, n);
+        if (!pwrite_all(fd, chunk_.data(), int64_t(n) * 4, at)) return false;
+    }
+    return true;
+}
+
+bool WriteBack::write(int e, const StorePixels &store, int npix, const std::string &header, const std::string &rows,
+                      std::string *error)
+{
     unsigned char *data = static_cast<unsigned char *>(science_->data[e]);
     unsigned char *cards = data - int64_t(header.size());
     const int64_t data_at = mosaic_offset(science_, data), pixel_bytes = int64_t(npix) * 4;
     // The range that changes: the header (when written) and the pixels.
     const int64_t offset = data_at - int64_t(header.size()), length = int64_t(header.size()) + pixel_bytes;
+    const bool saved = saved_ == e && saved_offset_ <= offset && offset + length <= saved_offset_ + saved_length_;
+    if (journal_ && !saved && !save(e, offset, length, error)) return false;
+    saved_ = 0;
     const HeldSignals hold; // an interruption waits until the pixels are stored whole
-    if (journal_ && !journal_->save(e, science_->file->map, offset, length, error)) {
-        *error = failure(e, *error);
-        return false;
-    }
-    checkpoint_("saved", e);
     if (journal_ && checkpoint_ != no_checkpoint) {
         // For the tests that stop a run inside a store: half of the pixels first.
-        store(data, 0, npix / 2);
+        if (!store_pixels(data, data_at, store, npix / 2)) {
+            *error = failure(e, std::string("writing the corrected pixels failed: ") + std::strerror(errno));
+            return false;
+        }
         checkpoint_("half", e);
     }
-    store(data, 0, npix);
+    if (!store_pixels(data, data_at, store, npix)) {
+        *error = failure(e, std::string("writing the corrected pixels failed: ") + std::strerror(errno));
+        return false;
+    }
     if (!header.empty()) {
         std::memcpy(cards, header.data(), header.size());
         // The data unit's fill counts too; a last unit whose fill the file lacks

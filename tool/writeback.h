@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // Writes an extension's corrected pixels [first, first + count) big-endian at
 // `to`, pixel `first` first.
@@ -34,11 +35,22 @@ class WriteBack {
     bool write(int e, const StorePixels &store, int npix, const std::string &header, const std::string &rows,
                std::string *error);
 
+    // Saves extension e's original header and pixels (npix) in the journal ahead
+    // of its write, once the extension written before it is synced and recorded
+    // as done: called while e is still being fitted, the disk does that work in
+    // the meantime.  False, with *error, as write.
+    bool prepare(int e, int npix, std::string *error);
+
     // Waits for the last extension written and records it as done.
     bool settle(std::string *error);
 
   private:
     std::string failure(int e, const std::string &what) const;
+    // Saves [offset, offset + length) of the file as extension e's original.
+    bool save(int e, int64_t offset, int64_t length, std::string *error);
+    // Stores pixels [0, count) of the data unit at `data`, file offset `data_at`;
+    // false, with errno, when the file could not take them.
+    bool store_pixels(unsigned char *data, int64_t data_at, const StorePixels &store, int count);
 
     Mosaic science_;
     std::string name_;
@@ -47,6 +59,9 @@ class WriteBack {
     int pending_ = 0; // the extension written but not yet recorded as done
     int64_t pending_offset_ = 0, pending_length_ = 0;
     std::string pending_rows_;
+    int saved_ = 0; // the extension whose original bytes the journal holds, unwritten
+    int64_t saved_offset_ = 0, saved_length_ = 0;
+    std::vector<unsigned char> chunk_; // pixels on their way to the file
 };
 
 #endif
