@@ -88,6 +88,49 @@ TEST(tolv, corrects_every_extension_as_the_fit_does)
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2 + 3 * 5);
 }
 
+// The pixels go to the file in pieces of 65536: non-finite science pixels on either
+// side of a piece's edge, at the ends and in a row of their own keep their bytes,
+// in place and in a copy, and every other byte is the in-process fit's.
+TEST(tolv, large_extensions_with_non_finite_pixels_at_every_piece_edge)
+{
+    TestDir dir;
+    const Scene scene{389, 521, 2, 2}; // 202669 pixels an extension: four pieces
+    std::vector<Unit> units = scene.science();
+    const uint32_t odd[] = {0x7fc00000u, 0xff800000u, 0x7f800000u, 0x7fa00001u}; // NaN, -inf, +inf, signalling NaN
+    std::vector<size_t> at = {0, 65535, 65536, 131071, 131072, 196607, 196608, 202668};
+    for (size_t p = 389 * 200; p < 389 * 201; p++) at.push_back(p); // a whole row
+    for (size_t e = 1; e < units.size(); e++)
+        for (size_t i = 0; i < at.size(); i++)
+            for (int b = 0; b < 4; b++) units[e].data[4 * at[i] + size_t(b)] = (odd[i % 4] >> (24 - 8 * b)) & 0xff;
+    std::vector<std::string> args = scene.write_files(dir);
+    write(args[0], file_bytes(units));
+    const auto expected = fit_in_process(args, dir);
+    const std::string out = dir.file("out.fits");
+    const ToolRun copy = run_tolv(with({"--no-record", "-o", out}, args));
+    const ToolRun in_place = run_tolv(with({"--no-record"}, args));
+    for (const ToolRun *run : {&copy, &in_place}) {
+        EXPECT_EQ(run->status, 0);
+        EXPECT_EQ(run->err, "");
+        EXPECT_EQ(run->out, expected.first);
+    }
+    EXPECT_EQ(read(out), expected.second);
+    EXPECT_EQ(read(args[0]), expected.second);
+    // The non-finite pixels are the file's own, bit for bit.
+    const std::vector<unsigned char> before = file_bytes(units), after = read(args[0]);
+    ASSERT_EQ(after.size(), before.size());
+    size_t kept = 0, changed = 0;
+    for (size_t i = 0; i < before.size(); i += 4) {
+        uint32_t u = 0;
+        for (int b = 0; b < 4; b++) u = u << 8 | before[i + size_t(b)];
+        const bool non_finite = (u & 0x7f800000u) == 0x7f800000u;
+        const bool same = std::equal(before.begin() + long(i), before.begin() + long(i) + 4, after.begin() + long(i));
+        if (non_finite) kept += same;
+        else changed += !same;
+    }
+    EXPECT_EQ(kept, 2 * at.size());
+    EXPECT_GT(changed, size_t(2 * 202669 * 9 / 10));
+}
+
 TEST(tolv, a_file_without_extensions_prints_the_head_only)
 {
     TestDir dir;
