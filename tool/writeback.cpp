@@ -144,10 +144,10 @@ bool WriteBack::write(int e, const StorePixels &store, int npix, const std::stri
         const int64_t data_end = fill_end < science_->file->size ? fill_end : science_->file->size;
         update_checksums(cards, int64_t(header.size()), data, data_end - data_at);
     }
-    // The pages are dropped from the process at once: a dirty page of a shared
-    // mapping stays in the page cache and reaches the file as any other, and its
-    // write-back then need not first write-protect it in this process's page
-    // tables, page by page, while other threads run (which made it 5 times slower).
+    // The extension's pages leave the process at once (the header's, written
+    // through the mapping, stay dirty in the page cache and reach the file as any
+    // other): the write-back then need not write-protect them in this process's
+    // page tables, page by page, while other threads run.
     mosaic_release(science_, cards, length);
     if (!journal_) return true;
     start_writeback(science_, offset, length);

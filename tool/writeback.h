@@ -1,6 +1,7 @@
-// The write-back of corrected extensions into the science file's mapping, each one
-// recoverable: its original bytes saved in the journal first, then the pixels
-// stored, synced and recorded as done.  The sync of an extension is started at
+// The write-back of corrected extensions into the science file, each one
+// recoverable: its original bytes saved in the journal first (while it is still
+// being fitted, when the driver says which comes next), then the pixels stored,
+// synced and recorded as done.  The sync of an extension is started at
 // once but waited for only before the next extension is written, so that the
 // disk works while the next fit computes; the journal keeps that extension's
 // original bytes until it is recorded as done.
