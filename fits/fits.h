@@ -12,6 +12,12 @@
 extern "C" {
 #endif
 
+/* Everything declared here is the library's interface, exported from the shared
+ * library; the library is built with everything else hidden. */
+#if defined(__GNUC__) && __GNUC__ >= 4
+#pragma GCC visibility push(default)
+#endif
+
 /* ---- Records ------------------------------------------------------------ */
 
 /* One 80-column card; no terminator, the cards of a header lie back to back. */
@@ -568,6 +574,10 @@ int ft_checksumset(FITSCard cards, int ncards, uint32_t datasum);
  * to negative zero) and DATASUM (equals the data sum) present holds, 0 when one does
  * not, -1 when neither card is present (or null cards). */
 int ft_checksumcheck(FITSCard cards, int ncards, const void *data, int64_t databytes);
+
+#if defined(__GNUC__) && __GNUC__ >= 4
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }
