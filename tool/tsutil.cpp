@@ -6,11 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+void write_numeric_error(std::FILE *to, const char *text)
+{
+    std::fprintf(to, "Tessaly run-time error...\n%s\n...now exiting to system...\n", text);
+}
+
 void tserror(const char *text)
 {
-    std::fprintf(stderr, "Tessaly run-time error...\n");
-    std::fprintf(stderr, "%s\n", text);
-    std::fprintf(stderr, "...now exiting to system...\n");
+    write_numeric_error(stderr, text);
     std::exit(1);
 }
 

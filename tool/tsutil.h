@@ -4,7 +4,13 @@
 #ifndef TOLV_TSUTIL_H
 #define TOLV_TSUTIL_H
 
-// Writes the three-line report for `text` on stderr and exits with status 1.
+#include <cstdio>
+
+// Writes the three-line report of the numeric module's fatal error `text` on
+// `to`, allocating nothing (it reports refused allocations too).
+void write_numeric_error(std::FILE *to, const char *text);
+
+// Writes the report for `text` on stderr and exits with status 1.
 [[noreturn]] void tserror(const char *text);
 
 double *vector(int nl, int nh);

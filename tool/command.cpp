@@ -1,0 +1,485 @@
+// The command's whole job on its parsed options: opening and locking, recovery of
+// an interrupted run, the checks made before the first write, the fit, and each
+// extension's write-back.
+#include "command.h"
+
+#include "faults.h"
+#include "fringefit.h"
+#include "journal.h"
+#include "layout.h"
+#include "lufit.h"
+#include "mosaic.h"
+#include "output.h"
+#include "record.h"
+#include "workers.h"
+#include "tsutil.h"
+#include "writeback.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int MAX_UNITS = 73;
+constexpr char RERUN_HINT[] = "; run the same command again to recover";
+
+
+std::string extension_range(int first, int last)
+{
+    if (first > last) return "no extension";
+    if (first == last) return "extension " + std::to_string(first);
+    return "extensions " + std::to_string(first) + " to " + std::to_string(last);
+}
+
+bool same_file(const MosaicFile *a, const MosaicFile *b) { return a->dev == b->dev && a->ino == b->ino; }
+
+// One whole run; returns the exit status.
+class Run {
+  public:
+    Run(const Options &o, const CommandStreams &streams)
+        : o_(o), streams_(streams), science_name_(o.files[0]), in_place_(o.output.empty() && !o.dry_run),
+          notes_(!o.quiet), progress_(!o.quiet && isatty(fileno(streams.messages))),
+          journal_(mosaic_path(o.files[0]).c_str()), table_(streams.table)
+    {
+        in_.science_name = science_name_;
+        in_.fringe_names.assign(o.files.begin() + 1, o.files.end());
+        in_.mask_name = o.mask.empty() ? nullptr : o.mask.c_str();
+    }
+
+    int run()
+    {
+        const auto t0 = std::chrono::steady_clock::now();
+        std::unique_ptr<OutputFile> output;
+        if (!o_.output.empty()) {
+            output = std::make_unique<OutputFile>(o_.output, o_.overwrite);
+            if (output->refused())
+                return refuse("tolv: " + o_.output + ": the file exists; --overwrite replaces it");
+        }
+        if (const int status = open_inputs()) return status;
+        std::vector<PlannedUnit> plan;
+        std::vector<char> dead;
+        if (const int status = check(&plan, &dead)) return status;
+        if (!output && !journal_.found() && nothing_to_correct(dead)) {
+            print_fit_head(table_, int(in_.fringes.size()));
+            note("every extension is already corrected; --force corrects them again");
+            return std::fflush(table_) == 0 ? 0 : 1;
+        }
+        if (output && names_an_input(o_.output)) return 1;
+        // The table's file is made only now: nothing is written before every check.
+        if (!o_.table.empty()) {
+            if (names_an_input(o_.table)) return 1;
+            table_ = std::fopen(o_.table.c_str(), "w");
+            if (!table_) return refuse("tolv: " + o_.table + ": " + std::strerror(errno));
+        }
+        if (output && !open_output(*output, plan, dead)) return 1;
+        const Mosaic target = output ? output_ : in_place_ ? in_.science : nullptr;
+
+        const FitGeometry g = fit_geometry(in_.science, int(in_.fringes.size()), plan.empty() ? 1 : plan[0].science);
+        // The extensions to fit: planned, not dead, not finished by an interrupted
+        // run, not corrected by an earlier one.
+        std::vector<size_t> jobs;
+        for (size_t i = 0; i < plan.size(); i++)
+            if (!dead[i] && !(in_place_ && journal_.done().count(plan[i].science)) && already_[i].empty())
+                jobs.push_back(i);
+        std::unique_ptr<FitWorkers> workers;
+        if (!plan.empty()) {
+            if (!jobs.empty()) {
+                const int n = o_.jobs ? std::min(o_.jobs, int(jobs.size())) : default_workers(jobs.size(), fitter_bytes(g));
+                workers = std::make_unique<FitWorkers>(
+                    g, o_.fit, n, jobs.size(),
+                    [&](size_t j, std::vector<unsigned char> &mask) { return job_data(plan[jobs[j]], g, mask); },
+                    [&](size_t j) { release_inputs(plan[jobs[j]], g, target != in_.science); }, in_.mask != nullptr);
+            }
+            if (in_place_) {
+                if (const int status = claim_disk(plan, g)) return status;
+                // The journal's slot holds an extension's header and pixels.
+                int64_t capacity = 0;
+                for (const PlannedUnit &p : plan)
+                    capacity = std::max(capacity, header_blocks(in_.science, p.science).length + int64_t(g.npix) * 4);
+                std::string error;
+                if (!journal_.start(identity_, capacity, &error))
+                    return refuse("tolv: " + std::string(science_name_) + ": " + error + "; nothing was done");
+            }
+        }
+        WriteBack writer(target, science_name_, in_place_ ? &journal_ : nullptr, streams_.checkpoint);
+        print_fit_head(table_, g.nfringe);
+        int corrected = 0;
+        size_t job = 0;
+        std::string error;
+        // The extensions to write, in order: each one's original bytes go to the
+        // journal while it is being fitted.
+        std::vector<int> to_write;
+        for (size_t i = 0; i < plan.size(); i++)
+            if (!dead[i] && !(in_place_ && journal_.done().count(plan[i].science)) && already_[i].empty())
+                to_write.push_back(plan[i].science);
+        if (target && !to_write.empty() && !writer.prepare(to_write[0], g.npix, &error)) return refuse(error);
+        for (size_t i = 0; i < plan.size(); i++) {
+            const int e = plan[i].science;
+            if (dead[i]) {
+                note("extension " + std::to_string(e) + ": no pixel has a finite value (a dead CCD?); left as it is");
+                continue;
+            }
+            if (in_place_ && journal_.done().count(e)) {
+                table(journal_.done().at(e));
+                corrected++;
+                continue;
+            }
+            if (!already_[i].empty()) {
+                note("extension " + std::to_string(e) + " already corrected at " + already_[i] +
+                     "; --force corrects it again");
+                continue;
+            }
+            const FitResult &fit = workers->take(job);
+            table(fit.rows);
+            if (fit.outcome == FitOutcome::singular) {
+                // Every extension before this one is written and synced: the run
+                // ends cleanly here, as a run without a journal would (the fits
+                // of later extensions are dropped).
+                workers->stop();
+                std::fflush(table_);
+                if (!writer.settle(&error)) return refuse(error);
+                if (in_place_ && !journal_.finish(&error)) refuse("tolv: " + std::string(science_name_) + ": " + error);
+                refuse("tolv: " + std::string(science_name_) + ": extension " + std::to_string(e) +
+                       ": after clipping, a fringe frame or a gradient is zero at every pixel used; the fit cannot "
+                       "be solved");
+                return numeric_error(SINGULAR_MESSAGE);
+            }
+            const StorePixels store = [&](void *to, int first, int count) { fit.fitter->store(to, first, count); };
+            if (target && !writer.write(e, store, g.npix, new_header(target, e, fit.fitter->last()), fit.rows, &error))
+                return refuse(error);
+            workers->release(job++);
+            if (target && job < to_write.size() && !writer.prepare(to_write[job], g.npix, &error))
+                return refuse(error);
+            corrected++;
+            if (progress_)
+                std::fprintf(streams_.messages, "tolv: %s: extension %d %s (%zu of %zu)\n", science_name_, e,
+                             target ? "corrected" : "fitted", i + 1, plan.size());
+        }
+        if (!writer.settle(&error)) return refuse(error);
+        if (streams_.checkpoint) streams_.checkpoint("end", 0);
+        // The table is flushed, and the fit's arrays released, while the journal
+        // still records every extension as done: a run killed now is finished by
+        // the next one without writing anything.
+        workers.reset();
+        if (std::fflush(table_) != 0 && !table_error_) table_error_ = errno ? errno : EIO;
+        if (std::ferror(table_) && !table_error_) table_error_ = EIO;
+        if (in_place_) {
+            if (fsync(in_.science->file->fd) != 0)
+                return refuse("tolv: " + std::string(science_name_) + ": writing the corrected pixels back failed: " +
+                              std::strerror(errno) + RERUN_HINT);
+            // Removing the journal completes the run; nothing of note happens after it.
+            if (!journal_.finish(&error)) return refuse("tolv: " + std::string(science_name_) + ": " + error);
+        }
+        if (output) {
+            if (msync(output_->file->map, size_t(output_->file->size), MS_SYNC) != 0 ||
+                !output->commit(output_->file->fd, &error)) {
+                if (error.empty()) error = std::string("writing the corrected mosaic failed: ") + std::strerror(errno);
+                return refuse("tolv: " + o_.output + ": " + error);
+            }
+        }
+        if (table_error_)
+            return refuse(std::string("tolv: the table could not be written (") + std::strerror(table_error_) + ")" +
+                          (target ? "; " + std::string(output ? o_.output : science_name_) + " is corrected" : ""));
+        if (progress_)
+            std::fprintf(streams_.messages, "tolv: %s: %d extension%s %s in %.1f s\n", output ? o_.output.c_str() : science_name_,
+                         corrected, corrected == 1 ? "" : "s", target ? "corrected" : "fitted",
+                         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        return 0;
+    }
+
+  private:
+    void note(const std::string &text) const
+    {
+        if (notes_) std::fprintf(streams_.messages, "tolv: %s: %s\n", science_name_, text.c_str());
+    }
+
+    int refuse(const std::string &line) const
+    {
+        std::fprintf(streams_.messages, "%s\n", line.c_str());
+        return 1;
+    }
+
+    // "Couldn't open file", after the line that says why (when it is known here; a
+    // failed mapping has said so after "mmap:").
+    int unopenable(const char *name, const std::string &reason) const
+    {
+        if (!reason.empty()) std::fprintf(streams_.messages, "tolv: %s: %s\n", name, reason.c_str());
+        std::fprintf(streams_.messages, "Couldn't open file %s\n", name);
+        return 1;
+    }
+
+    // The numeric module's fatal report: the end of the process for the command.
+    int numeric_error(const char *text) const
+    {
+        if (streams_.fatal_exits) tserror(text);
+        write_numeric_error(streams_.messages, text);
+        return 1;
+    }
+
+    // The table goes on being made when its reader has gone; the run finishes first.
+    void table(const std::string &text)
+    {
+        if (std::fputs(text.c_str(), table_) == EOF && !table_error_) table_error_ = errno ? errno : EIO;
+    }
+
+    // Opens, locks and maps every input, and puts back what an interrupted run left
+    // half written; a status when the run cannot go on.
+    int open_inputs()
+    {
+        std::string reason, error;
+        MosaicFile *science_file = mosaic_file_open(science_name_, in_place_, &reason);
+        if (!science_file) return unopenable(science_name_, reason);
+        if (!mosaic_file_lock(science_file, in_place_)) {
+            mosaic_file_close(science_file);
+            return refuse("tolv: " + std::string(science_name_) + ": another tolv is correcting this file; nothing was done");
+        }
+        identity_.dev = uint64_t(science_file->dev);
+        identity_.ino = uint64_t(science_file->ino);
+        identity_.size = uint64_t(_filesize(science_file->fd));
+        if (in_place_) {
+            // An interrupted run's half-written extension is put back before anything is read.
+            if (!journal_.recover(science_file->fd, identity_, &error)) {
+                mosaic_file_close(science_file);
+                return refuse("tolv: " + std::string(science_name_) + ": " + error);
+            }
+        } else if (access(journal_.path().c_str(), F_OK) == 0) {
+            mosaic_file_close(science_file);
+            return refuse("tolv: " + std::string(science_name_) + ": an interrupted run left its journal " +
+                          journal_.path() + "; run that command again to finish it first");
+        }
+        in_.science = mosaic_map(science_file, MAX_UNITS, &reason);
+        if (!in_.science) return unopenable(science_name_, reason);
+        faults_watch(in_.science, science_name_, in_place_ ? RERUN_HINT : "");
+        std::vector<const char *> others = in_.fringe_names;
+        if (in_.mask_name) others.push_back(in_.mask_name);
+        for (const char *name : others) {
+            MosaicFile *f = mosaic_file_open(name, false, &reason);
+            if (!f) return unopenable(name, reason);
+            if (same_file(f, science_file)) {
+                mosaic_file_close(f);
+                return refuse("tolv: " + std::string(name) + ": the same file as the science file " + science_name_ +
+                              "; nothing was done");
+            }
+            identity_.key += std::to_string(uint64_t(f->dev)) + ":" + std::to_string(uint64_t(f->ino)) + ":" +
+                             std::to_string(_filesize(f->fd)) + " ";
+            if (!identity_.names.empty()) identity_.names += ' ';
+            identity_.names += name;
+            const Mosaic m = mosaic_map(f, MAX_UNITS, &reason);
+            if (!m) return unopenable(name, reason);
+            close(m->file->fd); // read through the mapping only
+            m->file->fd = -1;
+            faults_watch(m, name, "");
+            if (name == in_.mask_name) in_.mask = m;
+            else in_.fringes.push_back(m);
+        }
+        // The results depend on the settings too: a rerun must use the same ones.
+        identity_.key += "iterations=" + std::to_string(o_.fit.iterations) + " clip=" + std::to_string(o_.fit.clip) +
+                         " extname=" + o_.extname + " record=" + (o_.record ? "1" : "0") +
+                         " force=" + (o_.force ? "1" : "0");
+        constexpr char FPACKED[] = "tile-compressed (fpack): uncompress it first (funpack)";
+        if (tile_compressed_unit(in_.science)) return unopenable(science_name_, FPACKED);
+        for (int k = 0; k < in_.others(); k++)
+            if (tile_compressed_unit(in_.other(k))) return unopenable(in_.other_name(k), FPACKED);
+        if (journal_.found() && !journal_.same_inputs(identity_))
+            return refuse("tolv: " + std::string(science_name_) + ": an interrupted run with other fringe files (" +
+                          journal_.their_names() + ") or settings left its journal " + journal_.path() +
+                          "; run that command again to finish it");
+        return 0;
+    }
+
+    // Everything that can be known before the first write; a status when refused.
+    int check(std::vector<PlannedUnit> *plan, std::vector<char> *dead)
+    {
+        std::string problem = tail_problem(science_name_, in_.science, MAX_UNITS);
+        if (problem.empty()) *plan = plan_extensions(in_, o_.extname, &problem);
+        if (problem.empty()) problem = plan_problem(in_, *plan);
+        if (!problem.empty()) return refuse(problem);
+        problem = unsolvable_fit(in_, *plan, dead);
+        if (!problem.empty()) {
+            refuse(problem);
+            return numeric_error(SINGULAR_MESSAGE);
+        }
+        // Extensions whose header records an earlier correction are skipped.
+        already_.assign(plan->size(), std::string());
+        for (size_t i = 0; i < plan->size() && !o_.force; i++)
+            if (!(*dead)[i]) {
+                already_[i] = corrected_at(in_.science->head[(*plan)[i].science]);
+                mosaic_release_unit(in_.science, (*plan)[i].science);
+            }
+        if (o_.record && !o_.dry_run && in_.fringes.size() > size_t(RECORD_MAX_FRINGES))
+            note("a record names at most " + std::to_string(RECORD_MAX_FRINGES) +
+                 " fringe frames: no record is written");
+        if (has_unindexed_tail(in_.science))
+            note("only units 0 to " + std::to_string(in_.science->count - 1) + " are corrected; the " +
+                 std::to_string(in_.science->file->size - in_.science->file->units_end) +
+                 " bytes after them are left as they are");
+        if (journal_.restored() || !journal_.done().empty()) {
+            int last_done = 0;
+            for (const auto &[e, rows] : journal_.done()) last_done = e > last_done ? e : last_done;
+            note("finishing an interrupted run: " +
+                 (journal_.restored() ? extension_range(journal_.restored(), journal_.restored()) : "no extension") +
+                 " put back as it was, " + (journal_.done().empty() ? "none" : extension_range(1, last_done)) +
+                 " already corrected");
+        }
+        return 0;
+    }
+
+    // The inputs of one extension's fit; `mask` is the worker's buffer for the mask.
+    // The inputs of the next extensions are asked for meanwhile.
+    ExtensionData job_data(const PlannedUnit &p, const FitGeometry &g, std::vector<unsigned char> &mask) const
+    {
+        mosaic_prefetch(in_.science, in_.science->data[p.science], int64_t(g.npix) * 4);
+        for (size_t k = 0; k < in_.fringes.size(); k++)
+            mosaic_prefetch(in_.fringes[k], in_.fringes[k]->data[p.units[k]], int64_t(g.npix) * 4);
+        ExtensionData x;
+        x.extn = p.science;
+        x.science = in_.science->data[p.science];
+        for (size_t k = 0; k < in_.fringes.size(); k++) x.fringes.push_back(in_.fringes[k]->data[p.units[k]]);
+        if (in_.mask) {
+            read_mask(mask.data(), in_.mask, p.units.back(), g.npix);
+            x.mask = mask.data();
+        }
+        return x;
+    }
+
+    // Drops the pages of an extension's inputs from memory once its fit has read
+    // them (the files keep the bytes): its fringe and mask units, and its science
+    // unit when nothing is written into it.
+    void release_inputs(const PlannedUnit &p, const FitGeometry &g, bool science_too) const
+    {
+        for (size_t k = 0; k < in_.fringes.size(); k++)
+            mosaic_release(in_.fringes[k], in_.fringes[k]->data[p.units[k]], int64_t(g.npix) * 4);
+        if (in_.mask)
+            mosaic_release(in_.mask, in_.mask->data[p.units.back()], in_.mask->head[p.units.back()]->basic->databytes);
+        if (science_too) mosaic_release(in_.science, in_.science->data[p.science], int64_t(g.npix) * 4);
+    }
+
+    // True when no planned extension is left to correct and some were corrected before.
+    bool nothing_to_correct(const std::vector<char> &dead) const
+    {
+        bool some = false;
+        for (size_t i = 0; i < dead.size(); i++) {
+            if (!dead[i] && already_[i].empty()) return false;
+            some = some || !already_[i].empty();
+        }
+        return some;
+    }
+
+    bool records() const { return o_.record && in_.fringes.size() <= size_t(RECORD_MAX_FRINGES); }
+
+    // The new bytes of extension e's header in `target`: with the record of its
+    // correction, or as it is when the record has no room but checksums must be
+    // recomputed; empty when the header stays as it is.
+    std::string new_header(Mosaic target, int e, const FitRow &last) const
+    {
+        if (!o_.record) return {};
+        const HeaderBlocks h = header_blocks(target, e);
+        std::string bytes;
+        if (records()) {
+            FitRecord r{run_time_, {}, o_.fit, last};
+            for (const char *name : in_.fringe_names) r.fringe_files.push_back(name);
+            bytes = header_with_record(h, r);
+            if (bytes.empty())
+                note("extension " + std::to_string(e) + ": no room in the header for the record; -o writes one");
+        }
+        if (bytes.empty() && has_checksums(h)) bytes.assign(reinterpret_cast<const char *>(h.bytes), size_t(h.length));
+        return bytes;
+    }
+
+    // A file to be written (-o, --table) that is one of the inputs: refused.
+    bool names_an_input(const std::string &path) const
+    {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) return false;
+        std::vector<std::pair<Mosaic, const char *>> inputs = {{in_.science, science_name_}};
+        for (size_t k = 0; k < in_.fringes.size(); k++) inputs.push_back({in_.fringes[k], in_.fringe_names[k]});
+        if (in_.mask) inputs.push_back({in_.mask, in_.mask_name});
+        for (const auto &[m, name] : inputs)
+            if (m->file->dev == st.st_dev && m->file->ino == st.st_ino) {
+                refuse("tolv: " + path + ": the same file as the input " + name + "; nothing was done");
+                return true;
+            }
+        return false;
+    }
+
+    // The copy that -o corrects, mapped as the science file is; the header of each
+    // extension to correct grows by whole blocks where its record needs them.
+    bool open_output(OutputFile &output, const std::vector<PlannedUnit> &plan, const std::vector<char> &dead)
+    {
+        const Mosaic m = in_.science;
+        std::vector<int> growing; // units, in file order
+        for (size_t i = 0; i < plan.size() && records(); i++)
+            if (!dead[i] && already_[i].empty()) growing.push_back(plan[i].science);
+        std::sort(growing.begin(), growing.end());
+        std::vector<CopyPiece> pieces;
+        int64_t copied_to = 0;
+        for (const int e : growing) {
+            const HeaderBlocks h = header_blocks(m, e);
+            const int blocks = record_blocks_missing(h, int(in_.fringes.size()));
+            if (blocks == 0) continue;
+            const int64_t at = mosaic_offset(m, h.bytes);
+            pieces.push_back({copied_to, at - copied_to, {}});
+            pieces.push_back({0, 0, grown_header(h, blocks)});
+            copied_to = at + h.length;
+        }
+        pieces.push_back({copied_to, m->file->size - copied_to, {}});
+        std::string error, reason;
+        if (!output.create_copy(m->file->fd, pieces, &error)) {
+            refuse("tolv: " + o_.output + ": " + error);
+            return false;
+        }
+        MosaicFile *f = mosaic_file_open(output.temporary().c_str(), true, &reason);
+        output_ = f ? mosaic_map(f, MAX_UNITS, &reason) : nullptr;
+        if (!output_ || output_->count != in_.science->count) {
+            unopenable(output.temporary().c_str(), reason);
+            return false;
+        }
+        faults_watch(output_, o_.output.c_str(), "");
+        return true;
+    }
+
+    // A sparse science file gets its disk blocks now, so that a full disk is found
+    // before anything changes rather than as a fault in the middle of a write.
+    int claim_disk(const std::vector<PlannedUnit> &plan, const FitGeometry &g)
+    {
+        const int64_t first = mosaic_offset(in_.science, header_blocks(in_.science, plan.front().science).bytes);
+        const int64_t last = mosaic_offset(in_.science, in_.science->data[plan.back().science]) + int64_t(g.npix) * 4;
+        const int refused = posix_fallocate(in_.science->file->fd, off_t(first), off_t(last - first));
+        if (refused == ENOSPC || refused == EDQUOT)
+            return refuse("tolv: " + std::string(science_name_) +
+                          ": no room on the disk for the corrected pixels of this sparse file: " +
+                          std::strerror(refused) + "; nothing was done");
+        return 0;
+    }
+
+    const Options &o_;
+    const CommandStreams streams_;
+    const char *science_name_;
+    bool in_place_, notes_, progress_;
+    Journal journal_;
+    JournalIdentity identity_;
+    Inputs in_{};
+    Mosaic output_ = nullptr;
+    const std::string run_time_ = record_time(); // FRGCORR of every extension this run corrects
+    std::vector<std::string> already_;           // per planned extension: when an earlier run corrected it
+    std::FILE *table_;
+    int table_error_ = 0;
+};
+
+} // namespace
+
+int run_command(const Options &o, const CommandStreams &streams) { return Run(o, streams).run(); }
