@@ -1,0 +1,156 @@
+"""tolv from Python: fringe removal on numpy arrays and on FITS mosaics.
+
+    import tolv
+    corrected, rows = tolv.remove_fringes(science, [fringe1, fringe2])
+    rows = tolv.correct("science.fits", ["fringe1.fits", "fringe2.fits"])
+
+Both run the same C++ as the command ``tolv``: for float32 pixels the corrected
+image and the rows are the command's, bit for bit.  Many exposures at once, on a
+Dask cluster: ``tolv.batch.correct_many``.
+"""
+import collections
+import logging
+
+import numpy as np
+
+from . import _tolv
+
+__all__ = ["Error", "Row", "remove_fringes", "correct", "read_image", "read_header", "__version__"]
+__version__ = _tolv.version
+
+log = logging.getLogger("tolv")
+
+
+class Error(RuntimeError):
+    """A run of correct() that failed; the message is the command's own."""
+
+    def __init__(self, message, status=1):
+        super().__init__(message)
+        self.status = status
+
+
+Row = collections.namedtuple("Row", "extn iter sigma npix aconst ax ay afringe")
+Row.__doc__ = """One row of the table: extension, iteration (0 the unclipped fit), sigma,
+pixels used, and the coefficients summed over the fits so far: constant,
+gradients in x and y, and one amplitude per fringe frame (a tuple)."""
+
+
+def _rows(table):
+    rows = []
+    for line in table.splitlines():
+        fields = line.split("\t")
+        if len(fields) < 8 or not fields[0].lstrip("-").isdigit():
+            continue  # the two head lines
+        rows.append(Row(int(fields[0]), int(fields[1]), float(fields[2]), int(fields[3]),
+                        float(fields[4]), float(fields[5]), float(fields[6]),
+                        tuple(float(f) for f in fields[7:])))
+    return rows
+
+
+def _settings(iterations, clip):
+    if isinstance(iterations, bool) or not isinstance(iterations, (int, np.integer)):
+        raise ValueError("iterations must be a whole number from 1 to 100, not %r" % (iterations,))
+    try:
+        clip = float(clip)
+    except (TypeError, ValueError):
+        raise ValueError("clip must be a positive number, not %r" % (clip,)) from None
+    return ["--iterations", str(int(iterations)), "--clip", repr(clip)]
+
+
+def _image(a, what):
+    a = np.asarray(a)
+    if a.dtype not in (np.float32, np.float64):
+        raise ValueError("%s must hold float32 or float64 pixels, not %s" % (what, a.dtype))
+    if a.ndim != 2:
+        raise ValueError("%s must be a 2-D array, not %d-D" % (what, a.ndim))
+    if a.size == 0:
+        raise ValueError("%s is empty (%d x %d)" % (what, a.shape[0], a.shape[1]))
+    # float64 pixels are rounded to float32, as a FITS file of BITPIX -32 holds them.
+    return np.ascontiguousarray(a, dtype=">f4")
+
+
+def remove_fringes(science, fringes, iterations=5, clip=2.0, mask=None):
+    """Fits science as a constant, two gradients and a multiple of each fringe
+    frame, clipped as the command clips, and subtracts the fit.
+
+    science: a 2-D array of float32 or float64 pixels (any layout); fringes: a
+    sequence of arrays of the same shape; mask: an optional array of that shape,
+    nonzero where a pixel is to be left out of the fits.  Pixels that are not
+    finite take no part and keep their values.  Returns the corrected image
+    (float32) and the table's rows (Row).  ValueError on bad input or a fit that
+    cannot be solved.
+    """
+    settings = _settings(iterations, clip)
+    s = _image(science, "science")
+    if isinstance(fringes, np.ndarray) and fringes.ndim == 2:
+        raise ValueError("fringes must be a sequence of 2-D arrays")
+    frames = [_image(f, "fringe frame %d" % k) for k, f in enumerate(fringes)]
+    if not frames:
+        raise ValueError("at least one fringe frame is needed")
+    for k, f in enumerate(frames):
+        if f.shape != s.shape:
+            raise ValueError("fringe frame %d is %d x %d, the science image %d x %d"
+                             % (k, f.shape[0], f.shape[1], s.shape[0], s.shape[1]))
+    m = None
+    if mask is not None:
+        m = np.asarray(mask)
+        if m.shape != s.shape:
+            raise ValueError("the mask is %s, the science image %d x %d" % (" x ".join(map(str, m.shape)) or "a scalar",
+                                                                            s.shape[0], s.shape[1]))
+        m = np.ascontiguousarray(m != 0, dtype=np.uint8).tobytes()
+    ny, nx = s.shape
+    corrected, table = _tolv.remove_fringes(nx, ny, s.tobytes(), [f.tobytes() for f in frames], m,
+                                            ["tolv"] + settings + ["science", "fringe"])
+    image = np.frombuffer(corrected, dtype=">f4").reshape(ny, nx).astype(np.float32)
+    return image, _rows(table)
+
+
+def correct(path, fringe_paths, output=None, extname=None, mask=None, iterations=5, clip=2.0,
+            force=False, record=True):
+    """The command's whole job on files, in this process: corrects every image
+    extension of the mosaic at path (in place, or into a new file output) with
+    the fringe frames of fringe_paths, with the command's checks, journal and
+    record.  Returns the table's rows (Row); its notes go to the logger "tolv".
+    Raises Error with the command's message when the run fails.
+    """
+    if isinstance(fringe_paths, (str, bytes)):
+        fringe_paths = [fringe_paths]
+    words = ["tolv"] + _settings(iterations, clip)
+    if output is not None:
+        words += ["-o", str(output)]
+    if extname is not None:
+        words += ["--extname", str(extname)]
+    if mask is not None:
+        words += ["--mask", str(mask)]
+    if force:
+        words.append("--force")
+    if not record:
+        words.append("--no-record")
+    files = [str(path)] + [str(f) for f in fringe_paths]
+    if len(files) < 2:
+        raise ValueError("at least one fringe file is needed")
+    status, table, messages = _tolv.correct(words + ["--"] + files)
+    if status != 0:
+        raise Error(messages.rstrip("\n"), status)
+    for line in messages.splitlines():
+        log.info("%s", line)
+    return _rows(table)
+
+
+def read_header(name):
+    """The cards (80-character strings, END last) of the header a file name
+    selects, in the library's extended syntax: "file.fits[2]", "file.fits[SCI,1]"."""
+    try:
+        return _tolv.read_header(str(name))
+    except RuntimeError as e:
+        raise Error(str(e)) from None
+
+
+def read_image(name):
+    """The image a file name selects as float64, BSCALE and BZERO applied, shaped
+    (NAXISn, ..., NAXIS1) as numpy orders a FITS image."""
+    try:
+        data, axes = _tolv.read_image(str(name))
+    except RuntimeError as e:
+        raise Error(str(e)) from None
+    return np.frombuffer(data, dtype=np.float64).reshape(tuple(reversed(axes))).copy()

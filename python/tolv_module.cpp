@@ -1,0 +1,179 @@
+// The compiled part of the Python module tolv: the fit of one image held in
+// memory, the command's whole job on files, and the library's readers.  Arrays
+// arrive already checked and laid out by tolv/__init__.py; this side holds the
+// C++ that does the work, with the interpreter's lock released meanwhile.
+#include "command.h"
+#include "fringefit.h"
+#include "options.h"
+
+#include <fits.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+// The command's options from words as on its command line ("tolv" first); the
+// command's own message, without "tolv: ", when they are refused.
+Options parsed(std::vector<std::string> &words)
+{
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    Options o;
+    std::string error;
+    if (!parse_options(int(words.size()), argv.data(), &o, &error)) throw std::invalid_argument(error);
+    return o;
+}
+
+// A text stream in memory, read back as a string.
+class TextStream {
+  public:
+    TextStream() : file_(open_memstream(&text_, &size_))
+    {
+        if (!file_) throw std::bad_alloc();
+    }
+    ~TextStream()
+    {
+        if (file_) std::fclose(file_);
+        std::free(text_);
+    }
+    TextStream(const TextStream &) = delete;
+    TextStream &operator=(const TextStream &) = delete;
+    std::FILE *file() const { return file_; }
+    std::string text()
+    {
+        std::fflush(file_);
+        return std::string(text_ ? text_ : "", size_);
+    }
+
+  private:
+    char *text_ = nullptr;
+    size_t size_ = 0;
+    std::FILE *file_;
+};
+
+// Fits one image: nx x ny big-endian floats, the fringe frames likewise, an
+// optional mask of bytes (nonzero: left out).  The corrected image as big-endian
+// floats and the table's rows; ValueError when the fit cannot be solved.
+py::tuple remove_fringes(int nx, int ny, py::bytes science, const std::vector<py::bytes> &fringes,
+                         py::object mask, std::vector<std::string> settings)
+{
+    const Options o = parsed(settings);
+    const std::string_view sci = science;
+    std::vector<std::string_view> frames(fringes.begin(), fringes.end());
+    std::string_view mask_bytes;
+    if (!mask.is_none()) mask_bytes = mask.cast<py::bytes>();
+    const size_t npix = size_t(nx) * size_t(ny);
+    if (nx < 1 || ny < 1 || frames.empty() || sci.size() != 4 * npix ||
+        (!mask.is_none() && mask_bytes.size() != npix))
+        throw std::invalid_argument("the arrays do not hold nx x ny pixels");
+    for (const auto &f : frames)
+        if (f.size() != 4 * npix) throw std::invalid_argument("the arrays do not hold nx x ny pixels");
+
+    FitGeometry g{nx, ny, int(npix), int(frames.size()), int(frames.size()) + 3};
+    ExtensionData x;
+    x.extn = 1;
+    x.science = sci.data();
+    for (const auto &f : frames) x.fringes.push_back(f.data());
+    x.mask = mask.is_none() ? nullptr : reinterpret_cast<const unsigned char *>(mask_bytes.data());
+    std::string corrected(sci), rows;
+    FitOutcome outcome;
+    {
+        py::gil_scoped_release unlocked;
+        ExtensionFitter fitter(g, FitPath::lean, o.fit);
+        outcome = fitter.fit(x, rows);
+        if (outcome == FitOutcome::fitted) fitter.store(corrected.data(), 0, int(npix));
+    }
+    if (outcome == FitOutcome::singular)
+        throw std::invalid_argument("after clipping, a fringe frame or a gradient is zero at every pixel used; "
+                                    "the fit cannot be solved");
+    return py::make_tuple(py::bytes(corrected), rows);
+}
+
+// The command on its words ("tolv", options, files): its exit status, table and
+// messages, as the command would have printed them.
+py::tuple correct(std::vector<std::string> words)
+{
+    Options o;
+    try {
+        o = parsed(words);
+    } catch (const std::invalid_argument &e) {
+        return py::make_tuple(1, std::string(), std::string("tolv: ") + e.what());
+    }
+    if (o.files.size() < 2) return py::make_tuple(1, std::string(), std::string(USAGE));
+    TextStream table, messages;
+    CommandStreams streams;
+    streams.table = table.file();
+    streams.messages = messages.file();
+    streams.fatal_exits = false;
+    int status;
+    {
+        py::gil_scoped_release unlocked;
+        status = run_command(o, streams);
+    }
+    return py::make_tuple(status, table.text(), messages.text());
+}
+
+struct HeadDeleter {
+    void operator()(FITSHead h) const { ft_headfree(h, 1); }
+};
+
+// The cards of the header a file name selects (the library's extended syntax).
+std::vector<std::string> read_header(const std::string &name)
+{
+    FITSHead head = nullptr;
+    char tail[1024];
+    File file = ft_fitsheadopen(name.c_str(), &head, tail, int(sizeof tail), "r");
+    if (!file) throw std::runtime_error(name + ": not a FITS file the library can read, or no such unit");
+    std::fclose(file);
+    std::unique_ptr<_FITSHead, HeadDeleter> owned(head);
+    std::vector<std::string> cards;
+    for (int i = 0; i < head->ncard; i++) cards.emplace_back(head->cards[i].c, 80);
+    return cards;
+}
+
+// The image a file name selects as doubles, BSCALE and BZERO applied, and its
+// axes NAXIS1, NAXIS2, ...
+py::tuple read_image(const std::string &name)
+{
+    FITSHead head = nullptr;
+    void *data = nullptr;
+    void **rows = nullptr;
+    int ok;
+    {
+        py::gil_scoped_release unlocked;
+        ok = ft_simpleimageread(name.c_str(), &head, &data, &rows, -64);
+    }
+    std::unique_ptr<_FITSHead, HeadDeleter> owned(head);
+    std::unique_ptr<void, decltype(&std::free)> pixels(data, std::free), view(rows, std::free);
+    if (!ok || !head || !head->basic) throw std::runtime_error(name + ": no image the library can read");
+    std::vector<int64_t> axes(head->basic->naxis, head->basic->naxis + head->basic->naxes);
+    const int64_t n = head->basic->datapixls;
+    if (n > 0 && !data) throw std::runtime_error(name + ": no image the library can read");
+    return py::make_tuple(py::bytes(static_cast<const char *>(data), size_t(n > 0 ? n : 0) * sizeof(double)), axes);
+}
+
+} // namespace
+
+PYBIND11_MODULE(_tolv, m)
+{
+    m.doc() = "The compiled part of tolv: see the package tolv.";
+    py::register_exception<std::invalid_argument>(m, "InvalidArgument", PyExc_ValueError);
+    m.def("remove_fringes", &remove_fringes);
+    m.def("correct", &correct);
+    m.def("read_header", &read_header);
+    m.def("read_image", &read_image);
+    m.attr("version") = tolv_version();
+}
