@@ -59,6 +59,20 @@ class Run {
         in_.fringe_names.assign(o.files.begin() + 1, o.files.end());
         in_.mask_name = o.mask.empty() ? nullptr : o.mask.c_str();
     }
+    // Unmaps and closes every file (their locks go with them): a caller that goes
+    // on living, the Python module, runs again.
+    ~Run()
+    {
+        std::vector<Mosaic> all = in_.fringes;
+        all.insert(all.end(), {in_.science, in_.mask, output_});
+        for (const Mosaic m : all)
+            if (m) {
+                faults_unwatch(m);
+                ft_freemosaic(m);
+            }
+    }
+    Run(const Run &) = delete;
+    Run &operator=(const Run &) = delete;
 
     int run()
     {

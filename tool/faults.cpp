@@ -94,6 +94,18 @@ void faults_watch(Mosaic m, const char *name, const char *hint)
     nwatched = nwatched + 1;
 }
 
+void faults_unwatch(Mosaic m)
+{
+    // The handler reads entries [0, nwatched): the count shrinks before the last
+    // entry moves into the place of the one forgotten.
+    for (int k = nwatched - 1; k >= 0; k--)
+        if (watched[k].mosaic == m) {
+            const Watched last = watched[nwatched - 1];
+            nwatched = nwatched - 1;
+            watched[k] = last;
+        }
+}
+
 namespace {
 
 sigset_t interruptions()

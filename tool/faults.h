@@ -17,6 +17,9 @@ void faults_install();
 // The name and hint must live as long as the mapping.  At most 1024 mosaics.
 void faults_watch(Mosaic m, const char *name, const char *hint);
 
+// Forgets the mapping of m, before it is unmapped.
+void faults_unwatch(Mosaic m);
+
 // Blocks, in the calling thread, the signals HeldSignals holds, so that they
 // reach the main thread; for every thread that fits extensions.
 void faults_worker_thread();
