@@ -221,20 +221,24 @@ void **ft_make2d(void *ptr, int size, int xstar, int ystar, int xsize, int ysize
 /* Release a view from ft_alloc2d and its array, given the arguments it was made with. */
 void ft_free2d(void **ptr2d, int size, int xstar, int ystar);
 
-/* Pixel type codes: BITPIX 8, 16, 32, -32, -64, and 4104, 4112, 4128 for unsigned
- * 8-, 16- and 32-bit integers.  Element size is (|code| & ~4096) / 8. */
+/* Pixel type codes: BITPIX 8, 16, 32, 64, -32, -64, and 4104, 4112, 4128, 4160 for
+ * unsigned 8-, 16-, 32- and 64-bit integers.  Element size is (|code| & ~4096) / 8. */
 
 /* Convert npix elements of code type2 at v2 into code type1 at v1.  hasscale 0: a
  * plain conversion; else direction nonzero gives v1 = v2*bscale + bzero and direction
- * 0 gives v1 = (v2 - bzero)/bscale, computed in double.  Into integers, floating values
- * are truncated toward zero, saturate at the type's limits, and NaN gives 0; integers
- * narrow to their low bits.  v1 may equal v2.  An unknown code does nothing. */
+ * 0 gives v1 = (v2 - bzero)/bscale, computed in double; but from an integer type with
+ * a 64-bit integer on either side, bscale 1 and a whole bzero (|bzero| < 2^64), exactly
+ * (rounded once into a floating type).  Into integers, floating values are truncated
+ * toward zero (rounded to nearest, ties to even, when direction 0 removes a scale other
+ * than 1 and 0), saturate at the type's limits, and NaN gives 0; plain integer
+ * conversions narrow to their low bits, exact scaled ones saturate.  v1 may equal v2.
+ * An unknown code does nothing. */
 void ft_acht(int type1, void *v1, int type2, const void *v2, int64_t npix, int direction, int hasscale,
              double bscale, double bzero);
 
 /* The converters behind ft_acht, named acht + destination letter + source letter:
  * c int8, s int16, i int32, l int32, r float, d double, t uint8, u uint16, v uint32,
- * w uint32.  Arguments and rules as ft_acht's. */
+ * w uint32, k int64, x uint64.  Arguments and rules as ft_acht's. */
 #define FT_ACHT_DECLARE(X, Y, TX, TY) \
     void acht##X##Y(TX *v1, const TY *v2, int64_t npix, int direction, int hasscale, double bscale, \
                     double bzero);
@@ -243,7 +247,8 @@ void ft_acht(int type1, void *v1, int type2, const void *v2, int64_t npix, int d
     FT_ACHT_DECLARE(X, i, TX, int32_t) FT_ACHT_DECLARE(X, l, TX, int32_t) \
     FT_ACHT_DECLARE(X, r, TX, float) FT_ACHT_DECLARE(X, d, TX, double) \
     FT_ACHT_DECLARE(X, t, TX, uint8_t) FT_ACHT_DECLARE(X, u, TX, uint16_t) \
-    FT_ACHT_DECLARE(X, v, TX, uint32_t) FT_ACHT_DECLARE(X, w, TX, uint32_t)
+    FT_ACHT_DECLARE(X, v, TX, uint32_t) FT_ACHT_DECLARE(X, w, TX, uint32_t) \
+    FT_ACHT_DECLARE(X, k, TX, int64_t) FT_ACHT_DECLARE(X, x, TX, uint64_t)
 FT_ACHT_DECLARE_ROW(c, int8_t)
 FT_ACHT_DECLARE_ROW(s, int16_t)
 FT_ACHT_DECLARE_ROW(i, int32_t)
@@ -254,6 +259,8 @@ FT_ACHT_DECLARE_ROW(t, uint8_t)
 FT_ACHT_DECLARE_ROW(u, uint16_t)
 FT_ACHT_DECLARE_ROW(v, uint32_t)
 FT_ACHT_DECLARE_ROW(w, uint32_t)
+FT_ACHT_DECLARE_ROW(k, int64_t)
+FT_ACHT_DECLARE_ROW(x, uint64_t)
 #undef FT_ACHT_DECLARE_ROW
 #undef FT_ACHT_DECLARE
 
@@ -273,7 +280,8 @@ void *ft_dataread(File file, FITSHead fits, void *dataptr, int pixtype);
 /* Write data (datapixls values of pixtype; 0 and -1 as for ft_dataread) as the data
  * unit of fits, scaling removed, in file order and padded with zeros to a whole block.
  * When pixtype has the BITPIX size the conversion happens in data itself.  1 on
- * success, 0 on a null argument, an unknown type, failed allocation or write error. */
+ * success, 0 on a null argument, an unknown type, failed allocation or write error;
+ * nothing is written for the first three. */
 int ft_datawrite(File file, FITSHead fits, void *data, int pixtype);
 
 /* ---- Card search and header keyword access ----------------------------------- */
@@ -544,11 +552,13 @@ int ft_simpleimageread(const char *filename, FITSHead *headptr, void **dataptr, 
 int ft_imageread(File file, FITSHead *headptr, void **dataptr, void ***data2dptr, int pixtype);
 
 /* Writes a primary copy of fits and the array as a new single-unit file at the
- * plain path filename; 1 when it was written and closed, else 0. */
+ * plain path filename; 1 when it was written and closed, else 0.  Data ft_datawrite
+ * refuses make no file; a regular file whose writing fails is removed. */
 int ft_simpleimagewrite(const char *filename, FITSHead fits, void *data, int pixtype);
 
 /* Reloads fits's descriptions from its cards, then writes the header and the data
- * unit; 1, or 0 when either write fails. */
+ * unit; 1, or 0 when either write fails.  Data ft_datawrite refuses are found before
+ * the header is written: nothing is written then. */
 int ft_imagewrite(File file, FITSHead fits, void *data, int pixtype);
 
 /* ---- Checksums ------------------------------------------------------------------ */

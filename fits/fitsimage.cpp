@@ -1,7 +1,10 @@
 // Whole images through streams: one unit of a file (or of standard input) read
 // into memory in a chosen pixel type, and a header with its array written as a
 // new single-unit file.
+#include "data_unit.h"
 #include "fits.h"
+
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -116,19 +119,27 @@ int ft_imagewrite(File file, FITSHead fits, void *data, int pixtype)
 {
     if (!file || !fits) return 0;
     ft_syncdata(fits);
-    if (!ft_headwrite(file, fits)) return 0;
+    if (!fits_data::writable(fits, data, pixtype) || !ft_headwrite(file, fits)) return 0;
     return ft_datawrite(file, fits, data, pixtype) ? 1 : 0;
 }
 
 int ft_simpleimagewrite(const char *filename, FITSHead fits, void *data, int pixtype)
 {
     if (!fits || !filename) return 0;
-    File file = std::fopen(filename, "wb");
-    if (!file) return 0;
+    // Refused before the file is made; a regular file that fails while being
+    // written is removed, so that no header is left without its data.
     FITSHead primary = ft_primary(fits);
-    const int written = primary ? ft_imagewrite(file, primary, data, pixtype) : 0;
-    const int closed = std::fclose(file) == 0;
+    if (!primary || !fits_data::writable(primary, data, pixtype)) {
+        ft_headfree(primary, 1);
+        return 0;
+    }
+    File file = std::fopen(filename, "wb");
+    struct stat st;
+    const bool regular = file && fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
+    const int written = file ? ft_imagewrite(file, primary, data, pixtype) : 0;
+    const int closed = file && std::fclose(file) == 0;
     ft_headfree(primary, 1);
+    if (regular && !(written && closed)) std::remove(filename);
     return written && closed ? 1 : 0;
 }
 

@@ -1,4 +1,4 @@
-// Pixel conversion between the ten element types, applying FITS scaling
+// Pixel conversion between the twelve element types, applying FITS scaling
 // (physical = stored * BSCALE + BZERO) or removing it.
 #include "fits.h"
 #include "pixel_codes.h"
@@ -17,9 +17,9 @@
 
 namespace {
 
-// Element types by dispatch index: c s i l r d t u v w.  l and w are 32 bits wide.
+// Element types by dispatch index: c s i l r d t u v w k x.  l and w are 32 bits wide.
 using Elements = std::tuple<int8_t, int16_t, int32_t, int32_t, float, double,
-                            uint8_t, uint16_t, uint32_t, uint32_t>;
+                            uint8_t, uint16_t, uint32_t, uint32_t, int64_t, uint64_t>;
 template <int X>
 using Element = std::tuple_element_t<X, Elements>;
 
@@ -28,22 +28,31 @@ using Element = std::tuple_element_t<X, Elements>;
 template <typename D, typename C>
 inline D to_integer(C x)
 {
-    if constexpr (std::is_same_v<C, float> && sizeof(D) == 4) {
+    if constexpr (std::is_same_v<C, float> && sizeof(D) >= 4) {
         return to_integer<D>(double(x)); // float cannot hold the 32-bit limits
-    }
-    constexpr C lo = C(std::numeric_limits<D>::min());
-    constexpr C hi = C(std::numeric_limits<D>::max());
-    x = x == x ? x : C(0);
-    x = x > lo ? x : lo;
-    x = x < hi ? x : hi;
-    if constexpr (std::is_same_v<D, uint32_t>) {
-        // There is no vector double-to-unsigned conversion: take the upper half
-        // down by 2^31 through the signed one.
-        const bool upper = x >= 2147483648.0;
-        const C t = upper ? x - 2147483648.0 : x;
-        return uint32_t(int32_t(t)) + (upper ? 0x80000000u : 0u);
+    } else if constexpr (sizeof(D) == 8) {
+        // The limits 2^63 and 2^64 are powers of two, exact as doubles; every
+        // double below them and above the lower limit converts exactly.
+        constexpr double upper = std::is_signed_v<D> ? 0x1p63 : 0x1p64;
+        if (!(x == x)) return 0;
+        if (x >= upper) return std::numeric_limits<D>::max();
+        if (x <= double(std::numeric_limits<D>::min())) return std::numeric_limits<D>::min();
+        return D(x);
     } else {
-        return D(int32_t(x));
+        constexpr C lo = C(std::numeric_limits<D>::min());
+        constexpr C hi = C(std::numeric_limits<D>::max());
+        x = x == x ? x : C(0);
+        x = x > lo ? x : lo;
+        x = x < hi ? x : hi;
+        if constexpr (std::is_same_v<D, uint32_t>) {
+            // There is no vector double-to-unsigned conversion: take the upper half
+            // down by 2^31 through the signed one.
+            const bool upper = x >= 2147483648.0;
+            const C t = upper ? x - 2147483648.0 : x;
+            return uint32_t(int32_t(t)) + (upper ? 0x80000000u : 0u);
+        } else {
+            return D(int32_t(x));
+        }
     }
 }
 
@@ -123,6 +132,100 @@ bool exact_reciprocal(double bscale, double *reciprocal)
     return std::isnormal(*reciprocal);
 }
 
+// The whole number nearest x, ties to even: below 2^52 in magnitude, adding and
+// subtracting 2^52 with x's sign leaves exactly that number; from 2^52 on every
+// double is whole already.  NaN stays NaN.
+inline double nearest(double x)
+{
+    const double big = std::copysign(0x1p52, x);
+    return std::fabs(x) < 0x1p52 ? (x + big) - big : x;
+}
+
+#ifdef __SSE2__
+inline __m128d nearest(__m128d x)
+{
+    const __m128d sign = _mm_set1_pd(-0.0), limit = _mm_set1_pd(0x1p52);
+    const __m128d big = _mm_or_pd(limit, _mm_and_pd(x, sign));
+    const __m128d small = _mm_cmplt_pd(_mm_andnot_pd(sign, x), limit);
+    const __m128d r = _mm_sub_pd(_mm_add_pd(x, big), big);
+    return _mm_or_pd(_mm_and_pd(small, r), _mm_andnot_pd(small, x));
+}
+#endif
+
+// A scale removed into an integer type: rounded to nearest before the saturation,
+// so that a value read with the scale applied is stored back as it was.
+template <typename F>
+struct Rounded {
+    using Value = double;
+    F f;
+    template <typename S>
+    double operator()(S v) const { return nearest(f(v)); }
+#ifdef __SSE2__
+    __m128d vec(__m128d x) const { return nearest(f.vec(x)); }
+#endif
+};
+
+// An integer of up to 65 bits, sign and magnitude: (carry ? 2^64 : 0) + low.  The
+// sum of a 64-bit element and a whole BZERO is held exactly in one.
+struct Wide {
+    bool negative, carry;
+    uint64_t low;
+};
+
+template <typename T>
+Wide wide_of(T v)
+{
+    if constexpr (std::is_signed_v<T>)
+        if (v < 0) return {true, false, uint64_t(0) - uint64_t(v)}; // INT64_MIN included
+    return {false, false, uint64_t(v)};
+}
+
+// a + b for a and b without carry; a zero sum is positive.
+Wide sum(Wide a, Wide b)
+{
+    if (a.negative == b.negative) {
+        const uint64_t low = a.low + b.low;
+        return {a.negative, low < a.low, low};
+    }
+    if (a.low >= b.low) return {a.negative && a.low != b.low, false, a.low - b.low};
+    return {b.negative, false, b.low - a.low};
+}
+
+// A wide integer saturated into an integer type, or rounded once into a floating
+// one (past 2^64 the lowest bit only breaks ties, so it stays as a sticky bit of
+// the halved magnitude).
+template <typename D>
+D narrow(Wide w)
+{
+    if constexpr (std::is_floating_point_v<D>) {
+        const D m = w.carry ? D(2) * D(uint64_t(1) << 63 | w.low >> 1 | (w.low & 1)) : D(w.low);
+        return w.negative ? -m : m;
+    } else {
+        constexpr uint64_t most = uint64_t(std::numeric_limits<D>::max());
+        constexpr uint64_t least = uint64_t(0) - uint64_t(std::numeric_limits<D>::min()); // |min|
+        if (w.negative) return w.carry || w.low > least ? std::numeric_limits<D>::min() : D(uint64_t(0) - w.low);
+        return w.carry || w.low > most ? std::numeric_limits<D>::max() : D(w.low);
+    }
+}
+
+// Pairs of an integer source and a 64-bit integer on either side: a double holds
+// neither all their values nor their sums with BZERO, so a scale of 1 and a whole
+// BZERO are applied or removed exactly.
+template <typename D, typename S>
+constexpr bool kExactPair = std::is_integral_v<S> && (sizeof(S) == 8 || (std::is_integral_v<D> && sizeof(D) == 8));
+
+bool whole_offset(double bscale, double bzero)
+{
+    return bscale == 1.0 && std::fabs(bzero) < 0x1p64 && bzero == std::trunc(bzero);
+}
+
+template <typename D, typename S>
+struct ExactOffset {
+    using Value = D;
+    Wide offset;
+    D operator()(S v) const { return narrow<D>(sum(wide_of(v), offset)); }
+};
+
 // Elements per block: the inner loops have a fixed count, which the vectoriser
 // turns wholly into vector code at every optimisation level.
 constexpr int64_t kBlock = 64;
@@ -190,7 +293,7 @@ inline void saturate_block(D *__restrict dst, const C *__restrict t)
             for (int64_t j = 0; j < kBlock; j++) dst[j] = to_integer<D>(t[j]);
         return;
     }
-    if constexpr (std::is_same_v<C, double> || !std::is_same_v<D, uint32_t>) {
+    if constexpr (sizeof(D) <= 4 && (std::is_same_v<C, double> || !std::is_same_v<D, uint32_t>)) {
         constexpr bool wide = std::is_same_v<D, uint32_t>;
         for (int64_t j = 0; j < kBlock; j += 8) {
             __m128i q[2];
@@ -335,11 +438,33 @@ void convert_all(D *dst, const S *src, int64_t n, F f)
     }
 }
 
+// Removing a scale: rounded into integer types unless it is the identity, which
+// keeps the truncation of the other conversions.
+template <typename D, typename S, typename F>
+void remove_scale(D *v1, const S *v2, int64_t npix, F f, bool identity)
+{
+    if constexpr (std::is_integral_v<D>) {
+        if (!identity) {
+            convert_all(v1, v2, npix, Rounded<F>{f});
+            return;
+        }
+    }
+    convert_all(v1, v2, npix, f);
+}
+
 // The one body of every converter; the branch is chosen once per call.
 template <typename D, typename S>
 void convert(D *v1, const S *v2, int64_t npix, int direction, int hasscale, double bscale, double bzero)
 {
     if (npix <= 0 || !v1 || !v2) return;
+    if constexpr (kExactPair<D, S>) {
+        if (hasscale && whole_offset(bscale, bzero)) {
+            const double offset = direction ? bzero : -bzero;
+            convert_all(v1, v2, npix, ExactOffset<D, S>{Wide{offset < 0, false, uint64_t(std::fabs(offset))}});
+            return;
+        }
+    }
+    const bool identity = bscale == 1.0 && bzero == 0.0;
     if (!hasscale) {
         if constexpr (std::is_same_v<D, S>) std::memmove(v1, v2, size_t(npix) * sizeof(S)); // bit for bit
         else convert_all(v1, v2, npix, Plain<D, S>{});
@@ -347,11 +472,11 @@ void convert(D *v1, const S *v2, int64_t npix, int direction, int hasscale, doub
         if (bscale == 1.0) convert_all(v1, v2, npix, ApplyOffset<D, S>{bzero});
         else convert_all(v1, v2, npix, Apply<D, S>{bscale, bzero});
     } else if (bscale == 1.0) {
-        convert_all(v1, v2, npix, RemoveOffset<D, S>{bzero});
+        remove_scale(v1, v2, npix, RemoveOffset<D, S>{bzero}, identity);
     } else if (double reciprocal; exact_reciprocal(bscale, &reciprocal)) {
-        convert_all(v1, v2, npix, RemoveBinary<D, S>{reciprocal, bzero});
+        remove_scale(v1, v2, npix, RemoveBinary<D, S>{reciprocal, bzero}, identity);
     } else {
-        convert_all(v1, v2, npix, Remove<D, S>{bscale, bzero});
+        remove_scale(v1, v2, npix, Remove<D, S>{bscale, bzero}, identity);
     }
 }
 
@@ -405,7 +530,8 @@ void ft_acht(int type1, void *v1, int type2, const void *v2, int64_t npix, int d
     FT_ACHT_DEFINE(X, i, TX, int32_t) FT_ACHT_DEFINE(X, l, TX, int32_t)                               \
     FT_ACHT_DEFINE(X, r, TX, float) FT_ACHT_DEFINE(X, d, TX, double)                                  \
     FT_ACHT_DEFINE(X, t, TX, uint8_t) FT_ACHT_DEFINE(X, u, TX, uint16_t)                              \
-    FT_ACHT_DEFINE(X, v, TX, uint32_t) FT_ACHT_DEFINE(X, w, TX, uint32_t)
+    FT_ACHT_DEFINE(X, v, TX, uint32_t) FT_ACHT_DEFINE(X, w, TX, uint32_t)                             \
+    FT_ACHT_DEFINE(X, k, TX, int64_t) FT_ACHT_DEFINE(X, x, TX, uint64_t)
 FT_ACHT_ROW(c, int8_t)
 FT_ACHT_ROW(s, int16_t)
 FT_ACHT_ROW(i, int32_t)
@@ -416,6 +542,8 @@ FT_ACHT_ROW(t, uint8_t)
 FT_ACHT_ROW(u, uint16_t)
 FT_ACHT_ROW(v, uint32_t)
 FT_ACHT_ROW(w, uint32_t)
+FT_ACHT_ROW(k, int64_t)
+FT_ACHT_ROW(x, uint64_t)
 #undef FT_ACHT_ROW
 #undef FT_ACHT_DEFINE
 

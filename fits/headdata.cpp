@@ -1,5 +1,6 @@
 // Data units on streams: FITS stores pixels as big-endian values in whole
 // 2880-byte blocks; these move them to and from memory in the caller's pixel type.
+#include "data_unit.h"
 #include "fits.h"
 #include "pixel_codes.h"
 
@@ -148,7 +149,22 @@ bool stream_holds(File file, int64_t bytes)
     return end < 0 || int64_t(end - here) >= bytes;
 }
 
+// The checks of a write, made before anything is written: the unit's description
+// and memory type into u and type.
+bool write_plan(FITSHead fits, const void *data, int pixtype, Unit *u, int *type)
+{
+    return describe(fits, u) && memory_type(*u, pixtype, type) && (data || u->bytes == 0) &&
+           uint64_t(u->bytes) <= SIZE_MAX;
+}
+
 } // namespace
+
+bool fits_data::writable(FITSHead fits, const void *data, int pixtype)
+{
+    Unit u;
+    int type;
+    return write_plan(fits, data, pixtype, &u, &type);
+}
 
 extern "C" {
 
@@ -226,12 +242,10 @@ int ft_datawrite(File file, FITSHead fits, void *data, int pixtype)
 {
     Unit u;
     int type;
-    if (!file || !describe(fits, &u) || !memory_type(u, pixtype, &type)) return 0;
-    if (!data && u.bytes > 0) return 0;
+    if (!file || !write_plan(fits, data, pixtype, &u, &type)) return 0;
     const int fsize = fits_pixel::code_size(u.bitpix);
     const int msize = type == 0 ? fsize : fits_pixel::code_size(type);
     const bool separate = type != 0 && msize != fsize;
-    if (uint64_t(u.bytes) > SIZE_MAX) return 0;
 
     void *raw = separate ? zeroed(u.bytes) : data;
     if (!raw) return u.bytes == 0 ? 1 : 0;

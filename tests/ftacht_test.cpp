@@ -68,10 +68,23 @@ TEST(ftacht, scaled_shorts_to_floats)
               (std::vector<float>{10, 12, 4}));
 }
 
-TEST(ftacht, floats_to_scaled_shorts_truncate)
+TEST(ftacht, floats_to_scaled_shorts_round_to_nearest)
 {
-    EXPECT_EQ(run<int16_t>(16, -32, std::vector<float>{10, 13, 4}, 0, 1, 2.0, 10.0),
-              (std::vector<int16_t>{0, 1, -3}));
+    // (13 - 10) / 2 = 1.5 and (15 - 10) / 2 = 2.5: ties go to the even neighbour.
+    EXPECT_EQ(run<int16_t>(16, -32, std::vector<float>{10, 13, 4, 15, 5, 10.9f}, 0, 1, 2.0, 10.0),
+              (std::vector<int16_t>{0, 2, -3, 2, -2, 0}));
+    // Only removing a scale rounds: applying one, the identity scale and the plain
+    // conversion truncate toward zero as before.
+    EXPECT_EQ(run<int32_t>(32, 16, std::vector<int16_t>{3, -3, 5}, 1, 1, 0.5, 0.0),
+              (std::vector<int32_t>{1, -1, 2}));
+    EXPECT_EQ(run<int16_t>(16, -64, std::vector<double>{2.7, -2.7, 0.5}, 0, 1, 1.0, 0.0),
+              (std::vector<int16_t>{2, -2, 0}));
+    EXPECT_EQ(run<int16_t>(16, -64, std::vector<double>{2.7, -2.7, 0.5}, 0, 0, 2.0, 1.0),
+              (std::vector<int16_t>{2, -2, 0}));
+    // BZERO alone is a scale too; rounding happens before saturation.
+    EXPECT_EQ(run<int16_t>(16, -64, std::vector<double>{32768.4, 32766.6, 65535.4, 65535.6, -0.6, 2.5}, 0, 1,
+                           1.0, 32768.0),
+              (std::vector<int16_t>{0, -1, 32767, 32767, -32768, -32766}));
 }
 
 TEST(ftacht, unscaled_float_truncates_toward_zero)
@@ -107,7 +120,8 @@ TEST(ftacht, codes_8_and_4104_are_one_type)
 TEST(ftacht, unknown_codes_and_empty_counts_change_nothing)
 {
     const std::vector<int16_t> in{1, 2, 3};
-    EXPECT_EQ(run<float>(64, 16, in, 1, 0, 1, 0), (std::vector<float>{99, 99, 99}));
+    EXPECT_EQ(run<float>(128, 16, in, 1, 0, 1, 0), (std::vector<float>{99, 99, 99}));
+    EXPECT_EQ(run<float>(-32, 4224, in, 1, 0, 1, 0), (std::vector<float>{99, 99, 99}));
     EXPECT_EQ(run<float>(-32, 0, in, 1, 0, 1, 0), (std::vector<float>{99, 99, 99}));
     EXPECT_EQ(run<float>(0, 16, in, 1, 0, 1, 0), (std::vector<float>{99, 99, 99}));
     EXPECT_EQ(run<float>(4127, 16, in, 1, 0, 1, 0), (std::vector<float>{99, 99, 99}));
@@ -225,7 +239,7 @@ TEST(ftacht, equal_sizes_and_narrowing_in_place)
     ACHT_CASE(X, c, TX, int8_t) ACHT_CASE(X, s, TX, int16_t) ACHT_CASE(X, i, TX, int32_t)               \
     ACHT_CASE(X, l, TX, int32_t) ACHT_CASE(X, r, TX, float) ACHT_CASE(X, d, TX, double)                 \
     ACHT_CASE(X, t, TX, uint8_t) ACHT_CASE(X, u, TX, uint16_t) ACHT_CASE(X, v, TX, uint32_t)            \
-    ACHT_CASE(X, w, TX, uint32_t)
+    ACHT_CASE(X, w, TX, uint32_t) ACHT_CASE(X, k, TX, int64_t) ACHT_CASE(X, x, TX, uint64_t)
 
 TEST(ftacht, every_pair_converts_shared_values_exactly)
 {
@@ -239,6 +253,8 @@ TEST(ftacht, every_pair_converts_shared_values_exactly)
     ACHT_ROW(u, uint16_t)
     ACHT_ROW(v, uint32_t)
     ACHT_ROW(w, uint32_t)
+    ACHT_ROW(k, int64_t)
+    ACHT_ROW(x, uint64_t)
 }
 
 // Doubles into each integer type as the element rule says: NaN 0, saturated at
@@ -290,4 +306,6 @@ TEST(ftacht, doubles_saturate_in_every_block)
     check_saturation<uint16_t>(achtud, 4112, "achtud");
     check_saturation<int32_t>(achtid, 32, "achtid");
     check_saturation<uint32_t>(achtvd, 4128, "achtvd");
+    check_saturation<int64_t>(achtkd, 64, "achtkd");
+    check_saturation<uint64_t>(achtxd, 4160, "achtxd");
 }

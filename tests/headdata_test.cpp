@@ -248,8 +248,9 @@ TEST(headdata, unsigned_32_bit_through_bzero)
 
 TEST(headdata, scaled_floats_written_as_shorts)
 {
+    // (13 - 10) / 2 = 1.5 rounds to the even 2.
     Unit u(16, {3}, 2.0, 10.0);
-    EXPECT_EQ(written(u, std::vector<float>{10, 13, 4}, -32), padded({0, 0, 0, 1, 0xff, 0xfd}));
+    EXPECT_EQ(written(u, std::vector<float>{10, 13, 4}, -32), padded({0, 0, 0, 2, 0xff, 0xfd}));
 }
 
 TEST(headdata, truncated_unit_fails_short_padding_reads)
@@ -298,7 +299,7 @@ TEST(headdata, refuses_what_it_cannot_do_safely)
     EXPECT_EQ(ft_dataread(f, nullptr, nullptr, 16), nullptr);
     EXPECT_EQ(ft_datawrite(nullptr, &u.head, data, 16), 0);
     EXPECT_EQ(ft_datawrite(f, nullptr, data, 16), 0);
-    EXPECT_EQ(ft_dataread(f, &u.head, nullptr, 64), nullptr); // no such pixel type
+    EXPECT_EQ(ft_dataread(f, &u.head, nullptr, 128), nullptr); // no such pixel type
     EXPECT_EQ(ft_datawrite(f, &u.head, data, 12), 0);
     std::fclose(f);
 
