@@ -5,6 +5,7 @@
 
 #include "data_size.h"
 #include "fits.h"
+#include "header_text.h"
 
 #include <climits>
 #include <cstdint>
@@ -144,12 +145,12 @@ std::string unit_problem(const unsigned char *p, int64_t remaining)
     if (!view.h) return "its header cannot be interpreted";
     // The header's text runs through END; without one, through every byte there is.
     const int64_t text_bytes = view.has_end() ? int64_t(view.h->ncard) * kCard : remaining;
-    // A byte past the first block, with no END in its own block, is most likely data
-    // that a header which lost its END ran on into.
+    // A foreign byte past the first block, with no END in its own block, is most
+    // likely data that a header which lost its END ran on into.
     const int64_t end_block = view.has_end() ? (text_bytes - kCard) / kBlock : INT64_MAX;
-    for (int64_t i = 0; i < text_bytes; i++)
-        if (p[i] < 0x20 || p[i] > 0x7e)
-            return i >= kBlock && i / kBlock < end_block ? kNoEnd : unprintable(i, p[i]);
+    const int64_t foreign = header_text::first_foreign_byte(p, text_bytes);
+    if (foreign >= 0)
+        return foreign >= kBlock && foreign / kBlock < end_block ? kNoEnd : unprintable(foreign, p[foreign]);
     const std::string why = view.has_end() ? layout_problem(view.h, remaining)
                                            : "the file ends inside its header (truncated)";
     return !why.empty() && header_begins_later(p, remaining, text_bytes) ? kNoEnd : why;
