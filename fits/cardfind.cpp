@@ -143,7 +143,7 @@ int hash_bits(int ncard)
 
 std::size_t aligned(std::size_t bytes, std::size_t alignment) { return (bytes + alignment - 1) / alignment * alignment; }
 
-// Where the parts of an index of ncard entries lie in its block.
+// Where the arrays and the record of an index of ncard entries lie in its block.
 struct IndexLayout {
     std::size_t keys, slots, record, total;
     explicit IndexLayout(int ncard)

@@ -178,7 +178,7 @@ public:
     ReadArray &operator=(const ReadArray &) = delete;
 
     bool failed() const { return failed_; }
-    // Room for the first `bytes` bytes (at most the array's size), the new part
+    // Room for the first `bytes` bytes (at most the array's size), what is added
     // zero-filled; false when memory fails.
     bool reach(int64_t bytes)
     {
