@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace card_store {
 
@@ -27,19 +28,16 @@ inline std::size_t owned_bytes(int64_t acard)
 }
 
 // Owned storage only: blank cards from `from` on and the terminator after the last
-// of acard cards.
+// of acard cards.  The cards may be new memory that no index holds.
 inline void blank_tail(FITSCard cards, int from, int acard)
 {
-    ft_cardclr(cards + from, acard - from);
+    if (acard > from) std::memset(cards + from, ' ', std::size_t(acard - from) * kCardBytes);
     reinterpret_cast<char *>(cards)[std::size_t(acard) * kCardBytes] = '\0';
 }
 
-// The index is rebuilt wholesale, so every edit simply drops it.
-inline void drop_index(FITSHead fits)
-{
-    std::free(fits->index);
-    fits->index = nullptr;
-}
+// Release the header's index (cardfind.cpp), if it has one.  The index is rebuilt
+// wholesale, so every edit that moves cards simply drops it.
+void drop_index(FITSHead fits);
 
 // Position of card among the header's cards in use, or -1 when it is not one of them
 // (another header's card, a caller's temporary, a pointer into the middle of a card).

@@ -2,22 +2,25 @@
 // sorted index, or within one 2880-byte block.  A miss reports the near card, the last
 // card of the keyword's family (NAXIS2 for a missing NAXIS3).
 #include "card_columns.h"
+#include "card_index.h"
 #include "card_store.h"
 #include "fits.h"
 
 #include <algorithm>
-#include <bit>
+#include <atomic>
 #include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
 using card_columns::kIndex;
-using card_columns::kWidth;
-constexpr std::size_t kKeyword = 8;  // columns 1-8
+using card_index::card_number;
+using card_index::keyword_value;
+using card_index::kKeyword;
 constexpr std::size_t kFamily = 5;   // columns 1-5 name a family of indexed keywords
 
 bool same_keyword(const FITSBuff *a, const FITSBuff *b) { return std::memcmp(a->c, b->c, kKeyword) == 0; }
@@ -33,50 +36,6 @@ bool is_near(const FITSBuff *card, const FITSBuff *key)
         if (ch != ' ' && !std::isdigit(static_cast<unsigned char>(ch))) return false;
     }
     return true;
-}
-
-// The number from column 6 read as atoi reads it, but never past column 80 and
-// clamped to the range of int instead of overflowing.
-int number_from_column6(const FITSBuff *card)
-{
-    std::size_t i = kIndex;
-    while (i < kWidth && std::isspace(static_cast<unsigned char>(card->c[i]))) i++;
-    const bool negative = i < kWidth && card->c[i] == '-';
-    if (i < kWidth && (card->c[i] == '-' || card->c[i] == '+')) i++;
-    int64_t v = 0;
-    for (; i < kWidth && std::isdigit(static_cast<unsigned char>(card->c[i])); i++) {
-        v = v * 10 + (card->c[i] - '0');
-        if (v > int64_t(INT_MAX) + 1) v = int64_t(INT_MAX) + 1;
-    }
-    if (negative) v = -v;
-    if (v > INT_MAX) return INT_MAX;
-    return int(v);
-}
-
-// The number from column 6 on a hot path: a digit in column 6 means no blanks or
-// sign to skip, so the digits are read here; anything else goes the general way.
-int card_number(const FITSBuff *card)
-{
-    const unsigned first = static_cast<unsigned char>(card->c[kIndex]) - '0';
-    if (first > 9) return number_from_column6(card);
-    int64_t v = first;
-    for (std::size_t i = kIndex + 1; i < kWidth; i++) {
-        const unsigned d = static_cast<unsigned char>(card->c[i]) - '0';
-        if (d > 9) break;
-        v = v * 10 + d;
-        if (v > INT_MAX) return INT_MAX;
-    }
-    return int(v);
-}
-
-// Columns 1-8 as one number whose order is their order as unsigned bytes; columns
-// 1-5 are its upper five bytes.
-uint64_t keyword_value(const FITSBuff *card)
-{
-    uint64_t v;
-    std::memcpy(&v, card->c, kKeyword);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    return v;
 }
 
 bool has_zero_byte(uint64_t v) { return ((v - 0x0101010101010101u) & ~v & 0x8080808080808080u) != 0; }
@@ -135,28 +94,46 @@ FITSCard walk(FITSCard cards, int ncards, FITSCard key, int *match, int *hist)
     return near;
 }
 
-// The index is one allocation: the ncard card pointers, then for each entry its
-// keyword order taken once (columns 1-8 as a number, and the number from column 6),
-// so that a search reads a small contiguous array rather than a card per step.
-struct IndexEntryKey {
-    uint64_t value;
-    int number;    // the number from column 6, 0 when column 6 is blank
+// Renames in place, counted per 64 KiB region of memory (regions 64 MiB apart share
+// a count): an index over cards of some region sees its counts grow.  Counts only
+// grow, so the sum over an index's regions changes with every rename among them.
+constexpr int kRegionBits = 16;
+constexpr std::size_t kRegions = 1024;
+std::atomic<uint64_t> renames[kRegions];
+
+// The regions holding the bytes [first, past), each once.
+template <typename Visit>
+void for_regions(const FITSBuff *first, const FITSBuff *past, Visit visit)
+{
+    const uintptr_t lo = reinterpret_cast<uintptr_t>(first) >> kRegionBits;
+    const uintptr_t hi = (reinterpret_cast<uintptr_t>(past) - 1) >> kRegionBits;
+    const uintptr_t count = hi - lo + 1 < kRegions ? hi - lo + 1 : kRegions;
+    for (uintptr_t r = 0; r < count; r++) visit(renames[(lo + r) % kRegions]);
+}
+
+uint64_t renames_over(const FITSBuff *first, const FITSBuff *past)
+{
+    uint64_t sum = 0;
+    for_regions(first, past, [&](const std::atomic<uint64_t> &n) { sum += n.load(std::memory_order_relaxed); });
+    return sum;
+}
+
+// The index of a header: its cards sorted in the keyword order, each entry's sort
+// key taken once (so that a search reads a small contiguous array rather than a card
+// per step), and a hash of columns 1-8 to entry positions for keywords that are
+// present.  One malloc'ed block holds the three arrays and then this record; the
+// header's public index field points at the block's start, the sorted cards.
+struct CardIndex {
+    FITSCard *cards;               // ncard card pointers in the keyword order
+    card_index::SortKey *keys;     // keys[i]: the sort key of cards[i] when last checked
+    int32_t *slots;                // 2^bits entry positions, -1 for an empty slot
+    int ncard;
+    int bits;
+    const FITSBuff *first, *past;  // the header's cards in use when it was built
+    std::atomic<uint64_t> checked; // renames_over(first, past) when last checked
 };
 
-std::size_t keys_offset(int ncard)
-{
-    const std::size_t pointers = sizeof(FITSCard) * std::size_t(ncard);
-    return (pointers + alignof(IndexEntryKey) - 1) / alignof(IndexEntryKey) * alignof(IndexEntryKey);
-}
-
-const IndexEntryKey *index_keys(FITSHead fits)
-{
-    return reinterpret_cast<const IndexEntryKey *>(reinterpret_cast<const char *>(fits->index) +
-                                                   keys_offset(fits->ncard));
-}
-
-// After the keys, a hash of columns 1-8 to index positions (-1: empty), at least
-// twice as many slots as entries, for lookups of keywords that are present.
+// At least twice as many hash slots as entries.
 int hash_bits(int ncard)
 {
     int bits = 1;
@@ -164,27 +141,91 @@ int hash_bits(int ncard)
     return bits;
 }
 
-std::size_t slots_offset(int ncard) { return keys_offset(ncard) + std::size_t(ncard) * sizeof(IndexEntryKey); }
+std::size_t aligned(std::size_t bytes, std::size_t alignment) { return (bytes + alignment - 1) / alignment * alignment; }
 
-std::size_t index_bytes(int ncard) { return slots_offset(ncard) + (std::size_t(1) << hash_bits(ncard)) * sizeof(int32_t); }
+// Where the arrays and the record of an index of ncard entries lie in its block.
+struct IndexLayout {
+    std::size_t keys, slots, record, total;
+    explicit IndexLayout(int ncard)
+    {
+        const std::size_t n = std::size_t(ncard);
+        keys = aligned(n * sizeof(FITSCard), alignof(card_index::SortKey));
+        slots = aligned(keys + n * sizeof(card_index::SortKey), alignof(int32_t));
+        record = aligned(slots + (std::size_t(1) << hash_bits(ncard)) * sizeof(int32_t), alignof(CardIndex));
+        total = record + sizeof(CardIndex);
+    }
+};
 
-int32_t *index_slots(FITSCard *index, int ncard)
+// The record of the header's index, which it has and which was built over its
+// ncard cards (every edit that changes the count drops the index).
+CardIndex &record_of(FITSHead fits)
 {
-    return reinterpret_cast<int32_t *>(reinterpret_cast<char *>(index) + slots_offset(ncard));
+    return *reinterpret_cast<CardIndex *>(reinterpret_cast<char *>(fits->index) + IndexLayout(fits->ncard).record);
 }
 
 std::size_t slot_of(uint64_t value, int bits) { return std::size_t((value * 0x9E3779B97F4A7C15u) >> (64 - bits)); }
 
-// The index position of an entry whose columns 1-8 are `value`, or -1.
-int hashed_position(FITSHead fits, uint64_t value)
+// A new index over the header's cards in use, or null when memory fails or the
+// header has too many cards for one.
+CardIndex *build_index(FITSHead fits)
 {
-    const int bits = hash_bits(fits->ncard);
-    const std::size_t mask = (std::size_t(1) << bits) - 1;
-    const int32_t *slots = index_slots(fits->index, fits->ncard);
-    const IndexEntryKey *keys = index_keys(fits);
-    for (std::size_t s = slot_of(value, bits);; s = (s + 1) & mask) {
-        const int32_t pos = slots[s];
-        if (pos < 0 || keys[pos].value == value) return pos;
+    const std::size_t n = std::size_t(fits->ncard);
+    const std::size_t per_entry = sizeof(FITSCard) + sizeof(card_index::SortKey) + 4 * sizeof(int32_t) + 8;
+    if (!fits->cards || fits->ncard <= 0 || n > SIZE_MAX / per_entry || n > INT32_MAX / 4) return nullptr;
+    const IndexLayout layout(fits->ncard);
+    char *block = static_cast<char *>(std::malloc(layout.total));
+    if (!block) return nullptr;
+    auto *index = new (block + layout.record) CardIndex{};
+    index->cards = reinterpret_cast<FITSCard *>(block);
+    index->keys = reinterpret_cast<card_index::SortKey *>(block + layout.keys);
+    index->slots = reinterpret_cast<int32_t *>(block + layout.slots);
+    index->ncard = fits->ncard;
+    index->bits = hash_bits(fits->ncard);
+    index->first = fits->cards;
+    index->past = fits->cards + fits->ncard;
+    index->checked = renames_over(index->first, index->past);
+    for (std::size_t i = 0; i < n; i++) index->cards[i] = fits->cards + i;
+    std::qsort(index->cards, n, sizeof(FITSCard), ft_compare);
+    for (std::size_t i = 0; i < n; i++) index->keys[i] = card_index::sort_key(index->cards[i]);
+    const std::size_t mask = (std::size_t(1) << index->bits) - 1;
+    std::fill(index->slots, index->slots + mask + 1, -1);
+    // The first of equal keywords in index order takes the slot.
+    for (std::size_t i = 0; i < n; i++) {
+        const uint64_t value = index->keys[i].value;
+        std::size_t s = slot_of(value, index->bits);
+        while (index->slots[s] >= 0 && index->keys[index->slots[s]].value != value) s = (s + 1) & mask;
+        if (index->slots[s] < 0) index->slots[s] = int32_t(i);
+    }
+    return index;
+}
+
+// True when every entry still says what its card says, after a rename in place
+// somewhere in the index's regions (most often a card elsewhere there, such as a
+// key card, that no entry holds).
+bool entries_hold(const CardIndex &index)
+{
+    for (int i = 0; i < index.ncard; i++)
+        if (!(card_index::sort_key(index.cards[i]) == index.keys[i])) return false;
+    return true;
+}
+
+// False when a card of the index was renamed in place since it was last checked.
+bool index_current(CardIndex &index)
+{
+    const uint64_t now = renames_over(index.first, index.past);
+    if (now == index.checked.load(std::memory_order_relaxed)) return true;
+    if (!entries_hold(index)) return false;
+    index.checked.store(now, std::memory_order_relaxed);
+    return true;
+}
+
+// The entry position of a keyword whose columns 1-8 are `value`, or -1.
+int hashed_position(const CardIndex &index, uint64_t value)
+{
+    const std::size_t mask = (std::size_t(1) << index.bits) - 1;
+    for (std::size_t s = slot_of(value, index.bits);; s = (s + 1) & mask) {
+        const int32_t pos = index.slots[s];
+        if (pos < 0 || index.keys[pos].value == value) return pos;
     }
 }
 
@@ -192,11 +233,12 @@ int hashed_position(FITSHead fits, uint64_t value)
 // the cards, with the keyword order specialised for the key once.  Returns the
 // position where it ended and whether that entry compared equal.
 template <bool Numbered>
-int search_keys(const OrderKey &key, const IndexEntryKey *keys, int ncard, bool *equal)
+int search_keys(const OrderKey &key, const CardIndex &index, bool *equal)
 {
-    int lo = -1, hi = ncard, cut = ncard / 2;
+    const card_index::SortKey *keys = index.keys;
+    int lo = -1, hi = index.ncard, cut = index.ncard / 2;
     while (hi - lo > 1) {
-        const IndexEntryKey &e = keys[cut];
+        const card_index::SortKey &e = keys[cut];
         int order;
         if (Numbered && ((key.value ^ e.value) >> 24) == 0 && (e.value >> 16 & 0xff) != ' ' && e.number != 0)
             order = (key.number > e.number) - (key.number < e.number);
@@ -216,99 +258,110 @@ int search_keys(const OrderKey &key, const IndexEntryKey *keys, int ncard, bool 
     return cut;
 }
 
-// Binary search over the index as the keyword order directs; `cached` reads the
-// entries' keys from the index, otherwise from the cards.
-FITSCard binary_search(FITSHead fits, FITSCard key, int *match, bool cached)
+// The search over the cards themselves, for a key with a NUL in columns 1-8, which
+// strncmp orders.  Returns the position where it ended and whether that card
+// compared equal.
+int search_cards(const OrderKey &key, const CardIndex &index, bool *equal)
+{
+    int lo = -1, hi = index.ncard, cut = index.ncard / 2;
+    while (hi - lo > 1) {
+        const int order = key.compare(index.cards[cut]);
+        if (order == 0) {
+            *equal = true;
+            return cut;
+        }
+        if (order < 0)
+            hi = cut;
+        else
+            lo = cut;
+        cut = (hi + lo) / 2;
+    }
+    *equal = false;
+    return cut;
+}
+
+// The entry at pos still says what its card says: false when the card was changed
+// in place without a card writer, by bytes written into it directly.
+bool entry_holds(const CardIndex &index, int pos)
+{
+    return card_index::sort_key(index.cards[pos]) == index.keys[pos];
+}
+
+// Binary search of the index as the keyword order directs.  False when the entry
+// the search ends on no longer matches its card; the index must then be rebuilt.
+bool binary_search(const CardIndex &index, FITSCard key, int *match, FITSCard *found)
 {
     set(match, 0);
     const OrderKey order_key(key);
     int cut;
     bool equal = false;
-    if (cached && order_key.plain) {
+    if (order_key.plain) {
         // A keyword that is present, byte for byte, is found by its hash: the
         // entry compares equal to the key (same columns 1-8 and number).
-        const int pos = hashed_position(fits, order_key.value);
-        if (pos >= 0) {
-            const FITSBuff *card = fits->index[pos];
-            const IndexEntryKey &e = index_keys(fits)[pos];
-            if (keyword_value(card) == e.value && e.number == order_key.number &&
-                (card->c[kIndex] == ' ' || card_number(card) == e.number)) {
-                set(match, 1);
-                return fits->index[pos];
-            }
+        const int pos = hashed_position(index, order_key.value);
+        if (pos >= 0 && index.keys[pos].number == order_key.number) {
+            if (!entry_holds(index, pos)) return false;
+            set(match, 1);
+            *found = index.cards[pos];
+            return true;
         }
         // A numbered key with number 0 orders by its bytes, as an unnumbered one.
-        cut = order_key.numbered && order_key.number != 0
-                  ? search_keys<true>(order_key, index_keys(fits), fits->ncard, &equal)
-                  : search_keys<false>(order_key, index_keys(fits), fits->ncard, &equal);
-        // A card edited in place since the index was built no longer says what
-        // its cached key says: then the cards themselves decide.
-        const FITSBuff *card = fits->index[cut];
-        const IndexEntryKey &e = index_keys(fits)[cut];
-        if (equal && (keyword_value(card) != e.value || (card->c[kIndex] != ' ' && card_number(card) != e.number)))
-            return binary_search(fits, key, match, false);
+        cut = order_key.numbered && order_key.number != 0 ? search_keys<true>(order_key, index, &equal)
+                                                          : search_keys<false>(order_key, index, &equal);
     } else {
-        int lo = -1, hi = fits->ncard;
-        cut = fits->ncard / 2;
-        while (hi - lo > 1) {
-            const int order = order_key.compare(fits->index[cut]);
-            if (order == 0) {
-                equal = true;
-                break;
-            }
-            if (order < 0)
-                hi = cut;
-            else
-                lo = cut;
-            cut = (hi + lo) / 2;
-        }
+        cut = search_cards(order_key, index, &equal);
     }
+    if (!entry_holds(index, cut)) return false;
+    FITSCard ended = index.cards[cut];
     if (equal) {
         set(match, 1);
-        return fits->index[cut];
+        *found = ended;
+    } else {
+        *found = same_family(ended, key) ? ended : nullptr;
     }
-    FITSCard ended = fits->index[cut];
-    return same_family(ended, key) ? ended : nullptr;
+    return true;
 }
 
 bool searchable(FITSHead fits, FITSCard key) { return fits && key && fits->cards && fits->ncard > 0; }
 
 } // namespace
 
+namespace card_index {
+
+void renamed(const FITSBuff *first, int ncards)
+{
+    if (!first || ncards <= 0) return;
+    for_regions(first, first + ncards, [](std::atomic<uint64_t> &n) { n.fetch_add(1, std::memory_order_relaxed); });
+}
+
+} // namespace card_index
+
+namespace card_store {
+
+void drop_index(FITSHead fits)
+{
+    std::free(fits->index);  // the record lies in the block, and holds nothing to release
+    fits->index = nullptr;
+}
+
+} // namespace card_store
+
 extern "C" {
 
 int ft_compare(const void *a, const void *b)
 {
-    return compare_cards(*static_cast<const FITSCard *>(a), *static_cast<const FITSCard *>(b));
+    // Null cards sort after every card, and equal to each other.
+    const FITSBuff *ca = a ? *static_cast<const FITSCard *>(a) : nullptr;
+    const FITSBuff *cb = b ? *static_cast<const FITSCard *>(b) : nullptr;
+    if (!ca || !cb) return (ca == nullptr) - (cb == nullptr);
+    return compare_cards(ca, cb);
 }
 
 void ft_headindex(FITSHead fits)
 {
     if (!fits) return;
     card_store::drop_index(fits);
-    const std::size_t n = std::size_t(fits->ncard);
-    const std::size_t per_entry = sizeof(FITSCard) + sizeof(IndexEntryKey) + 4 * sizeof(int32_t) + 8;
-    if (!fits->cards || fits->ncard <= 0 || n > SIZE_MAX / per_entry || n > INT32_MAX / 4) return;
-    auto *index = static_cast<FITSCard *>(std::malloc(index_bytes(fits->ncard)));
-    if (!index) return;
-    for (int i = 0; i < fits->ncard; i++) index[i] = fits->cards + i;
-    std::qsort(index, n, sizeof(FITSCard), ft_compare);
-    fits->index = index;
-    auto *keys = reinterpret_cast<IndexEntryKey *>(reinterpret_cast<char *>(index) + keys_offset(fits->ncard));
-    for (std::size_t i = 0; i < n; i++) {
-        keys[i].value = keyword_value(index[i]);
-        keys[i].number = index[i]->c[kIndex] != ' ' ? card_number(index[i]) : 0;
-    }
-    const int bits = hash_bits(fits->ncard);
-    const std::size_t mask = (std::size_t(1) << bits) - 1;
-    int32_t *slots = index_slots(index, fits->ncard);
-    std::fill(slots, slots + mask + 1, -1);
-    // The first of equal keywords in index order takes the slot.
-    for (std::size_t i = 0; i < n; i++) {
-        std::size_t s = slot_of(keys[i].value, bits);
-        while (slots[s] >= 0 && keys[slots[s]].value != keys[i].value) s = (s + 1) & mask;
-        if (slots[s] < 0) slots[s] = int32_t(i);
-    }
+    if (CardIndex *index = build_index(fits)) fits->index = index->cards;
 }
 
 FITSCard ft_cardfindseq(FITSHead fits, FITSCard key, int *match)
@@ -320,10 +373,19 @@ FITSCard ft_cardfindseq(FITSHead fits, FITSCard key, int *match)
 FITSCard ft_cardfindidx(FITSHead fits, FITSCard key, int *match)
 {
     if (!searchable(fits, key)) return nullptr;
-    if (!fits->index) ft_headindex(fits);
-    // Without memory for an index the sequential search still answers.
-    if (!fits->index) return ft_cardfindseq(fits, key, match);
-    return binary_search(fits, key, match, true);
+    // Built when missing, rebuilt when a card it holds was renamed since, or when
+    // the search meets an entry whose card no longer says what it said (bytes
+    // written into the card directly).
+    if (fits->index && !index_current(record_of(fits))) card_store::drop_index(fits);
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (!fits->index) ft_headindex(fits);
+        // Without memory for an index the sequential search still answers.
+        if (!fits->index) break;
+        FITSCard found = nullptr;
+        if (binary_search(record_of(fits), key, match, &found)) return found;
+        card_store::drop_index(fits);
+    }
+    return ft_cardfindseq(fits, key, match);
 }
 
 FITSCard ft_cardfind(FITSHead fits, FITSCard key, int add)

@@ -2,12 +2,13 @@
 // columns (logicals and integers end in column 30, strings open in column 11) and a
 // comment after " / ".  Nothing is ever written past column 80.
 #include "card_columns.h"
+#include "card_index.h"
 #include "fits.h"
+#include "keyword_columns.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <charconv>
 #include <cstring>
 
 extern "C" {
@@ -39,17 +40,6 @@ struct Columns {
         return col + n - 1;
     }
 };
-
-// The keyword: at most 8 characters of name, then as many digits of n as still fit.
-void write_keyword(Columns card, const char *name, int n)
-{
-    std::memset(card.c, ' ', 8);
-    char key[8 + 12];
-    std::size_t len = strnlen(name, 8);
-    std::memcpy(key, name, len);
-    if (n != 0) len = std::size_t(std::to_chars(key + len, key + sizeof key, n).ptr - key);
-    std::memcpy(card.c, key, len < 8 ? len : 8);
-}
 
 // Characters of text, single quotes left out, at most max of them.
 std::size_t unquoted(const char *text, char *out, std::size_t max)
@@ -149,6 +139,23 @@ void keep_comment(const FITSBuff *card, char (&out)[kWidth + 1])
     out[comm.size()] = '\0';
 }
 
+// Around a write of one card: when the write changes the card's sort key (a rename
+// in place), an index over the card learns of it.
+class RenameWatch {
+public:
+    explicit RenameWatch(const FITSBuff *card) : card_(card), before_(card_index::sort_key(card)) {}
+    ~RenameWatch()
+    {
+        if (!(card_index::sort_key(card_) == before_)) card_index::renamed(card_, 1);
+    }
+    RenameWatch(const RenameWatch &) = delete;
+    RenameWatch &operator=(const RenameWatch &) = delete;
+
+private:
+    const FITSBuff *card_;
+    card_index::SortKey before_;
+};
+
 } // namespace
 
 extern "C" {
@@ -162,9 +169,10 @@ FITSCard ft_cardfmt(FITSCard card, const char *name, int n, FITSType type, const
         keep_comment(card, kept);
         comm = kept;
     }
+    const RenameWatch watch(card);
     const Columns cols{card->c};
     std::memset(card->c + kIndicator, ' ', kWidth - kIndicator);
-    if (name) write_keyword(cols, name, n);
+    if (name) keyword_columns::write(card->c, name, n);
     int end = kFixedEnd;
     if (value && type == FT_COMMENT) {
         // Commentary text from column 9, where the parser takes it from.
@@ -209,13 +217,22 @@ FITSCard ft_cardsets(FITSCard card, const char *svalue, const char *comm)
 
 FITSCard ft_cardclr(FITSCard card, int ncards)
 {
-    if (card && ncards > 0) std::memset(card->c, ' ', std::size_t(ncards) * kWidth);
+    if (!card || ncards <= 0) return card;
+    // Blanking renames every card whose keyword is not blank already.
+    for (int i = 0; i < ncards; i++)
+        if (std::memcmp(card[i].c, "        ", card_index::kKeyword) != 0) {
+            card_index::renamed(card, ncards);
+            break;
+        }
+    std::memset(card->c, ' ', std::size_t(ncards) * kWidth);
     return card;
 }
 
 FITSCard ft_cardcpy(FITSCard card1, FITSCard card2)
 {
-    if (card1 && card2) std::memmove(card1->c, card2->c, kWidth);
+    if (!card1 || !card2) return card1;
+    const RenameWatch watch(card1);
+    std::memmove(card1->c, card2->c, kWidth);
     return card1;
 }
 

@@ -49,16 +49,18 @@ void read_string(std::string_view c, char *value)
 }
 
 // A logical, integer or real: from the first non-blank up to the slash or column 80.
+// Nothing but blanks before the slash (KEY     =   / comment) is an undefined value,
+// read as an empty text, as a value of blanks is.
 FITSType read_number(std::string_view c, char *value)
 {
     std::string_view field = c.substr(kValue);
+    field = field.substr(0, field.find('/'));
     const std::size_t first = field.find_first_not_of(' ');
     if (first == std::string_view::npos) {
         value[0] = '\0';
         return FT_INTEGER;
     }
     field = field.substr(first);
-    field = field.substr(0, field.find('/'));
     put(value, field);
     const char first_char = field[0];
     const bool logical = first_char == 'T' || first_char == 'F' || first_char == 't' || first_char == 'f';

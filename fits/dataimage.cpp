@@ -1,6 +1,7 @@
 // Images in memory regions: units found in place inside a file mapping or a System V
 // shared-memory segment, and the release of those regions.
 #include "fits.h"
+#include "header_text.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -31,16 +32,15 @@ int64_t unit_length(FITSHead h)
     return h->data + h->basic->databloks * kBlock;
 }
 
-// A header opens with SIMPLE or XTENSION and is printable ASCII through its END.
+// A header opens with SIMPLE or XTENSION and holds header text through its END.
 // Without this a header that lost its END would run on through its data into the
 // next header, and the unit after it would be read from the middle of a unit.
 bool is_header_text(FITSHead h)
 {
-    const char *c = h->cards->c;
+    const auto *c = reinterpret_cast<const unsigned char *>(h->cards->c);
+    const int64_t n = int64_t(h->ncard) * header_text::kCard;
     if (std::memcmp(c, "SIMPLE  ", 8) != 0 && std::memcmp(c, "XTENSION", 8) != 0) return false;
-    for (int64_t i = 0; i < int64_t(h->ncard) * 80; i++)
-        if (c[i] < ' ' || c[i] > '~') return false;
-    return true;
+    return header_text::first_foreign_byte(c, n) < 0;
 }
 
 // A header over the cards at pos, with its END among the first `remaining` bytes,

@@ -161,7 +161,8 @@ extern const char *const FT_Comment;
 
 /* Split a card: value (at least 73 characters) gets the value text, *type its
  * FITSType, *index the number from column 6, comm (at least 80) the comment;
- * type, index and comm may be null.  Returns value; a null card gives "". */
+ * type, index and comm may be null.  Returns value; a null card gives "", and so
+ * does an undefined value (only blanks before the comment's slash), as FT_INTEGER. */
 char *ft_cardpar(FITSCard card, FITSType *type, char *value, int *index, char *comm);
 /* The value text of card in a static buffer valid until the next card read. */
 char *ft_cardget(FITSCard card);
@@ -274,7 +275,10 @@ void *ft_dataswap(void *to, const void *from, int64_t n, int type);
  * values (0: the stored bytes; -1: the unit's BITPIX), scaled by BSCALE and BZERO.
  * Into dataptr, or when null a new malloc'd array; null on failure (then nothing
  * allocated here is kept).  dataptr must hold databloks*2880 bytes when pixtype is 0
- * or of the BITPIX size, else datapixls elements of pixtype. */
+ * or of the BITPIX size, else datapixls elements of pixtype.  A seekable stream
+ * shorter than the unit fails before anything is allocated; from a pipe the new
+ * array grows in doubling steps with the bytes that arrive, never allocated at the
+ * size the header claims before those bytes are there. */
 void *ft_dataread(File file, FITSHead fits, void *dataptr, int pixtype);
 
 /* Write data (datapixls values of pixtype; 0 and -1 as for ft_dataread) as the data
@@ -288,16 +292,21 @@ int ft_datawrite(File file, FITSHead fits, void *data, int pixtype);
 
 /* Keyword order of two cards given as addresses of card pointers (the qsort element
  * form): same columns 1-5 and nonzero numbers from column 6 compare by number,
- * otherwise columns 1-8 as unsigned bytes.  Reads only the cards' 80 columns. */
+ * otherwise columns 1-8 as unsigned bytes; null cards come after every card and
+ * equal one another.  Reads only the cards' 80 columns. */
 int ft_compare(const void *a, const void *b);
-/* (Re)build the sorted index of the header's ncard cards; left null when memory fails. */
+/* (Re)build the sorted index of the header's ncard cards; left null when memory fails.
+ * The index block is one malloc'ed allocation starting at fits->index.  A card renamed
+ * in place by ft_cardfmt, ft_cardkey, ft_cardcpy or ft_cardclr is seen by the next
+ * indexed search, which checks the index and rebuilds it; after bytes written into
+ * cards directly, call ft_headindex (a card renamed away is still caught). */
 void ft_headindex(FITSHead fits);
 /* First card whose columns 1-8 equal key's (*match 1), else the last card of its
  * family (same columns 1-5, digits or blanks in 6-8), else null; match may be null. */
 FITSCard ft_cardfindseq(FITSHead fits, FITSCard key, int *match);
-/* Binary search of the index (built when missing): a card equal under ft_compare
- * (*match 1), else the card the search ended on when its columns 1-5 equal key's.
- * Searches sequentially when no index can be built. */
+/* Binary search of the index (built when missing, rebuilt after a rename in place):
+ * a card equal under ft_compare (*match 1), else the card the search ended on when its
+ * columns 1-5 equal key's.  Searches sequentially when no index can be built. */
 FITSCard ft_cardfindidx(FITSHead fits, FITSCard key, int *match);
 /* The card matching key (indexed search when the header has an index); when none
  * matches and add is nonzero, a copy of key inserted after the near card (before
@@ -398,7 +407,10 @@ FITSHead ft_headmerge(FITSHead fits1, FITSHead fits2, int copy);
 
 /* The basic description read from the cards; null for a null header, for NAXIS outside
  * 0..10, a negative NAXISn, PCOUNT or GCOUNT, sizes beyond int64_t, or no memory.
- * The caller releases it with ft_basicfree. */
+ * The data unit holds (NAXIS1 x ... x NAXISn + PCOUNT) x GCOUNT elements of |BITPIX|/8
+ * bytes, none without axes; random groups (GROUPS = T and NAXIS1 = 0 in a primary
+ * header) hold (PCOUNT + NAXIS2 x ... x NAXISn) x GCOUNT.  The caller releases it
+ * with ft_basicfree. */
 FITSBasic ft_basicloadhead(FITSHead fits);
 /* Write SIMPLE (not for an XTENSION header), BITPIX, NAXIS, NAXISn (surplus ones
  * deleted, new ones after the last axis card), GCOUNT and PCOUNT into the cards. */
@@ -520,7 +532,10 @@ int64_t _filesize(int file);
 
 /* Finds one unit in the memory region data[0..size) of consecutive units: by name
  * (extn not empty; EXTNAME exactly, EXTVER indx unless -1) or else by position
- * (indx units passed over).  The region is never written.  On success (1) the
+ * (indx units passed over).  A unit's header opens with SIMPLE or XTENSION and holds
+ * printable ASCII through its END, but for commentary text (columns 9-80 of COMMENT,
+ * HISTORY and blank-keyword cards, 10-80 of cards without "=" in column 9), which may
+ * hold any byte as on a stream.  The region is never written.  On success (1) the
  * header views its cards in place and records the region (mem = type, 2 mapping or
  * 3 shared memory, which its release removes); *dataptr points at the unit's data
  * and *data2dptr is a new row view of NAXIS2 rows of NAXIS1 elements.  A unit whose

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -137,16 +138,20 @@ int64_t memory_bytes(int64_t n, int size)
 
 void *zeroed(int64_t bytes) { return std::calloc(bytes > 0 ? size_t(bytes) : 1, 1); }
 
-// False when a seekable stream ends before `bytes` more bytes, so that a header's
-// sizes are believed no further than the stream goes and nothing is allocated for
-// data that is not there.  A pipe cannot tell; its data are read as they come.
-bool stream_holds(File file, int64_t bytes)
+// What a stream says of the `bytes` more bytes a header claims: there, short, or
+// unknown (a pipe cannot tell).
+enum class Holds { kYes, kNo, kUnknown };
+
+// A seekable stream is believed no further than it goes, so that nothing is
+// allocated for data that is not there.
+Holds stream_holds(File file, int64_t bytes)
 {
     const off_t here = ftello(file);
-    if (here < 0 || fseeko(file, 0, SEEK_END) != 0) return true;
+    if (here < 0 || fseeko(file, 0, SEEK_END) != 0) return Holds::kUnknown;
     const off_t end = ftello(file);
-    if (fseeko(file, here, SEEK_SET) != 0) return false;
-    return end < 0 || int64_t(end - here) >= bytes;
+    if (fseeko(file, here, SEEK_SET) != 0) return Holds::kNo;
+    if (end < 0) return Holds::kUnknown;
+    return int64_t(end - here) >= bytes ? Holds::kYes : Holds::kNo;
 }
 
 // The checks of a write, made before anything is written: the unit's description
@@ -156,6 +161,67 @@ bool write_plan(FITSHead fits, const void *data, int pixtype, Unit *u, int *type
     return describe(fits, u) && memory_type(*u, pixtype, type) && (data || u->bytes == 0) &&
            uint64_t(u->bytes) <= SIZE_MAX;
 }
+
+// The memory array a read fills: the caller's (which the contract sizes), a new
+// zero-filled one of `bytes`, or, from a stream that cannot tell its length, a new
+// one grown with the bytes that arrive, so that a header's claimed size is never
+// allocated before its data are there.  A new array not taken is released.
+class ReadArray {
+public:
+    ReadArray(void *caller, int64_t bytes, bool grow) : caller_(caller), size_(bytes)
+    {
+        if (caller) {
+            p_ = static_cast<unsigned char *>(caller);
+            have_ = bytes;
+        } else if (!grow) {
+            p_ = static_cast<unsigned char *>(zeroed(bytes));
+            have_ = p_ ? bytes : 0;
+            failed_ = !p_;
+        }
+    }
+    ~ReadArray()
+    {
+        if (p_ != caller_) std::free(p_);
+    }
+    ReadArray(const ReadArray &) = delete;
+    ReadArray &operator=(const ReadArray &) = delete;
+
+    bool failed() const { return failed_; }
+    // Room for the first `bytes` bytes (at most the array's size), what is added
+    // zero-filled; false when memory fails.
+    bool reach(int64_t bytes)
+    {
+        if (bytes <= have_) return true;
+        if (bytes > size_) return false;
+        int64_t want = have_ < kFirstGrowth ? kFirstGrowth : have_;
+        while (want < bytes) want = want > size_ - want ? size_ : 2 * want;
+        if (want > size_) want = size_;
+        auto *grown = static_cast<unsigned char *>(std::realloc(p_, size_t(want)));
+        if (!grown) return false;
+        std::memset(grown + have_, 0, size_t(want - have_));
+        p_ = grown;
+        have_ = want;
+        return true;
+    }
+    unsigned char *at(int64_t offset) { return p_ + offset; }
+    // The whole array, now the caller's; null when memory fails.
+    void *take()
+    {
+        if (!reach(size_)) return nullptr;
+        if (!p_ && !(p_ = static_cast<unsigned char *>(zeroed(0)))) return nullptr;
+        void *whole = p_;
+        p_ = static_cast<unsigned char *>(caller_);
+        return whole;
+    }
+
+private:
+    static constexpr int64_t kFirstGrowth = 64 * kReadPiece;  // 2.8 MiB
+    void *caller_;
+    unsigned char *p_ = nullptr;
+    int64_t size_;
+    int64_t have_ = 0;
+    bool failed_ = false;
+};
 
 } // namespace
 
@@ -192,50 +258,54 @@ void *ft_dataread(File file, FITSHead fits, void *dataptr, int pixtype)
     const int fsize = fits_pixel::code_size(u.bitpix);
     const int msize = type == 0 ? fsize : fits_pixel::code_size(type);
     const bool separate = type != 0 && msize != fsize;
-    if (uint64_t(u.padded) > SIZE_MAX || !stream_holds(file, u.bytes)) return nullptr;
+    if (uint64_t(u.padded) > SIZE_MAX) return nullptr;
+    const Holds holds = stream_holds(file, u.bytes);
+    if (holds == Holds::kNo) return nullptr;
 
     // The memory array, padded to whole blocks so that it can take the unit as read.
-    void *data = dataptr;
-    if (!data) {
-        int64_t bytes = memory_bytes(u.pixels, msize);
-        if (bytes < 0 || bytes > INT64_MAX - kBlockBytes) return nullptr;
-        bytes = (bytes + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
-        if (uint64_t(bytes) > SIZE_MAX || !(data = zeroed(bytes))) return nullptr;
-    }
-    auto release = [&](void *buffer) {
-        if (buffer != data) std::free(buffer);
-        if (data != dataptr) std::free(data);
-        return nullptr;
-    };
+    int64_t bytes = memory_bytes(u.pixels, msize);
+    if (bytes < 0 || bytes > INT64_MAX - kBlockBytes) return nullptr;
+    bytes = (bytes + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
+    if (uint64_t(bytes) > SIZE_MAX) return nullptr;
+    ReadArray array(dataptr, bytes, holds == Holds::kUnknown);
+    if (array.failed()) return nullptr;
 
-    // The stored bytes, as they are.
+    // The stored bytes, as they are; a short last block is accepted once every
+    // data byte has arrived.
     if (type == 0) {
-        if (int64_t(std::fread(data, 1, size_t(u.padded), file)) < u.bytes) return release(data);
-        return data;
+        int64_t got = 0;
+        while (got < u.padded) {
+            const int64_t want = u.padded - got < kReadPiece ? u.padded - got : kReadPiece;
+            if (!array.reach(got + want)) return nullptr;
+            const size_t n = std::fread(array.at(got), 1, size_t(want), file);
+            got += int64_t(n);
+            if (int64_t(n) < want) break;
+        }
+        return got < u.bytes ? nullptr : array.take();
     }
 
     // Piece by piece, each converted while it is still in the cache: a piece of
     // separate memory type goes through a scratch buffer, otherwise it is read
     // into its own place in the array and converted there.
-    void *scratch = separate ? std::malloc(size_t(kReadPiece)) : data;
-    if (!scratch) return release(scratch);
+    std::unique_ptr<unsigned char, decltype(&std::free)> scratch(
+        separate ? static_cast<unsigned char *>(std::malloc(size_t(kReadPiece))) : nullptr, std::free);
+    if (separate && !scratch) return nullptr;
     const bool convert = type != u.bitpix || u.hasscale;
     const int64_t piece_pixels = kReadPiece / fsize;
-    auto *out = static_cast<unsigned char *>(data);
     for (int64_t done = 0; done < u.pixels; done += piece_pixels) {
         const int64_t n = u.pixels - done < piece_pixels ? u.pixels - done : piece_pixels;
         const size_t nbytes = size_t(n * fsize);
-        unsigned char *raw = separate ? static_cast<unsigned char *>(scratch) : out + done * fsize;
-        if (std::fread(raw, 1, nbytes, file) != nbytes) return release(scratch);
+        if (!array.reach((done + n) * msize)) return nullptr;
+        unsigned char *raw = separate ? scratch.get() : array.at(done * fsize);
+        if (std::fread(raw, 1, nbytes, file) != nbytes) return nullptr;
         ft_dataswap(raw, raw, int64_t(nbytes), u.bitpix);
-        if (convert) ft_acht(type, out + done * msize, u.bitpix, raw, n, 1, u.hasscale, u.bscale, u.bzero);
+        if (convert) ft_acht(type, array.at(done * msize), u.bitpix, raw, n, 1, u.hasscale, u.bscale, u.bzero);
     }
-    // The fill of the last block, leaving the stream at the next header; a short
-    // last block is accepted once every data byte has arrived.
+    // The fill of the last block, leaving the stream at the next header.
     const size_t fill = size_t(u.padded - u.bytes);
-    std::fread(separate ? scratch : out + u.bytes, 1, fill, file);
-    if (scratch != data) std::free(scratch);
-    return data;
+    if (!separate && !array.reach(u.padded)) return nullptr;
+    std::fread(separate ? scratch.get() : array.at(u.bytes), 1, fill, file);
+    return array.take();
 }
 
 int ft_datawrite(File file, FITSHead fits, void *data, int pixtype)

@@ -177,7 +177,7 @@ int ft_headwrite(File file, FITSHead fits)
     const std::size_t bytes = std::size_t(stored) * kCardBytes;
     bool written = std::fwrite(fits->cards, 1, bytes, file) == bytes;
     FITSBuff blank;
-    ft_cardclr(&blank, 1);
+    std::memset(blank.c, ' ', sizeof blank.c);
     for (int64_t pad = stored; pad < blocks * kBlockCards; ++pad)
         written = std::fwrite(&blank, 1, kCardBytes, file) == std::size_t(kCardBytes) && written;
     return std::fflush(file) == 0 && written ? 1 : 0;

@@ -1,5 +1,6 @@
 // What the basic keywords (SIMPLE, XTENSION, BITPIX, NAXISn, PCOUNT, GCOUNT) say about a
 // header-and-data unit, and the scaling, blank value and linear transforms of an image.
+#include "data_size.h"
 #include "fits.h"
 #include "real_precision.h"
 
@@ -24,25 +25,20 @@ char *copy_of(const char *text)
 
 bool present(FITSHead fits, const char *name, int n) { return ft_headfind(fits, name, n, 0) != nullptr; }
 
-// The four sizes of the data unit, each checked for overflow: false when the axes,
-// PCOUNT and GCOUNT describe more bytes than int64_t counts.  databloks * 2880 is
-// also representable.
-bool derive_sizes(_FITSBasic &b)
+// The four sizes of the data unit by the one sizing rule, each checked for overflow:
+// false when the axes, PCOUNT and GCOUNT describe more bytes than int64_t counts.
+// databloks * 2880 is also representable.
+bool derive_sizes(_FITSBasic &b, bool random_groups)
 {
     b.datapixls = b.databytes = b.databloks = b.row_bytes = 0;
     const int64_t width = (b.bitpix < 0 ? -int64_t(b.bitpix) : int64_t(b.bitpix)) / 8;
     if (b.naxes > 0) b.row_bytes = width * b.naxis[0];  // at most 2^28 * 2^31
-    if (b.naxes == 0 || b.gcount == 0) return true;
-    int64_t pixels = 1;
-    for (int i = 0; i < b.naxes; i++)
-        if (__builtin_mul_overflow(pixels, int64_t(b.naxis[i]), &pixels)) return false;
-    if (__builtin_add_overflow(pixels, int64_t(b.pcount), &pixels)) return false;
-    if (__builtin_mul_overflow(pixels, int64_t(b.gcount), &pixels)) return false;
-    int64_t bytes = 0, padded = 0;
-    if (__builtin_mul_overflow(pixels, width, &bytes)) return false;
-    if (__builtin_add_overflow(bytes, kBlockBytes - 1, &padded)) return false;
-    b.datapixls = pixels;
-    b.databytes = bytes;
+    data_size::Size size;
+    if (!data_size::of({b.bitpix, b.naxes, b.naxis, b.pcount, b.gcount, random_groups}, &size)) return false;
+    int64_t padded = 0;
+    if (__builtin_add_overflow(size.bytes, kBlockBytes - 1, &padded)) return false;
+    b.datapixls = size.elements;
+    b.databytes = size.bytes;
     b.databloks = padded / kBlockBytes;
     return true;
 }
@@ -147,7 +143,9 @@ FITSBasic ft_basicloadhead(FITSHead fits)
     if (!fits) return nullptr;
     auto *b = static_cast<FITSBasic>(std::calloc(1, sizeof(_FITSBasic)));
     if (!b) return nullptr;
-    if (!read_identity(fits, *b) || !read_layout(fits, *b) || !derive_sizes(*b)) {
+    // Random groups are a layout of primary data only.
+    if (!read_identity(fits, *b) || !read_layout(fits, *b) ||
+        !derive_sizes(*b, b->simple && ft_headgetl(fits, "GROUPS", 0, 0, nullptr))) {
         ft_basicfree(b);
         return nullptr;
     }

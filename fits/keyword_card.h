@@ -5,29 +5,25 @@
 #define TOLV_KEYWORD_CARD_H
 
 #include "fits.h"
+#include "keyword_columns.h"
 
-#include <charconv>
 #include <cstring>
 
 struct KeywordCard {
     FITSBuff card;
-    // A search key: the keyword alone, as ft_cardfmt writes it (at most 8
-    // characters of name, then the digits of n that still fit), blanks after.
+    // A search key: the keyword alone, blanks after.
     KeywordCard(const char *name, int n)
     {
         std::memset(card.c, ' ', sizeof card.c);
-        if (!name) return;
-        char key[8 + 12];
-        std::size_t len = strnlen(name, 8);
-        std::memcpy(key, name, len);
-        if (n != 0) len = std::size_t(std::to_chars(key + len, key + sizeof key, n).ptr - key);
-        std::memcpy(card.c, key, len < 8 ? len : 8);
+        if (name) keyword_columns::write(card.c, name, n);
     }
+    // The keyword is written here and the rest by the card formatter, which keeps
+    // columns 1-8: a new card is no rename of a card an index holds.
     KeywordCard(const char *name, int n, FITSType type, const void *value = nullptr, int prec = 0,
                 const char *comm = nullptr)
+        : KeywordCard(name, n)
     {
-        ft_cardclr(&card, 1);
-        ft_cardfmt(&card, name, n, type, value, prec, comm);
+        ft_cardfmt(&card, nullptr, 0, type, value, prec, comm);
     }
     FITSCard get() { return &card; }
 };

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
 
 namespace {
 
@@ -252,4 +255,161 @@ TEST(cardfind, indexed_search_follows_cards_renamed_in_place)
     ft_cardkey(&key, "NAXIS", 2);
     EXPECT_EQ(std::string(ft_cardfindidx(fits.get(), &key, &match)->c, 6), "NAXIS2");
     EXPECT_EQ(match, 1);
+}
+
+namespace {
+
+// A binary-table header of `columns` columns, each with TTYPEn, TFORMn and TUNITn.
+Head table_head(int columns)
+{
+    Head fits = owned_head({"XTENSION= 'BINTABLE'", "BITPIX  =                    8", "NAXIS   =                    2"});
+    for (int n = 1; n <= columns; n++) {
+        ft_headapps(fits.get(), "TTYPE", n, ("col" + std::to_string(n)).c_str(), nullptr);
+        ft_headapps(fits.get(), "TFORM", n, "E", nullptr);
+        ft_headappi(fits.get(), "TUNIT", n, n, nullptr);
+    }
+    return fits;
+}
+
+// The three ways a card of a header is renamed where it lies.
+enum Writer { kFormat, kKey, kCopy };
+
+void rename(FITSCard card, const char *name, int n, Writer writer, int value)
+{
+    switch (writer) {
+    case kFormat:
+        ft_cardfmt(card, name, n, FT_INTEGER, &value, 0, "renamed");
+        break;
+    case kKey:
+        ft_cardkey(card, name, n);
+        break;
+    case kCopy: {
+        FITSBuff source = card_of("");
+        ft_cardfmt(&source, name, n, FT_INTEGER, &value, 0, "copied");
+        ft_cardcpy(card, &source);
+        break;
+    }
+    }
+}
+
+} // namespace
+
+// Renamed in place after the index was built, by each writer: the new name finds the
+// card, the old one no longer does, and the getters and setters see it so.
+TEST(cardfind, renames_in_place_are_seen_by_the_index_both_ways)
+{
+    for (const Writer writer : {kFormat, kKey, kCopy}) {
+        SCOPED_TRACE(writer);
+        Head fits = table_head(40);
+        ft_headindex(fits.get());
+        int match = -1;
+        FITSCard tunit = ft_headfindidx(fits.get(), "TUNIT", 17, &match);
+        ASSERT_EQ(match, 1);
+        // Away from TUNIT17 to a name no card had.
+        rename(tunit, "GAIN", 0, writer, 7);
+        EXPECT_EQ(idx(fits.get(), "TUNIT", 17).match, 0);
+        EXPECT_EQ(ft_headgeti(fits.get(), "TUNIT", 17, -1, nullptr), -1);
+        EXPECT_EQ(ft_headfindidx(fits.get(), "GAIN", 0, &match), tunit);
+        EXPECT_EQ(match, 1);
+        // To a name another card holds, found first by the index, and back.
+        rename(tunit, "TUNIT", 18, writer, 7);
+        EXPECT_EQ(idx(fits.get(), "GAIN").match, 0);
+        EXPECT_EQ(std::string(ft_headfindidx(fits.get(), "TUNIT", 18, &match)->c, 8), "TUNIT18 ");
+        EXPECT_EQ(match, 1);
+        rename(tunit, "TUNIT", 17, writer, 7);
+        EXPECT_EQ(ft_headfindidx(fits.get(), "TUNIT", 17, &match), tunit);
+        // The setter rewrites the renamed card: no duplicate is inserted.
+        rename(tunit, "EXPTIME", 0, writer, 7);
+        const int ncard = fits->ncard;
+        ASSERT_NE(fits->index, nullptr);
+        EXPECT_EQ(ft_headseti(fits.get(), "EXPTIME", 0, 300, nullptr, 0), tunit);
+        EXPECT_EQ(fits->ncard, ncard);
+        EXPECT_EQ(ft_headgeti(fits.get(), "EXPTIME", 0, -1, nullptr), 300);
+    }
+}
+
+// Random renames by every writer over a table header with an index: after each one,
+// every keyword the header had or got is found by the index exactly when the cards in
+// order find it, and the card found has that keyword.  Renaming a card outside the
+// header keeps the index as it is.
+TEST(cardfind, indexed_search_agrees_with_the_cards_after_random_renames)
+{
+    std::mt19937 rng(18);
+    Head fits = table_head(120);
+    ft_headindex(fits.get());
+    std::vector<std::pair<std::string, int>> names;
+    for (const char *family : {"TTYPE", "TFORM", "TUNIT", "TNULL", "TDISP"})
+        for (int n = 1; n <= 130; n++) names.push_back({family, n});
+    for (const char *plain : {"XTENSION", "BITPIX", "NAXIS", "OBJECT", "EXPTIME", "DATE-OBS"}) names.push_back({plain, 0});
+    for (int step = 0; step < 400 && !::testing::Test::HasFailure(); step++) {
+        const auto &[name, n] = names[rng() % names.size()];
+        FITSCard card = fits->cards + rng() % unsigned(fits->ncard - 1);  // never END
+        rename(card, name.c_str(), n, Writer(rng() % 3), step);
+        for (int probe = 0; probe < 40; probe++) {
+            const auto &[pname, pn] = names[rng() % names.size()];
+            int seq_match = -1, idx_match = -1;
+            ft_headfindseq(fits.get(), pname.c_str(), pn, &seq_match);
+            FITSCard found = ft_headfindidx(fits.get(), pname.c_str(), pn, &idx_match);
+            FITSBuff k = key(pname.c_str(), pn);
+            ASSERT_EQ(idx_match, seq_match) << pname << pn << " after step " << step;
+            if (idx_match) {
+                EXPECT_EQ(compare(*found, k), 0);
+            }
+        }
+    }
+    // A key card of the caller's renamed again and again: the index stays.
+    FITSCard *index = fits->index;
+    FITSBuff k = key("TTYPE", 1);
+    for (int n = 1; n <= 120; n++) {
+        ft_cardkey(&k, "TFORM", n);
+        int match = -1;
+        ft_cardfindidx(fits.get(), &k, &match);
+        EXPECT_EQ(fits->index, index);
+    }
+}
+
+// Bytes written into a card directly, behind the writers' back: a card renamed away
+// is not found under its old name (its entry no longer holds), and the search after
+// ft_headindex finds every card where it is.
+TEST(cardfind, direct_byte_edits_away_are_caught)
+{
+    Head fits = table_head(10);
+    ft_headindex(fits.get());
+    int match = -1;
+    FITSCard ttype = ft_headfindidx(fits.get(), "TTYPE", 4, &match);
+    ASSERT_EQ(match, 1);
+    std::memcpy(ttype->c, "TTYPX4  ", 8);
+    EXPECT_EQ(idx(fits.get(), "TTYPE", 4).match, 0);
+    ft_headindex(fits.get());
+    EXPECT_EQ(ft_headfindidx(fits.get(), "TTYPX4", 0, &match), ttype);
+    EXPECT_EQ(match, 1);
+}
+
+// Null cards order after every card and equal to each other, so qsort of an array
+// of card pointers with nulls among them ends with the nulls.
+TEST(cardfind, compare_puts_null_cards_last)
+{
+    std::vector<FITSBuff> cards = {key("NAXIS", 2), key("BITPIX"), key("NAXIS", 10), key("END"), key("NAXIS")};
+    std::vector<FITSCard> order;
+    for (int round = 0; round < 3; round++)
+        for (FITSBuff &c : cards) {
+            order.push_back(&c);
+            if (round != 1) order.push_back(nullptr);
+        }
+    std::mt19937 rng(4);
+    for (int shuffle = 0; shuffle < 20; shuffle++) {
+        std::shuffle(order.begin(), order.end(), rng);
+        std::qsort(order.data(), order.size(), sizeof(FITSCard), ft_compare);
+        std::vector<std::string> texts;
+        for (FITSCard c : order) texts.push_back(c ? std::string(c->c, 8) : "(null)");
+        std::vector<std::string> expected;
+        for (const char *k : {"BITPIX  ", "END     ", "NAXIS   ", "NAXIS2  ", "NAXIS10 "})
+            expected.insert(expected.end(), 3, k);
+        expected.insert(expected.end(), 10, "(null)");
+        EXPECT_EQ(texts, expected);
+    }
+    const FITSCard none = nullptr, some = &cards[0];
+    EXPECT_EQ(ft_compare(&none, &none), 0);
+    EXPECT_EQ(ft_compare(&none, &some) > 0, true);
+    EXPECT_EQ(ft_compare(&some, &none) < 0, true);
 }

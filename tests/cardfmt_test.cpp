@@ -1,5 +1,7 @@
 #include "card_text.h"
 #include "fits.h"
+#include "head_cards.h"
+#include "keyword_columns.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +11,9 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -338,6 +343,50 @@ TEST(cardfmt, round_trip_reals_all_precisions)
             EXPECT_EQ(ok, true) << x << " at precision " << prec << ": " << f.text();
             EXPECT_EQ(type_of(f.card()), FT_REAL);
             EXPECT_EQ(f.intact(), true);
+        }
+    }
+}
+
+// The one keyword writer (columns 1-8 from a name and a number) behind the card
+// formatter, the bare keyword cards and the search keys, against keywords spelt here
+// with printf: every key of a binary table of 999 columns, each column with every
+// keyword a column can have.  A table header built of them finds each keyword.
+TEST(cardfmt, keyword_writer_and_formatter_agree_on_every_key_of_a_table_header)
+{
+    std::vector<std::pair<std::string, int>> keys = {{"XTENSION", 0}, {"BITPIX", 0}, {"NAXIS", 0}, {"NAXIS", 1},
+                                                     {"NAXIS", 2},    {"PCOUNT", 0}, {"GCOUNT", 0}, {"TFIELDS", 0},
+                                                     {"EXTNAME", 0},  {"THEAP", 0}};
+    const char *families[] = {"TTYPE", "TFORM", "TUNIT", "TDISP", "TNULL", "TSCAL", "TZERO",
+                              "TDIM",  "TCTYP", "TCUNI", "TCRVL", "TCDLT", "TCRPX", "TBCOL"};
+    for (int n = 1; n <= 999; n++)
+        for (const char *family : families) keys.push_back({family, n});
+    // Numbers that do not fit: the digits are cut at column 8.
+    keys.push_back({"NAXIS", 12345});
+    keys.push_back({"TTYPE", -12});
+    Head fits(ft_headinit(nullptr, 0));
+    for (const auto &[name, n] : keys) {
+        char spelt[32];
+        std::snprintf(spelt, sizeof spelt, n ? "%-8.8s" : "%-8s", (name + (n ? std::to_string(n) : "")).c_str());
+        const std::string expected(spelt, 8);
+        SCOPED_TRACE(expected);
+        char columns[8];
+        keyword_columns::write(columns, name.c_str(), n);
+        EXPECT_EQ(std::string(columns, 8), expected);
+        FITSBuff card = card_of("");
+        const int value = 5;
+        EXPECT_EQ(text_of(*ft_cardfmt(&card, name.c_str(), n, FT_INTEGER, &value, 0, "c")).substr(0, 8), expected);
+        EXPECT_EQ(text_of(*ft_cardfmt(&card, name.c_str(), n, FT_STRING, "s", 0, nullptr)).substr(0, 8), expected);
+        EXPECT_EQ(text_of(*ft_cardkey(&card, name.c_str(), n)), padded(expected));
+        EXPECT_EQ(ft_headapps(fits.get(), name.c_str(), n, "v", nullptr) != nullptr, true);
+    }
+    ASSERT_EQ(fits->ncard, int(keys.size()) + 1);
+    for (int pass = 0; pass < 2; pass++) {
+        if (pass == 1) ft_headindex(fits.get());
+        for (int i = 0; i < int(keys.size()); i++) {
+            int match = -1;
+            const FITSCard found = ft_headfindseq(fits.get(), keys[size_t(i)].first.c_str(), keys[size_t(i)].second, &match);
+            EXPECT_EQ(found, fits->cards + i);
+            EXPECT_EQ(ft_headfind(fits.get(), keys[size_t(i)].first.c_str(), keys[size_t(i)].second, 0), fits->cards + i);
         }
     }
 }

@@ -260,3 +260,56 @@ TEST(cardpar, card_before_unreadable_page)
     }
     munmap(map, size_t(2 * page));
 }
+
+// An undefined value: nothing but blanks between "=" and the comment's slash, or
+// before column 80.  Every reader gets an empty value and the comment after the
+// slash; the card lies at the end of a page before an unreadable one, and
+// -D_GLIBCXX_ASSERTIONS catches any read of the value view past its end.
+TEST(cardpar, undefined_values_read_as_empty)
+{
+    const long page = sysconf(_SC_PAGESIZE);
+    void *map = mmap(nullptr, size_t(2 * page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<char *>(map) + page, size_t(page), PROT_NONE), 0);
+    FITSCard card = reinterpret_cast<FITSCard>(static_cast<char *>(map) + page - 80);
+    struct Case {
+        std::string text;
+        std::string comm;
+    };
+    const Case cases[] = {
+        {"KEY     =   / comment", padded(" comment", 67)},  // columns 14-80
+        {"KEY     = /comment", padded("comment", 69)},
+        {"KEY     = /", blanks(69)},
+        {"KEY     = //", padded("/", 69)},
+        {"KEY     =" + blanks(70) + "/", ""},  // the slash in column 80
+        {"KEY     =", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        put_card(card, c.text);
+        const Parsed p = parse(card);
+        EXPECT_EQ(p.value, "");
+        EXPECT_EQ(p.type, FT_INTEGER);
+        EXPECT_EQ(p.comm, c.comm);
+        EXPECT_EQ(ft_cardgeti(card), 0);
+        EXPECT_EQ(ft_cardgetr(card), 0.0);
+        EXPECT_EQ(ft_cardgetl(card), 0);
+        char *s = ft_cardgets(card);
+        EXPECT_EQ(std::string(s), "");
+        std::free(s);
+        // In a header the card is found, and its empty value reads as 0, not the default.
+        FITSHead fits = ft_headinit(nullptr, 0);
+        ASSERT_NE(ft_cardapp(fits, card), nullptr);
+        FITSCard found = nullptr;
+        EXPECT_EQ(ft_headgeti(fits, "KEY", 0, 7, &found), 0);
+        EXPECT_EQ(found, fits->cards);
+        ft_headfree(fits, 1);
+        // Rewriting the value keeps the comment the card held, its leading blanks
+        // dropped and cut at column 80.
+        ft_cardseti(card, 1, FT_Comment);
+        EXPECT_EQ(ft_cardgeti(card), 1);
+        const std::size_t text = c.comm.find_first_not_of(' ');
+        EXPECT_EQ(parse(card).comm, text == std::string::npos ? "" : " " + c.comm.substr(text, 47));
+    }
+    munmap(map, size_t(2 * page));
+}

@@ -195,3 +195,112 @@ TEST(dataimage, attaches_a_shared_memory_segment)
     ft_headfree(h, 1);
     shmctl(id, IPC_RMID, nullptr);
 }
+
+namespace {
+
+std::string text_card(std::string text)
+{
+    text.resize(80, ' ');
+    return text;
+}
+
+// A primary and two float images; the first extension's header holds commentary
+// cards of every kind and value cards.
+std::vector<Unit> commented_units()
+{
+    std::vector<float> px;
+    for (int i = 0; i < 30; i++) px.push_back(float(i) * -1.5f + 0.25f);
+    std::vector<Unit> u = {primary(), float_image(6, 5, px), float_image(5, 6, px, {card("EXTNAME", str("LAST"))})};
+    u[1].cards.push_back(text_card("COMMENT   an indented comment"));
+    u[1].cards.push_back(text_card("HISTORY   a step of the reduction"));
+    u[1].cards.push_back(text_card("          a note under a blank keyword"));
+    u[1].cards.push_back(text_card("REMARK    text without a value indicator"));
+    u[1].cards.push_back(card("OBJECT", str("M31 field")));
+    u[1].cards.push_back(card("EXPTIME", "300"));
+    return u;
+}
+
+// The first column (1-based) of the card at `at` that may hold any byte: 9 for
+// COMMENT, HISTORY and the blank keyword, 10 for a card without "=" in column 9,
+// none (81) for a value card.
+int free_from(const std::vector<unsigned char> &b, size_t at)
+{
+    const std::string key(b.begin() + long(at), b.begin() + long(at) + 8);
+    if (key == "COMMENT " || key == "HISTORY " || key == "        ") return 9;
+    return b[at + 8] == '=' ? 81 : 10;
+}
+
+// The last unit's header cards and data as the stream reader finds them, or empty.
+std::string by_stream(std::vector<unsigned char> bytes)
+{
+    FILE *stream = fmemopen(bytes.data(), bytes.size(), "r");
+    FITSHead h = nullptr;
+    File file = ft_fitsheadread(stream, "mem[2]", &h, "r");
+    if (!file) return "";
+    std::string out(reinterpret_cast<const char *>(h->cards), size_t(h->ncard) * 80);
+    void *data = ft_dataread(file, h, nullptr, 0);
+    if (data) out.append(static_cast<const char *>(data), size_t(h->basic->databytes));
+    std::free(data);
+    ft_headfree(h, 1);
+    std::fclose(file);
+    return out;
+}
+
+// The same as the mapping walk finds it, or empty.
+std::string by_mapping(std::vector<unsigned char> bytes)
+{
+    FITSHead h = nullptr;
+    void *data = nullptr;
+    if (!ft_indxmemdata(bytes.data(), int64_t(bytes.size()), FT_MEM_BUFFER, "", 2, &h, &data, nullptr)) return "";
+    std::string out(reinterpret_cast<const char *>(h->cards), size_t(h->ncard) * 80);
+    out.append(static_cast<const char *>(data), size_t(h->basic->databytes));
+    ft_headfree(h, 0);
+    return out;
+}
+
+} // namespace
+
+// Commentary text may hold any byte, a TAB above all, on the mapping as on a stream:
+// every byte of a set in every column of every card of the first extension's header
+// gives the mapping walk the unit after it exactly when the stream reader finds it,
+// and the same cards and data; keywords, value indicators and values stay printable.
+TEST(dataimage, commentary_text_may_hold_any_byte_as_on_a_stream)
+{
+    const std::vector<unsigned char> whole = file_bytes(commented_units());
+    const std::string expected = by_stream(whole);
+    ASSERT_NE(expected, "");
+    EXPECT_EQ(by_mapping(whole), expected);
+    int taken = 0, refused = 0;
+    // The cards of the first extension: 7 of its layout, then the 6 above.
+    for (size_t at = 2880; at < 2880 + 13 * 80; at += 80) {
+        const int free_column = free_from(whole, at);
+        for (int column = 1; column <= 80; column++)
+            for (unsigned char byte : {0x09, 0x00, 0x0A, 0x1B, 0x7F, 0x80, 0xFF}) {
+                std::vector<unsigned char> b = whole;
+                b[at + size_t(column) - 1] = byte;
+                const std::string mapped = by_mapping(b);
+                SCOPED_TRACE("card " + std::to_string((at - 2880) / 80 + 1) + " column " + std::to_string(column) +
+                             " byte " + std::to_string(byte));
+                EXPECT_EQ(mapped.empty(), column < free_column);
+                // Where the mapping takes the unit, the stream reader finds the same.
+                if (!mapped.empty()) {
+                    EXPECT_EQ(mapped == expected, true);
+                    EXPECT_EQ(by_stream(b) == expected, true);
+                }
+                (mapped.empty() ? refused : taken)++;
+            }
+    }
+    EXPECT_EQ(taken, 7 * (72 + 72 + 72 + 71));
+    EXPECT_EQ(refused, 7 * 13 * 80 - taken);
+    // A header with a TAB in its commentary that lost its END runs on into its float
+    // data: the walk does not take it, nor any unit after it.
+    std::vector<unsigned char> b = whole;
+    b[2880 + 7 * 80 + 10] = '\t';
+    for (size_t at = 2880; at < 5760; at += 80)
+        if (std::memcmp(&b[at], "END     ", 8) == 0) std::memset(&b[at], ' ', 3);
+    FITSHead h = nullptr;
+    void *data = nullptr;
+    EXPECT_EQ(ft_indxmemdata(b.data(), int64_t(b.size()), FT_MEM_BUFFER, "", 1, &h, &data, nullptr), 0);
+    EXPECT_EQ(ft_indxmemdata(b.data(), int64_t(b.size()), FT_MEM_BUFFER, "LAST", -1, &h, &data, nullptr), 0);
+    EXPECT_EQ(h, nullptr);
+}

@@ -3,9 +3,13 @@
 #define _FILE_OFFSET_BITS 64
 
 #include "fits_files.h"
+#include "unit_check.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstring>
 #include <optional>
 
@@ -403,4 +407,166 @@ TEST_F(fitshead, fileparse_walks_every_header)
     std::fclose(file);
 
     EXPECT_EQ(ft_fileparse(nullptr, note_unit, &two), nullptr);
+}
+
+namespace {
+
+// The big-endian elements of a data unit of BITPIX 16 or -32 as values, whatever the
+// host's byte order.
+std::vector<double> be_values(const unsigned char *p, std::size_t count, int bitpix)
+{
+    std::vector<double> v;
+    for (std::size_t i = 0; i < count; i++) {
+        if (bitpix == 16) {
+            v.push_back(int16_t(uint16_t(p[2 * i] << 8 | p[2 * i + 1])));
+        } else {
+            const uint32_t u = uint32_t(p[4 * i]) << 24 | uint32_t(p[4 * i + 1]) << 16 | uint32_t(p[4 * i + 2]) << 8 |
+                               p[4 * i + 3];
+            float x;
+            std::memcpy(&x, &u, 4);
+            v.push_back(x);
+        }
+    }
+    return v;
+}
+
+// A random-groups primary unit followed by an image extension, and what each holds.
+struct GroupsFile {
+    std::string name;
+    int64_t groups_bytes;            // the primary's data unit, fill excluded
+    std::vector<double> group_data;  // every element of the groups, parameters first in each
+    int image_bitpix;
+    std::vector<double> image;       // the extension's values
+};
+
+// The extension after the groups is found where it lies and reads right: through the
+// stream openers and readers, the mapping walk and the tool's unit checks.
+void expect_groups_then_image(const GroupsFile &f)
+{
+    SCOPED_TRACE(f.name);
+    // The groups themselves, by the stream reader, as doubles.
+    FITSHead h = nullptr;
+    void *data = nullptr;
+    ASSERT_EQ(ft_simpleimageread((f.name + "[0]").c_str(), &h, &data, nullptr, -64), 1);
+    ASSERT_NE(h->basic, nullptr);
+    EXPECT_EQ(h->basic->databytes, f.groups_bytes);
+    EXPECT_EQ(h->basic->datapixls, int64_t(f.group_data.size()));
+    const auto *d = static_cast<const double *>(data);
+    EXPECT_EQ(std::vector<double>(d, d + f.group_data.size()), f.group_data);
+    std::free(data);
+    ft_headfree(h, 1);
+
+    // The extension through a stream positioned by the opener.
+    char tail[1024];
+    h = nullptr;
+    File file = ft_fitsheadopen((f.name + "[1]").c_str(), &h, tail, sizeof tail, "r");
+    ASSERT_NE(file, nullptr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->basic->bitpix, f.image_bitpix);
+    data = ft_dataread(file, h, nullptr, -64);
+    ASSERT_NE(data, nullptr);
+    d = static_cast<const double *>(data);
+    EXPECT_EQ(std::vector<double>(d, d + f.image.size()), f.image);
+    EXPECT_EQ(rest_of(file), "");  // the extension was the last unit
+    std::free(data);
+    ft_headfree(h, 1);
+    std::fclose(file);
+
+    // Through the mapping: the extension's bytes where the walk finds them.
+    void **view = nullptr;
+    ASSERT_EQ(ft_simpleimagemmap((f.name + "[1]").c_str(), &h, &data, &view, PROT_READ, MAP_SHARED), 1);
+    EXPECT_EQ(be_values(static_cast<const unsigned char *>(data), f.image.size(), f.image_bitpix), f.image);
+    std::free(view);
+    ft_headfree(h, 0);
+
+    // The tool's checks take both units and nothing after them.
+    const std::string bytes = file_contents(f.name);
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+    const int64_t second = int64_t(kBlock) * (1 + (f.groups_bytes + int64_t(kBlock) - 1) / int64_t(kBlock));
+    EXPECT_EQ(unit_problem(p, int64_t(bytes.size())), "");
+    EXPECT_EQ(unit_problem(p + second, int64_t(bytes.size()) - second), "");
+}
+
+// Runs the script with Debian's interpreter, where python3-astropy installs: its exit
+// status (-1 when it could not run) and output.
+std::pair<int, std::string> python(const std::string &script, const std::string &arg)
+{
+    FILE *pipe = popen(("/usr/bin/python3 '" + script + "' '" + arg + "' 2>&1").c_str(), "r");
+    if (!pipe) return {-1, ""};
+    const std::string out = rest_of(pipe);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+} // namespace
+
+// Random groups by hand: 3 groups of 4 parameters and a 40 x 30 array of 16-bit
+// values take 3 blocks; PCOUNT x GCOUNT alone would be 24 bytes in 1 block, and the
+// extension would be looked for inside the groups.
+TEST_F(fitshead, random_groups_then_an_extension_by_hand)
+{
+    const int groups = 3, params = 4, nx = 40, ny = 30;
+    std::string groups_data;
+    GroupsFile f{"", 2LL * groups * (params + nx * ny), {}, -32, {}};
+    for (int i = 0; i < groups * (params + nx * ny); i++) {
+        const int v = (i * 37) % 65536 - 32768;
+        f.group_data.push_back(v);
+        groups_data += char(uint16_t(v) >> 8);
+        groups_data += char(uint16_t(v) & 0xff);
+    }
+    groups_data.resize((groups_data.size() + kBlock - 1) / kBlock * kBlock, '\0');
+    std::string image_data;
+    for (int i = 0; i < 7 * 5; i++) {
+        f.image.push_back(i * 0.25 - 3);
+        const float x = float(i * 0.25 - 3);
+        uint32_t u;
+        std::memcpy(&u, &x, 4);
+        for (int s = 24; s >= 0; s -= 8) image_data += char(u >> s & 0xff);
+    }
+    image_data.resize(kBlock, '\0');
+    const std::string bytes =
+        header_bytes({"SIMPLE  =                    T", "BITPIX  =                   16",
+                      "NAXIS   =                    3", "NAXIS1  =                    0",
+                      "NAXIS2  =                   40", "NAXIS3  =                   30",
+                      "GROUPS  =                    T", "PCOUNT  =                    4",
+                      "GCOUNT  =                    3"}) +
+        groups_data +
+        header_bytes({"XTENSION= 'IMAGE   '", "BITPIX  =                  -32", "NAXIS   =                    2",
+                      "NAXIS1  =                    7", "NAXIS2  =                    5",
+                      "PCOUNT  =                    0", "GCOUNT  =                    1"}) +
+        image_data;
+    f.name = dir.write("groups.fits", bytes);
+    expect_groups_then_image(f);
+}
+
+// Random groups written by astropy, an independent writer: 9 groups of 3 parameters
+// and a 50 x 6 array of floats, then a 16-bit image extension.
+TEST_F(fitshead, random_groups_then_an_extension_from_astropy)
+{
+    const char *script = R"(import sys, warnings
+import numpy as np
+from astropy.io import fits
+warnings.simplefilter('error')
+G, P = 9, 3
+pardata = [np.array([g * 10 + i for g in range(G)], dtype='>f4') for i in range(P)]
+arrays = np.array([np.arange(300, dtype='>f4').reshape(6, 50) * 0.5 + 1000 * g for g in range(G)], dtype='>f4')
+groups = fits.GroupData(arrays, parnames=['p0', 'p1', 'p2'], pardata=pardata, bitpix=-32)
+image = (np.arange(13 * 11).reshape(11, 13) * 7 - 300).astype('>i2')
+fits.HDUList([fits.GroupsHDU(groups), fits.ImageHDU(image, name='AFTER')]).writeto(sys.argv[1])
+with fits.open(sys.argv[1]) as f:
+    print(f[0].size, f[1].name)
+)";
+    const std::string name = dir.file("astropy_groups.fits");
+    const auto [status, out] = python(dir.write("groups.py", script), name);
+    if (status != 0 && out.find("No module named") != std::string::npos) GTEST_SKIP() << out;
+    ASSERT_EQ(status, 0) << out;
+    const int groups = 9, params = 3, array = 300;
+    EXPECT_EQ(out, std::to_string(4 * groups * (params + array)) + " AFTER\n");  // astropy's own count
+    GroupsFile f{name, 4LL * groups * (params + array), {}, 16, {}};
+    for (int g = 0; g < groups; g++) {
+        for (int i = 0; i < params; i++) f.group_data.push_back(g * 10 + i);
+        for (int i = 0; i < array; i++) f.group_data.push_back(i * 0.5 + 1000 * g);
+    }
+    for (int i = 0; i < 13 * 11; i++) f.image.push_back(i * 7 - 300);
+    expect_groups_then_image(f);
 }

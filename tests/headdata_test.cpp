@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -366,4 +372,112 @@ TEST(headdata, reads_units_larger_than_one_piece)
     EXPECT_EQ(ok, false);
     read_as<int16_t>(u, Bytes(file.begin(), file.begin() + 99999), 16, &ok);
     EXPECT_EQ(ok, false);
+}
+
+namespace {
+
+// The read end of a real pipe into which a writer thread sends `bytes` and then
+// closes its end.
+struct PipeWriter {
+    FILE *read = nullptr;
+    std::thread writer;
+    explicit PipeWriter(Bytes bytes)
+    {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        read = fdopen(fds[0], "r");
+        writer = std::thread([fd = fds[1], bytes = std::move(bytes)] {
+            std::size_t done = 0;
+            while (done < bytes.size()) {
+                const ssize_t n = ::write(fd, bytes.data() + done, std::min<std::size_t>(bytes.size() - done, 4096));
+                if (n <= 0) break;
+                done += std::size_t(n);
+            }
+            close(fd);
+        });
+    }
+    ~PipeWriter()
+    {
+        if (read) std::fclose(read);  // a writer still sending then sees EPIPE
+        if (writer.joinable()) writer.join();
+    }
+};
+
+// The process's peak of virtual memory, in KiB (VmPeak), or -1.
+int64_t peak_kib()
+{
+    FILE *status = std::fopen("/proc/self/status", "r");
+    if (!status) return -1;
+    char line[256];
+    int64_t kib = -1;
+    while (std::fgets(line, sizeof line, status))
+        if (std::strncmp(line, "VmPeak:", 7) == 0) kib = std::strtoll(line + 7, nullptr, 10);
+    std::fclose(status);
+    return kib;
+}
+
+} // namespace
+
+// A header on a pipe claims 8 GiB of data and the writer sends three blocks: the
+// read fails (null) without the claimed array ever being allocated, in each memory
+// type; a unit that does arrive whole on a pipe reads right however it grew.
+TEST(headdata, a_pipe_gets_memory_for_the_bytes_that_arrive)
+{
+    signal(SIGPIPE, SIG_IGN);
+    std::string header;
+    for (const char *card : {"SIMPLE  =                    T", "BITPIX  =                  -32",
+                             "NAXIS   =                    2", "NAXIS1  =                65536",
+                             "NAXIS2  =                32768", "END"})  // 2^31 floats
+        header += (card + std::string(80, ' ')).substr(0, 80);
+    header.resize(2880, ' ');
+    for (const int pixtype : {0, -32, -64, 16}) {
+        SCOPED_TRACE(pixtype);
+        Bytes sent(header.begin(), header.end());
+        for (std::size_t i = 0; i < 3 * 2880; i++) sent.push_back(static_cast<unsigned char>(i * 7));
+        PipeWriter pipe_end(sent);
+        ASSERT_NE(pipe_end.read, nullptr);
+        FITSHead h = ft_headread(pipe_end.read);
+        ASSERT_NE(h, nullptr);
+        ASSERT_EQ(h->basic->databytes, int64_t(1) << 33);
+        EXPECT_EQ(h->seek, -1);  // a pipe has no positions
+        const int64_t before = peak_kib();
+        EXPECT_EQ(ft_dataread(pipe_end.read, h, nullptr, pixtype), nullptr);
+        const int64_t after = peak_kib();
+        ft_headfree(h, 1);
+        ASSERT_GT(before, 0);
+        EXPECT_LT(after - before, int64_t(1) << 20);  // far less than a GiB more
+    }
+
+    // 3 million floats (12 MB, several growths of the array), sent whole.
+    Unit whole(-32, {3000, 1000});
+    std::vector<float> values;
+    Bytes sent;
+    for (int i = 0; i < 3000 * 1000; i++) {
+        values.push_back(float(i % 1013) * 0.5f - 200.0f);
+        uint32_t u;
+        std::memcpy(&u, &values.back(), 4);
+        for (int s = 24; s >= 0; s -= 8) sent.push_back(static_cast<unsigned char>(u >> s));
+    }
+    sent = padded(sent);
+    {
+        PipeWriter pipe_end(sent);
+        void *raw = ft_dataread(pipe_end.read, &whole.head, nullptr, 0);
+        ASSERT_NE(raw, nullptr);
+        EXPECT_EQ(std::memcmp(raw, sent.data(), sent.size()), 0);
+        std::free(raw);
+    }
+    {
+        PipeWriter pipe_end(sent);
+        auto *d = static_cast<double *>(ft_dataread(pipe_end.read, &whole.head, nullptr, -64));
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(std::vector<double>(d, d + values.size()), std::vector<double>(values.begin(), values.end()));
+        std::free(d);
+    }
+    {
+        PipeWriter pipe_end(sent);
+        auto *f = static_cast<float *>(ft_dataread(pipe_end.read, &whole.head, nullptr, -32));
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(std::vector<float>(f, f + values.size()), values);
+        std::free(f);
+    }
 }

@@ -163,6 +163,34 @@ TEST(headimage, sizes_that_overflow_give_no_description)
               (Sizes{9223357839559838856, 9223357839559838856, 3202554805402722, 454279}));
 }
 
+// Random groups (GROUPS = T and NAXIS1 = 0 in a primary header): GCOUNT groups of
+// PCOUNT parameters and a NAXIS2 x ... x NAXISn array, without NAXIS1's zero.
+TEST(headimage, random_groups_sizes)
+{
+    const std::vector<std::string> groups = {"GROUPS  =                    T", "PCOUNT  =                    3",
+                                             "GCOUNT  =                    7"};
+    // 7 x (3 + 4 x 5) elements of 4 bytes; PCOUNT x GCOUNT alone would be 21.
+    EXPECT_EQ(sizes_of(primary(-32, {0, 4, 5}, groups)), (Sizes{161, 644, 1, 0}));
+    EXPECT_EQ(sizes_of(primary(16, {0, 2880}, groups)), (Sizes{20181, 40362, 15, 0}));
+    // With no axis after NAXIS1 each group holds its parameters and one element, as
+    // CFITSIO counts them.
+    EXPECT_EQ(sizes_of(primary(16, {0}, groups)), (Sizes{28, 56, 1, 0}));
+    // Not random groups: GROUPS = F, a NAXIS1 that is not 0, or an extension.
+    std::vector<std::string> plain = groups;
+    plain[0] = "GROUPS  =                    F";
+    EXPECT_EQ(sizes_of(primary(-32, {0, 4, 5}, plain)), (Sizes{21, 84, 1, 0}));
+    EXPECT_EQ(sizes_of(primary(-32, {2, 4, 5}, groups)), (Sizes{301, 1204, 1, 8}));
+    std::vector<std::string> extension = primary(8, {0, 100}, groups);
+    extension[0] = "XTENSION= 'BINTABLE'";
+    EXPECT_EQ(sizes_of(extension), (Sizes{21, 21, 1, 0}));
+    // GCOUNT 0 holds nothing; sizes beyond int64_t are no description.
+    EXPECT_EQ(sizes_of(primary(-32, {0, 4, 5}, {groups[0], groups[1], "GCOUNT  =                    0"})),
+              (Sizes{0, 0, 0, 0}));
+    EXPECT_EQ(sizes_of(primary(-64, {0, 2147483647, 2147483647}, groups)), kNone);
+    EXPECT_EQ(sizes_of(primary(8, {0, 2147483647, 2147483647}, {groups[0], groups[1], "GCOUNT  =           2147483647"})),
+              kNone);
+}
+
 TEST(headimage, image_only_for_primary_and_image_extensions)
 {
     EXPECT_NE(Viewed({"XTENSION= 'IMAGE   '"}).image(), nullptr);

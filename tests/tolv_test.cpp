@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <functional>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -358,4 +360,61 @@ TEST(tolv, files_beyond_4_gib_are_corrected_or_refused_cleanly)
     ASSERT_EQ(pread(fd, tail.data(), ext_bytes, off_t(2880 + primary_data)), ssize_t(ext_bytes));
     close(fd);
     EXPECT_TRUE(std::equal(tail.begin(), tail.end(), corrected.begin() + 2880));
+}
+
+// A TAB in the text of a COMMENT card, another control byte in a HISTORY card: the
+// stream reader takes such headers, and so does tolv, which corrects the mosaic as it
+// corrects the same mosaic with blanks in their place.
+TEST(tolv, commentary_text_with_a_tab_is_corrected_like_any_other)
+{
+    const Scene scene{37, 23, 3, 2};
+    std::vector<std::vector<unsigned char>> outputs;
+    std::vector<std::string> tables;
+    for (const std::string &gap : {std::string("\t"), std::string(" ")}) {
+        TestDir dir;
+        const auto args = scene.write_files(dir);
+        std::vector<Unit> units = scene.science();
+        for (Unit &u : {std::ref(units[1]), std::ref(units[3])}) {
+            std::string comment = "COMMENT " + gap + "flat field" + gap + "v2", history = "HISTORY  dark" + gap;
+            comment.resize(80, ' ');
+            history.resize(80, ' ');
+            if (gap == "\t") history[20] = '\x1b';
+            u.cards.push_back(comment);
+            u.cards.push_back(history);
+        }
+        write(args[0], file_bytes(units));
+        std::vector<std::string> no_record = args;
+        no_record.insert(no_record.begin(), "--no-record");
+        const ToolRun run = run_tolv(no_record);
+        EXPECT_EQ(run.status, 0) << gap;
+        EXPECT_EQ(run.err, "") << gap;
+        tables.push_back(run.out);
+        outputs.push_back(read(args[0]));
+        // The stream and the mapping readers find the same last extension.
+        FITSHead streamed = nullptr, mapped = nullptr;
+        void *pixels = nullptr, *in_place = nullptr;
+        void **view = nullptr;
+        ASSERT_EQ(ft_simpleimageread((args[0] + "[3]").c_str(), &streamed, &pixels, nullptr, 0), 1);
+        ASSERT_EQ(ft_simpleimagemmap((args[0] + "[3]").c_str(), &mapped, &in_place, &view, PROT_READ, MAP_SHARED), 1);
+        EXPECT_EQ(std::string(streamed->cards->c, std::size_t(streamed->ncard) * 80),
+                  std::string(mapped->cards->c, std::size_t(mapped->ncard) * 80));
+        EXPECT_EQ(std::memcmp(pixels, in_place, std::size_t(mapped->basic->databytes)), 0);
+        std::free(pixels);
+        std::free(view);
+        ft_headfree(streamed, 1);
+        ft_headfree(mapped, 0);
+        // With its record written into the headers too.
+        write(args[0], file_bytes(units));
+        const ToolRun recorded = run_tolv(args);
+        EXPECT_EQ(recorded.status, 0) << gap;
+        EXPECT_EQ(recorded.err, "") << gap;
+    }
+    ASSERT_EQ(outputs.size(), 2u);
+    EXPECT_EQ(tables[0], tables[1]);
+    EXPECT_NE(tables[0], "");
+    // The corrected files differ in the bytes that differed, and nowhere else.
+    ASSERT_EQ(outputs[0].size(), outputs[1].size());
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < outputs[0].size(); i++) differ += outputs[0][i] != outputs[1][i];
+    EXPECT_EQ(differ, 2u * 4u);
 }

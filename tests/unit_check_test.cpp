@@ -246,6 +246,12 @@ TEST(unit_check, names_each_fault)
                   {card("NAXIS1", "2147483647"), card("NAXIS2", "2147483647"), card("NAXIS3", "4")})),
               "NAXIS", "3"),
          0, all, "its data size does not fit in 64 bits"},  // one group when GCOUNT is absent
+        // Random groups are sized without NAXIS1's zero, by the library's rule.
+        {with(unitbytes::unit_bytes(unitbytes::primary({card("NAXIS1", "0"), card("NAXIS2", "2147483647"),
+                                                        card("NAXIS3", "2147483647"), card("GROUPS", "T"),
+                                                        card("GCOUNT", "2147483647")})),
+              "NAXIS", "3"),
+         0, all, "its data size does not fit in 64 bits"},
         {latin, 0, all, "card 1 of its header holds a byte that is not printable ASCII (0xC9)"},
         {tab, 0, all, "card 37 of its header holds a byte that is not printable ASCII (0x09)"},
         {put(plain, 0, card("COMMENT", "1")), 0, all, "it does not begin with SIMPLE or XTENSION"},

@@ -3,7 +3,9 @@
 // finds END and reads the keywords, over a view bounded by the region.
 #include "unit_check.h"
 
+#include "data_size.h"
 #include "fits.h"
+#include "header_text.h"
 
 #include <climits>
 #include <cstdint>
@@ -70,33 +72,39 @@ Keyword keyword(FITSHead h, const char *name, int n, int fallback)
     return k;
 }
 
+// A logical keyword as the library reads it: true when its value starts with T or t.
+bool logical(FITSHead h, const char *name)
+{
+    int match = 0;
+    const FITSCard card = ft_headfindseq(h, name, 0, &match);
+    return card && match && ft_cardgetl(card);
+}
+
 std::string invalid(const Keyword &k) { return k.name + " " + k.text + " is not valid"; }
 
 // Why the library has no basic description of the header: a count no data unit can
-// have, or a data size (the library's rule: (NAXIS1*...*NAXISn + PCOUNT) * GCOUNT
-// elements of |BITPIX|/8 bytes, nothing without axes or groups) beyond 64 bits.
+// have, or a data size beyond 64 bits by the library's own sizing rule.
 std::string description_problem(FITSHead h)
 {
     const Keyword naxis = keyword(h, "NAXIS", 0, 0);
     if (naxis.value < 0 || naxis.value > kMaxAxisKey) return invalid(naxis);
     if (naxis.value > kMaxAxes) return "NAXIS " + naxis.text + ": more than 10 axes are not supported";
-    int64_t size = 1;
-    bool overflow = false;
+    int axes[kMaxAxes] = {};
     for (int i = 1; i <= naxis.value; i++) {
         const Keyword axis = keyword(h, "NAXIS", i, 0);
         if (axis.value < 0) return invalid(axis);
-        overflow |= __builtin_mul_overflow(size, int64_t(axis.value), &size);
+        axes[i - 1] = axis.value;
     }
     const Keyword pcount = keyword(h, "PCOUNT", 0, 0), gcount = keyword(h, "GCOUNT", 0, 1);
     if (pcount.value < 0) return invalid(pcount);
     if (gcount.value < 0) return invalid(gcount);
     const int bitpix = keyword(h, "BITPIX", 0, 0).value;
-    const int64_t width = (bitpix < 0 ? -int64_t(bitpix) : int64_t(bitpix)) / 8;
-    overflow |= __builtin_add_overflow(size, int64_t(pcount.value), &size);
-    overflow |= __builtin_mul_overflow(size, int64_t(gcount.value), &size);
-    overflow |= __builtin_mul_overflow(size, width, &size);
-    overflow |= __builtin_add_overflow(size, kBlock - 1, &size);
-    if (naxis.value > 0 && gcount.value > 0 && overflow) return "its data size does not fit in 64 bits";
+    const bool groups = logical(h, "SIMPLE") && logical(h, "GROUPS");
+    data_size::Size size;
+    int64_t padded = 0;
+    if (!data_size::of({bitpix, naxis.value, axes, pcount.value, gcount.value, groups}, &size) ||
+        __builtin_add_overflow(size.bytes, kBlock - 1, &padded))
+        return "its data size does not fit in 64 bits";
     return "its header cannot be interpreted";
 }
 
@@ -137,12 +145,12 @@ std::string unit_problem(const unsigned char *p, int64_t remaining)
     if (!view.h) return "its header cannot be interpreted";
     // The header's text runs through END; without one, through every byte there is.
     const int64_t text_bytes = view.has_end() ? int64_t(view.h->ncard) * kCard : remaining;
-    // A byte past the first block, with no END in its own block, is most likely data
-    // that a header which lost its END ran on into.
+    // A foreign byte past the first block, with no END in its own block, is most
+    // likely data that a header which lost its END ran on into.
     const int64_t end_block = view.has_end() ? (text_bytes - kCard) / kBlock : INT64_MAX;
-    for (int64_t i = 0; i < text_bytes; i++)
-        if (p[i] < 0x20 || p[i] > 0x7e)
-            return i >= kBlock && i / kBlock < end_block ? kNoEnd : unprintable(i, p[i]);
+    const int64_t foreign = header_text::first_foreign_byte(p, text_bytes);
+    if (foreign >= 0)
+        return foreign >= kBlock && foreign / kBlock < end_block ? kNoEnd : unprintable(foreign, p[foreign]);
     const std::string why = view.has_end() ? layout_problem(view.h, remaining)
                                            : "the file ends inside its header (truncated)";
     return !why.empty() && header_begins_later(p, remaining, text_bytes) ? kNoEnd : why;
