@@ -37,6 +37,23 @@ Parsed parse(std::string_view text)
     return parse(&card);
 }
 
+// A card whose last byte ends a page before an unreadable one: any read past the
+// card faults.
+struct GuardedCard {
+    long page = sysconf(_SC_PAGESIZE);
+    void *map = mmap(nullptr, size_t(2 * page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    FITSCard card = map != MAP_FAILED && mprotect(static_cast<char *>(map) + page, size_t(page), PROT_NONE) == 0
+                        ? reinterpret_cast<FITSCard>(static_cast<char *>(map) + page - 80)
+                        : nullptr;
+    GuardedCard() = default;
+    GuardedCard(const GuardedCard &) = delete;
+    GuardedCard &operator=(const GuardedCard &) = delete;
+    ~GuardedCard()
+    {
+        if (map != MAP_FAILED) munmap(map, size_t(2 * page));
+    }
+};
+
 } // namespace
 
 TEST(cardpar, integer_keeps_trailing_blank_before_comment)
@@ -212,11 +229,9 @@ TEST(cardpar, reads_stop_at_column_80_of_adjacent_cards)
 
 TEST(cardpar, card_before_unreadable_page)
 {
-    const long page = sysconf(_SC_PAGESIZE);
-    void *map = mmap(nullptr, size_t(2 * page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(map, MAP_FAILED);
-    ASSERT_EQ(mprotect(static_cast<char *>(map) + page, size_t(page), PROT_NONE), 0);
-    FITSCard card = reinterpret_cast<FITSCard>(static_cast<char *>(map) + page - 80);
+    const GuardedCard guarded;
+    ASSERT_NE(guarded.card, nullptr);
+    FITSCard card = guarded.card;
     const std::string a67(67, 'a');
     struct Case {
         std::string text;
@@ -258,7 +273,6 @@ TEST(cardpar, card_before_unreadable_page)
         ft_cardseti(card, 1, FT_Comment);
         EXPECT_EQ(parse(card).comm, c.comm.empty() ? "" : " " + c.comm.substr(0, 47));
     }
-    munmap(map, size_t(2 * page));
 }
 
 // An undefined value: nothing but blanks between "=" and the comment's slash, or
@@ -267,11 +281,9 @@ TEST(cardpar, card_before_unreadable_page)
 // -D_GLIBCXX_ASSERTIONS catches any read of the value view past its end.
 TEST(cardpar, undefined_values_read_as_empty)
 {
-    const long page = sysconf(_SC_PAGESIZE);
-    void *map = mmap(nullptr, size_t(2 * page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(map, MAP_FAILED);
-    ASSERT_EQ(mprotect(static_cast<char *>(map) + page, size_t(page), PROT_NONE), 0);
-    FITSCard card = reinterpret_cast<FITSCard>(static_cast<char *>(map) + page - 80);
+    const GuardedCard guarded;
+    ASSERT_NE(guarded.card, nullptr);
+    FITSCard card = guarded.card;
     struct Case {
         std::string text;
         std::string comm;
@@ -311,5 +323,4 @@ TEST(cardpar, undefined_values_read_as_empty)
         const std::size_t text = c.comm.find_first_not_of(' ');
         EXPECT_EQ(parse(card).comm, text == std::string::npos ? "" : " " + c.comm.substr(text, 47));
     }
-    munmap(map, size_t(2 * page));
 }
