@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -62,12 +63,14 @@ unsigned char *element_at(Mosaic m, int i, int x, int y, int code, bool print)
     return static_cast<unsigned char *>(m->data[i]) + ((int64_t(iy) - 1) * nx + (ix - 1)) * size;
 }
 
-// Big-endian element bytes to and from host values.
+// Big-endian element bytes to and from host values: reversed on a little-endian
+// host, as they are on a big-endian one.
 template <typename T>
 T load_be(const unsigned char *p)
 {
     unsigned char b[sizeof(T)];
-    for (size_t k = 0; k < sizeof(T); k++) b[k] = p[sizeof(T) - 1 - k];
+    for (size_t k = 0; k < sizeof(T); k++)
+        b[k] = std::endian::native == std::endian::big ? p[k] : p[sizeof(T) - 1 - k];
     T v;
     std::memcpy(&v, b, sizeof(T));
     return v;
@@ -78,7 +81,8 @@ void store_be(unsigned char *p, T v)
 {
     unsigned char b[sizeof(T)];
     std::memcpy(b, &v, sizeof(T));
-    for (size_t k = 0; k < sizeof(T); k++) p[k] = b[sizeof(T) - 1 - k];
+    for (size_t k = 0; k < sizeof(T); k++)
+        p[k] = std::endian::native == std::endian::big ? b[k] : b[sizeof(T) - 1 - k];
 }
 
 // A double converted toward zero into an integer type, held at its limits; NaN is 0.
