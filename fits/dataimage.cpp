@@ -1,6 +1,8 @@
 // Images in memory regions: units found in place inside a file mapping or a System V
 // shared-memory segment, and the release of those regions.
+#include "block_layout.h"
 #include "fits.h"
+#include "name_buffer.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -15,8 +17,9 @@
 
 namespace {
 
-constexpr int64_t kBlock = 2880;
-constexpr int kNameBuffer = 1024;
+using block_layout::kCardBytes;
+constexpr int64_t kBlock = block_layout::kBlockBytes;
+constexpr int kNameBuffer = name_buffer::kNameBytes;
 
 // The most bytes of a region handed to the header builder: a header is never
 // longer than this, and its END must lie within.
@@ -38,7 +41,7 @@ bool is_header_text(FITSHead h)
 {
     const char *c = h->cards->c;
     if (std::memcmp(c, "SIMPLE  ", 8) != 0 && std::memcmp(c, "XTENSION", 8) != 0) return false;
-    for (int64_t i = 0; i < int64_t(h->ncard) * 80; i++)
+    for (int64_t i = 0; i < int64_t(h->ncard) * kCardBytes; i++)
         if (c[i] < ' ' || c[i] > '~') return false;
     return true;
 }
