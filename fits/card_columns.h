@@ -3,6 +3,7 @@
 #ifndef TOLV_CARD_COLUMNS_H
 #define TOLV_CARD_COLUMNS_H
 
+#include "block_layout.h"
 #include "fits.h"
 
 #include <cstddef>
@@ -10,7 +11,7 @@
 
 namespace card_columns {
 
-constexpr std::size_t kWidth = 80;     // characters in a card
+constexpr std::size_t kWidth = block_layout::kCardBytes;  // characters in a card
 constexpr std::size_t kIndicator = 8;  // offset of column 9, the value indicator
 constexpr std::size_t kValue = 10;     // offset of column 11, where values start
 constexpr std::size_t kIndex = 5;      // offset of column 6, where an index number starts

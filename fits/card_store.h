@@ -3,6 +3,7 @@
 #ifndef TOLV_CARD_STORE_H
 #define TOLV_CARD_STORE_H
 
+#include "block_layout.h"
 #include "fits.h"
 
 #include <climits>
@@ -12,9 +13,9 @@
 
 namespace card_store {
 
-constexpr int kBlockCards = 36;
-constexpr int kCardBytes = 80;
-constexpr int kBlockBytes = kBlockCards * kCardBytes;
+using block_layout::kBlockBytes;
+using block_layout::kBlockCards;
+using block_layout::kCardBytes;
 // The most cards a header can count: whole blocks that still fit an int.
 constexpr int kMaxCards = INT_MAX / kBlockCards * kBlockCards;
 

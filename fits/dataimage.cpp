@@ -1,7 +1,9 @@
 // Images in memory regions: units found in place inside a file mapping or a System V
 // shared-memory segment, and the release of those regions.
+#include "block_layout.h"
 #include "fits.h"
 #include "header_text.h"
+#include "name_buffer.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -16,8 +18,9 @@
 
 namespace {
 
-constexpr int64_t kBlock = 2880;
-constexpr int kNameBuffer = 1024;
+using block_layout::kCardBytes;
+constexpr int64_t kBlock = block_layout::kBlockBytes;
+constexpr int kNameBuffer = name_buffer::kNameBytes;
 
 // The most bytes of a region handed to the header builder: a header is never
 // longer than this, and its END must lie within.

@@ -2,7 +2,9 @@
 // stream at the header-data unit they select, copying every unit passed over.
 #define _FILE_OFFSET_BITS 64 // files past 2 GiB on 32-bit hosts too
 
+#include "block_layout.h"
 #include "fits.h"
+#include "name_buffer.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,7 +17,7 @@ namespace {
 // Receives every unit the openers pass over while it is set.
 File copy_file = nullptr;
 
-constexpr int kNameBytes = 1024;
+using name_buffer::kNameBytes;
 
 // Classes of a selector word.
 enum WordClass { kEmpty = 0, kNameWord = 1, kNumberWord = 2, kOtherWord = 3 };
@@ -254,7 +256,7 @@ File ft_fitsheadread(File file, const char *filename, FITSHead *header, const ch
     int indx = -1;
     parse_name(filename, name, extn, &indx, nullptr, {kNameBytes - 1, kNameBytes - 1, 0});
 
-    char first[80];
+    char first[block_layout::kCardBytes];  // the first card
     if (std::fread(first, sizeof first, 1, file) != 1 || !starts_unit(first)) {
         std::fclose(file);
         return nullptr;

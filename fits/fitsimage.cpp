@@ -3,6 +3,8 @@
 // new single-unit file.
 #include "data_unit.h"
 #include "fits.h"
+#include "name_buffer.h"
+#include "pixel_codes.h"
 
 #include <sys/stat.h>
 
@@ -12,7 +14,7 @@
 
 namespace {
 
-constexpr int kNameBuffer = 1024;
+constexpr int kNameBuffer = name_buffer::kNameBytes;
 
 bool is_standard_input(const char *name)
 {
@@ -29,7 +31,7 @@ void clear_outputs(FITSHead *headptr, void ***data2dptr)
 int element_size(FITSHead h, int pixtype)
 {
     const int code = pixtype == 0 || pixtype == -1 ? h->basic->bitpix : pixtype;
-    return int((std::abs(int64_t(code)) & ~int64_t(4096)) / 8);
+    return fits_pixel::code_size(code);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Data units on streams: FITS stores pixels as big-endian values in whole
 // 2880-byte blocks; these move them to and from memory in the caller's pixel type.
+#include "block_layout.h"
 #include "data_unit.h"
 #include "fits.h"
 #include "pixel_codes.h"
@@ -13,7 +14,7 @@
 
 namespace {
 
-constexpr int64_t kBlockBytes = 2880;
+using block_layout::kBlockBytes;
 
 // Bytes read and converted at a time: whole blocks, so whole elements of every
 // size and room for a block's fill, and small enough that a piece and its

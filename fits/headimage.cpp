@@ -1,5 +1,6 @@
 // What the basic keywords (SIMPLE, XTENSION, BITPIX, NAXISn, PCOUNT, GCOUNT) say about a
 // header-and-data unit, and the scaling, blank value and linear transforms of an image.
+#include "block_layout.h"
 #include "data_size.h"
 #include "fits.h"
 #include "real_precision.h"
@@ -13,7 +14,7 @@ namespace {
 
 constexpr int kMaxAxes = 10;      // capacity of FITSBasic.naxis
 constexpr int kMaxAxisKey = 999;  // NAXISn keywords fit in 8 columns up to NAXIS999
-constexpr int64_t kBlockBytes = 2880;
+using block_layout::kBlockBytes;
 
 char *copy_of(const char *text)
 {

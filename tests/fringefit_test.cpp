@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -22,11 +23,15 @@ namespace {
 
 using Image = std::function<float(int x, int y)>;
 
+// The bits of a float as they lie in a file (big-endian), read as a host word,
+// and back: one byte reversal on a little-endian host, none on a big-endian one.
+uint32_t file_order(uint32_t u) { return std::endian::native == std::endian::little ? __builtin_bswap32(u) : u; }
+
 uint32_t big_endian_bits(float v)
 {
     uint32_t u;
     std::memcpy(&u, &v, 4);
-    return __builtin_bswap32(u);
+    return file_order(u);
 }
 
 // A mosaic of `units` image units (unit 0 primary, without data) whose big-endian
@@ -77,7 +82,7 @@ class MappedMosaic {
     {
         uint32_t b;
         std::memcpy(&b, pixel(e, x, y), 4);
-        b = __builtin_bswap32(b);
+        b = file_order(b);
         float v;
         std::memcpy(&v, &b, 4);
         return v;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -187,12 +188,22 @@ TEST(headdata, writes_big_endian_with_exact_padding)
 
 TEST(headdata, write_in_own_type_reverses_the_callers_array)
 {
+    // The array is swapped in place and left as written: in file order, its
+    // bytes those of the file.  On a little-endian host that reverses each
+    // element; on a big-endian one it is the order the array had.
     Unit u(32, {2});
     std::vector<int32_t> data{1, 2};
     FILE *f = std::tmpfile();
     EXPECT_EQ(ft_datawrite(f, &u.head, data.data(), -1), 1);
+    const Bytes file = contents(f);
     std::fclose(f);
-    EXPECT_EQ(data, (std::vector<int32_t>{int32_t(0x01000000), int32_t(0x02000000)}));
+    const Bytes big_endian{0, 0, 0, 1, 0, 0, 0, 2};
+    const auto *left = reinterpret_cast<const unsigned char *>(data.data());
+    EXPECT_EQ(Bytes(left, left + 8), big_endian);
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), big_endian);
+    EXPECT_EQ(data, std::endian::native == std::endian::little
+                        ? (std::vector<int32_t>{int32_t(0x01000000), int32_t(0x02000000)})
+                        : (std::vector<int32_t>{1, 2}));
 }
 
 TEST(headdata, every_bitpix_round_trips)

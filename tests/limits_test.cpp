@@ -1,5 +1,6 @@
 // Runs of the built tolv at the limits of the machine: a full disk, a small address
 // space, and a standard output that cannot take the table.  Real processes, real files.
+#include "run_tool.h"
 #include "scene.h"
 #include "unit_bytes.h"
 
@@ -88,8 +89,7 @@ class Child {
 
 std::vector<std::string> tolv(std::vector<std::string> args)
 {
-    args.insert(args.begin(), TOLV_BINARY);
-    return args;
+    return with(program_command(TOLV_BINARY), args);
 }
 
 Ended run(const std::vector<std::string> &argv, int out_fd = -1, std::vector<std::pair<int, rlim_t>> limits = {})

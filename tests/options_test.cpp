@@ -123,11 +123,8 @@ Result in_place(const TestDir &dir, Args args)
 // signal that ended it.
 int run_injected(const Args &args, const std::string &inject)
 {
-    Args copy = args;
-    std::string prog = TOLV_INJECT_BINARY;
-    std::vector<char *> argv = {prog.data()};
-    for (auto &a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    Args line;
+    const std::vector<char *> argv = exec_argv(line, TOLV_INJECT_BINARY, args);
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);

@@ -209,7 +209,7 @@ TEST(record, values_agree_with_the_table_and_undo_the_correction)
     // Without a fixed time, FRGCORR is the time of the run.
     write(args[0], untouched);
     const std::time_t t0 = std::time(nullptr);
-    ASSERT_EQ(shell("env -u SOURCE_DATE_EPOCH '" + std::string(TOLV_BINARY) + "' -q '" + args[0] + "' '" + args[1] +
+    ASSERT_EQ(shell("env -u SOURCE_DATE_EPOCH " + program_shell_words(TOLV_BINARY) + " -q '" + args[0] + "' '" + args[1] +
                     "' '" + args[2] + "' >/dev/null")
                   .second,
               0);
@@ -312,7 +312,7 @@ for k in range(2):
         for (int e : {2, 3}) {
             const std::string what = std::string(point) + ":" + std::to_string(e);
             write(args[0], original);
-            const auto killed = shell("TOLV_INJECT=" + what + ":kill '" + std::string(TOLV_INJECT_BINARY) + "' -q '" +
+            const auto killed = shell("TOLV_INJECT=" + what + ":kill " + program_shell_words(TOLV_INJECT_BINARY) + " -q '" +
                                       args[0] + "' '" + args[1] + "' '" + args[2] + "' >/dev/null");
             EXPECT_EQ(killed.second, 128 + SIGKILL) << what; // as the shell reports it
             const ToolRun again = run_tolv(with({"-q"}, args));

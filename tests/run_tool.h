@@ -23,6 +23,39 @@ inline Args with(Args options, const Args &files)
     return options;
 }
 
+// The command line that starts a program this build made: the program itself,
+// or, in a cross build, the emulator's command (TOLV_EMULATOR, CMake's
+// CMAKE_CROSSCOMPILING_EMULATOR, its words separated by spaces) in front of it.
+inline Args program_command(const std::string &program)
+{
+    Args command;
+#ifdef TOLV_EMULATOR
+    std::istringstream words(TOLV_EMULATOR);
+    for (std::string w; words >> w;) command.push_back(w);
+#endif
+    command.push_back(program);
+    return command;
+}
+
+// The same, quoted for /bin/sh.
+inline std::string program_shell_words(const std::string &program)
+{
+    std::string text;
+    for (const std::string &w : program_command(program)) text += (text.empty() ? "'" : " '") + w + "'";
+    return text;
+}
+
+// program_command(program) followed by args, as execv takes it: pointers into
+// `line`, which must outlive them, ending in a null.
+inline std::vector<char *> exec_argv(Args &line, const std::string &program, const Args &args)
+{
+    line = with(program_command(program), args);
+    std::vector<char *> argv;
+    for (auto &a : line) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // The rows of a table split at tabs, without its two head lines.
 inline std::vector<Args> rows_of(const std::string &table)
 {
@@ -96,11 +129,9 @@ inline std::string tolv_for_anyone()
 // nobody first, so that file permissions hold as they do for an astronomer.
 inline ToolRun run_tolv(const std::vector<std::string> &args, bool unprivileged = false)
 {
-    std::vector<std::string> copy = args;
-    std::string prog = unprivileged && geteuid() == 0 ? tolv_for_anyone() : std::string(TOLV_BINARY);
-    std::vector<char *> argv = {prog.data()};
-    for (auto &a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    const std::string prog = unprivileged && geteuid() == 0 ? tolv_for_anyone() : std::string(TOLV_BINARY);
+    Args line;
+    const std::vector<char *> argv = exec_argv(line, prog, args);
 
     char out_name[] = "/tmp/tolv_out_XXXXXX", err_name[] = "/tmp/tolv_err_XXXXXX";
     const int out_fd = mkstemp(out_name), err_fd = mkstemp(err_name);

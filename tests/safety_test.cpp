@@ -40,10 +40,8 @@ struct Started {
         err_fd = mkstemp(err_name);
         unlink(out_name);
         unlink(err_name);
-        std::vector<std::string> copy = args;
-        std::vector<char *> argv = {const_cast<char *>(binary.c_str())};
-        for (auto &a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
+        Args line;
+        const std::vector<char *> argv = exec_argv(line, binary, args);
         pid = fork();
         if (pid == 0) {
             dup2(out_fd, 1);

@@ -28,11 +28,8 @@ using Bytes = std::vector<unsigned char>;
 // which a wait4 of a child forked from this large process would not give.
 long peak_kib_at_end(const Args &args)
 {
-    std::vector<std::string> copy = args;
-    std::string prog = TOLV_INJECT_BINARY;
-    std::vector<char *> argv = {prog.data()};
-    for (auto &a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    Args line;
+    const std::vector<char *> argv = exec_argv(line, TOLV_INJECT_BINARY, args);
     const pid_t pid = fork();
     if (pid == 0) {
         setenv("TOLV_INJECT", "end:0:stop", 1);

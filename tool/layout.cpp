@@ -2,6 +2,7 @@
 // inside its mapping; anything else is refused before the first write.
 #include "layout.h"
 
+#include "pixel_codes.h"
 #include "unit_check.h"
 
 #include <climits>
@@ -194,7 +195,7 @@ std::string layout_problem(const char *science_name, Mosaic science, const std::
 void read_mask(unsigned char *to, Mosaic m, int u, int npix)
 {
     const FITSHead h = m->head[u];
-    const int size = h->basic->bitpix / 8;
+    const int size = fits_pixel::code_size(h->basic->bitpix);
     const double scale = h->image->has_bscale ? h->image->dbscale : 1.0;
     const double zero = h->image->has_bzero ? h->image->dbzero : 0.0;
     const auto *b = static_cast<const unsigned char *>(m->data[u]);

@@ -3,6 +3,9 @@
 // its DETSEC card (DETSIZE of unit 1 gives the whole detector).
 #include "mosaic.h"
 
+#include "block_layout.h"
+#include "name_buffer.h"
+#include "pixel_codes.h"
 #include "unit_check.h"
 
 #include <fcntl.h>
@@ -11,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -21,7 +25,7 @@
 
 namespace {
 
-constexpr int NAME_BUFFER = 1024;
+constexpr int NAME_BUFFER = name_buffer::kNameBytes;
 
 // Reads "[x1:x2,y1:y2]"; fields not read stay 0.
 DetSec parse_detsec(const char *text)
@@ -57,17 +61,19 @@ unsigned char *element_at(Mosaic m, int i, int x, int y, int code, bool print)
     const int nx = b->naxes >= 1 ? b->naxis[0] : 0;
     const int ny = b->naxes >= 2 ? b->naxis[1] : (b->naxes == 1 ? 1 : 0);
     if (ix < 1 || iy < 1 || ix > nx || iy > ny) return nullptr;
-    const int64_t size = (std::abs(int64_t(code)) & ~int64_t(4096)) / 8;
-    if (size != std::abs(int64_t(b->bitpix)) / 8) return nullptr;
+    const int64_t size = fits_pixel::code_size(code);
+    if (size != fits_pixel::code_size(b->bitpix)) return nullptr;
     return static_cast<unsigned char *>(m->data[i]) + ((int64_t(iy) - 1) * nx + (ix - 1)) * size;
 }
 
-// Big-endian element bytes to and from host values.
+// Big-endian element bytes to and from host values: reversed on a little-endian
+// host, as they are on a big-endian one.
 template <typename T>
 T load_be(const unsigned char *p)
 {
     unsigned char b[sizeof(T)];
-    for (size_t k = 0; k < sizeof(T); k++) b[k] = p[sizeof(T) - 1 - k];
+    for (size_t k = 0; k < sizeof(T); k++)
+        b[k] = std::endian::native == std::endian::big ? p[k] : p[sizeof(T) - 1 - k];
     T v;
     std::memcpy(&v, b, sizeof(T));
     return v;
@@ -78,7 +84,8 @@ void store_be(unsigned char *p, T v)
 {
     unsigned char b[sizeof(T)];
     std::memcpy(b, &v, sizeof(T));
-    for (size_t k = 0; k < sizeof(T); k++) p[k] = b[sizeof(T) - 1 - k];
+    for (size_t k = 0; k < sizeof(T); k++)
+        p[k] = std::endian::native == std::endian::big ? b[k] : b[sizeof(T) - 1 - k];
 }
 
 // A double converted toward zero into an integer type, held at its limits; NaN is 0.
@@ -165,7 +172,7 @@ int index_units(unsigned char *map, int64_t size, FITSHead *heads, void **datas,
         const int64_t step = mosaic_unit_bytes(heads[n]);
         // Read once here: the header's pages need not stay (a file page cache
         // may hand a fault whole large folios, data around the header included).
-        advise_pages(map, size, pos, step - heads[n]->basic->databloks * 2880, MADV_DONTNEED);
+        advise_pages(map, size, pos, step - heads[n]->basic->databloks * block_layout::kBlockBytes, MADV_DONTNEED);
         pos += step < remaining ? step : remaining;
         remaining -= step;
         n++;
@@ -227,7 +234,9 @@ int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, vo
 
 int64_t mosaic_unit_bytes(FITSHead h)
 {
-    return ((int64_t(h->ncard) * 80 + 2879) / 2880 + h->basic->databloks) * 2880;
+    using block_layout::kBlockBytes;
+    return ((int64_t(h->ncard) * block_layout::kCardBytes + kBlockBytes - 1) / kBlockBytes + h->basic->databloks) *
+           kBlockBytes;
 }
 
 std::string mosaic_path(const char *filename)

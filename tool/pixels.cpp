@@ -106,7 +106,8 @@ float to_pixel(double r, float original)
 
 } // namespace
 
-void read_floats(float *to, const void *from, int npix) { swap4(to, from, int64_t(npix) * 4); }
+// ft_dataswap swaps on a little-endian host and copies on a big-endian one.
+void read_floats(float *to, const void *from, int npix) { ft_dataswap(to, from, int64_t(npix) * 4, -32); }
 
 void mask_fringe(float *values, unsigned char *state, int npix)
 {
@@ -162,5 +163,5 @@ void store_residuals(void *to, const double *s, const unsigned char *state, int 
 
 void store_extension(Mosaic m, int e, const float *pixels, int npix)
 {
-    swap4(m->data[e], pixels, int64_t(npix) * 4);
+    ft_dataswap(m->data[e], pixels, int64_t(npix) * 4, -32);
 }

@@ -3,6 +3,7 @@
 // finds END and reads the keywords, over a view bounded by the region.
 #include "unit_check.h"
 
+#include "block_layout.h"
 #include "data_size.h"
 #include "fits.h"
 #include "header_text.h"
@@ -14,8 +15,8 @@
 
 namespace {
 
-constexpr int64_t kBlock = 2880;
-constexpr int64_t kCard = 80;
+constexpr int64_t kBlock = block_layout::kBlockBytes;
+constexpr int64_t kCard = block_layout::kCardBytes;
 // The most bytes the walk lets a header span; its END must lie within.
 constexpr int64_t kLongestHeader = int64_t(INT_MAX) / kBlock * kBlock;
 constexpr int kMaxAxes = 10;      // what FITSBasic holds
