@@ -7,13 +7,13 @@ exposure, on a Dask distributed cluster.
 
     python3 -m tolv.batch LIST [--scheduler ADDRESS] [--workers N] [options]
 
-A worker that dies takes its task with it and Dask runs the task again
-elsewhere.  That does no harm: a rerun in place finishes what the journal says
-was interrupted and skips the extensions whose header records a correction.
-Runs with force or an output file are not idempotent by themselves; for those
-the first attempt leaves a note on the scheduler (a Dask Variable) of how the
-file stood, and a later attempt that finds the work done reports it done
-instead of correcting twice or failing on the file it wrote.
+A worker that dies takes its task with it, and Dask runs the task again
+elsewhere (also one that had finished, its result being kept by that worker).
+That does no harm: an attempt that finds the result of an earlier one on the
+scheduler returns it; a rerun in place finishes what the journal says was
+interrupted and skips the extensions whose header records a correction; a job
+with force or an output file, which a plain rerun would repeat or refuse, is
+found done by comparing the file with how it stood before the first attempt.
 
 Dask is imported only when a batch runs: ``import tolv`` does not need it.
 """
@@ -31,7 +31,7 @@ import threading
 import time
 import uuid
 
-from . import Error, correct
+from . import Error, Row, correct
 
 __all__ = ["Result", "correct_many", "read_list", "main"]
 
@@ -136,9 +136,10 @@ def _journal(science):
 
 def _test_stop(point, science):
     """For the tests of a worker that dies: TOLV_BATCH_STOP="POINT:NAME,..."
-    stops this worker process (SIGSTOP) at POINT ("before" or "after" the
-    correction) of the job whose science file is named NAME, once: the first
-    attempt writes its pid into NAME.tolv-batch-stopped, for the test to kill it."""
+    stops this worker process (SIGSTOP) at POINT of the job whose science file
+    is named NAME, once: "before" the correction, "after" it, or once its
+    result is "stored".  The first attempt writes its pid into
+    NAME.tolv-batch-stopped, for the test to kill it."""
     wanted = os.environ.get("TOLV_BATCH_STOP", "")
     if point + ":" + os.path.basename(science) not in wanted.split(","):
         return
@@ -151,43 +152,60 @@ def _test_stop(point, science):
     os.kill(os.getpid(), signal.SIGSTOP)
 
 
-def _earlier_attempt(key, science, options, deadline):
-    """For a job with force or an output file: None on its first attempt (after
-    noting on the scheduler how the files stand), else what a later attempt
-    finds: a note when the earlier one finished the work, "" when it did not."""
-    from distributed import Variable, get_client
-
-    output = options.get("output")
-    variable = Variable(key, client=get_client())
-    try:
-        before = variable.get(timeout=0)
-    except TimeoutError:
-        before = None
-    if before is None:
-        variable.set({"output_existed": os.path.exists(output) if output else None,
-                      "digest": None if output else _digest(science)})
-        return None
+def _finished_before(before, science, options, deadline):
+    """For a job with force or an output file, on an attempt after the first:
+    a note when the earlier attempt finished the work, else None."""
     # The earlier attempt may still be running, on a worker the scheduler gave up on.
     if not _wait_unlocked(science, fcntl.LOCK_EX, deadline):
-        return ""
+        return None
+    output = options.get("output")
     if output:
         # The output appears whole or not at all (written aside, then linked in place).
         if not before["output_existed"] and os.path.exists(output):
             return "%s was written by an earlier attempt whose worker died; its table is lost" % output
     elif not os.path.exists(_journal(science)) and _digest(science) != before["digest"]:
         return "corrected by an earlier attempt whose worker died; its table is lost"
-    return ""
+    return None
+
+
+def _stored(result):
+    """A Result as the scheduler keeps it (plain lists: its messages are msgpack)."""
+    return [result.ok, [list(r[:7]) + [list(r[7])] for r in result.rows], result.error, list(result.notes)]
+
+
+def _unstored(science, kept):
+    ok, rows, error, notes = kept
+    return Result(science, ok, [Row(*r[:7], tuple(r[7])) for r in rows], error, tuple(notes))
 
 
 def _correct_one(key, science, fringes, options, lock_wait=LOCK_WAIT):
-    """One task: tolv.correct on one exposure, every failure made a Result."""
+    """One task: tolv.correct on one exposure, every failure made a Result.
+
+    Dask runs a task again when its worker dies, even after it finished (its
+    result lived in that worker).  The scheduler's metadata under the task's
+    key (dropped with the task) says what an earlier attempt did: its result
+    once it has one, else, for force and output jobs, how the files stood
+    before it began."""
+    from distributed import get_client
+
+    scheduler = get_client()
     deadline = time.monotonic() + lock_wait
     notes = []
     try:
-        if options.get("force") or options.get("output"):
-            done = _earlier_attempt(key, science, options, deadline)
+        before = scheduler.get_metadata(key, None)
+        if before and "result" in before:
+            return _unstored(science, before["result"])
+        guarded = bool(options.get("force") or options.get("output"))
+        if before is None:
+            output = options.get("output")
+            scheduler.set_metadata(key, {"output_existed": os.path.exists(output) if output else None,
+                                         "digest": _digest(science) if guarded and not output else None})
+        elif guarded:
+            done = _finished_before(before, science, options, deadline)
             if done:
-                return Result(science, True, [], None, (done,))
+                result = Result(science, True, [], None, (done,))
+                scheduler.set_metadata(key, {"result": _stored(result)})
+                return result
         _test_stop("before", science)
         while True:
             try:
@@ -197,12 +215,15 @@ def _correct_one(key, science, fringes, options, lock_wait=LOCK_WAIT):
             except Error as e:
                 if LOCKED not in str(e) or not _wait_unlocked(science, fcntl.LOCK_SH, deadline):
                     raise
-        _test_stop("after", science)
-        return Result(science, True, rows, None, tuple(notes))
+        result = Result(science, True, rows, None, tuple(notes))
     except Error as e:
-        return Result(science, False, [], str(e), tuple(notes))
+        result = Result(science, False, [], str(e), tuple(notes))
     except Exception as e:  # a bad option value, an unreadable file: this job only
-        return Result(science, False, [], "%s: %s" % (type(e).__name__, e), tuple(notes))
+        result = Result(science, False, [], "%s: %s" % (type(e).__name__, e), tuple(notes))
+    _test_stop("after", science)
+    scheduler.set_metadata(key, {"result": _stored(result)})
+    _test_stop("stored", science)
+    return result
 
 
 def correct_many(jobs, client=None, workers=None, lock_wait=LOCK_WAIT):
@@ -220,7 +241,7 @@ def correct_many(jobs, client=None, workers=None, lock_wait=LOCK_WAIT):
     jobs = [_job(j) for j in jobs]
     if not jobs:
         return []
-    from distributed import Client, LocalCluster, Variable, wait
+    from distributed import Client, LocalCluster, wait
 
     with contextlib.ExitStack() as stack:
         if client is None:
@@ -240,9 +261,6 @@ def correct_many(jobs, client=None, workers=None, lock_wait=LOCK_WAIT):
                 results.append(future.result())
             except Exception as e:  # the task itself was lost: workers died too often
                 results.append(Result(science, False, [], "the task failed: %s: %s" % (type(e).__name__, e), ()))
-        for key, (_, _, options) in zip(keys, jobs):
-            if options.get("force") or options.get("output"):
-                Variable(key, client=client).delete()
         return results
 
 
