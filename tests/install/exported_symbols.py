@@ -48,6 +48,9 @@ def declared(header, cc):
     return names
 
 
+SANITIZER_MARKS = ("__odr_asan", "__asan_", "__ubsan_", "__sancov_")
+
+
 def exported(library, nm):
     out = subprocess.run([nm, "-D", "--defined-only", library], check=True,
                          capture_output=True, text=True).stdout
@@ -55,7 +58,11 @@ def exported(library, nm):
     for line in out.splitlines():
         parts = line.split()
         if len(parts) == 3 and parts[1] in "TDRBVWiu":
-            names.add(parts[2].split("@")[0])
+            name = parts[2].split("@")[0]
+            # A sanitizer's own marks beside the library's data (AddressSanitizer's
+            # one-definition-rule indicators) are not the library's.
+            if not name.startswith(SANITIZER_MARKS):
+                names.add(name)
     return names
 
 
