@@ -271,7 +271,8 @@ TEST(cardpar, card_before_unreadable_page)
         std::free(s);
         // Keeping the old comment reads the card too.
         ft_cardseti(card, 1, FT_Comment);
-        EXPECT_EQ(parse(card).comm, c.comm.empty() ? "" : " " + c.comm.substr(0, 47));
+        // (Appended, not "..." + string: g++ 12 for s390x sees a false overlap there.)
+        EXPECT_EQ(parse(card).comm, c.comm.empty() ? std::string() : std::string(" ").append(c.comm, 0, 47));
     }
 }
 
