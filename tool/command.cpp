@@ -134,13 +134,9 @@ class Run {
         int corrected = 0;
         size_t job = 0;
         std::string error;
-        // The extensions to write, in order: each one's original bytes go to the
-        // journal while it is being fitted.
-        std::vector<int> to_write;
-        for (size_t i = 0; i < plan.size(); i++)
-            if (!dead[i] && !(in_place_ && journal_.done().count(plan[i].science)) && already_[i].empty())
-                to_write.push_back(plan[i].science);
-        if (target && !to_write.empty() && !writer.prepare(to_write[0], g.npix, &error)) return refuse(error);
+        // Each extension's original bytes go to the journal while it is being
+        // fitted: the jobs are the extensions to write, in order.
+        if (target && !jobs.empty() && !writer.prepare(plan[jobs[0]].science, g.npix, &error)) return refuse(error);
         for (size_t i = 0; i < plan.size(); i++) {
             const int e = plan[i].science;
             if (dead[i]) {
@@ -176,7 +172,7 @@ class Run {
             if (target && !writer.write(e, store, g.npix, new_header(target, e, fit.fitter->last()), fit.rows, &error))
                 return refuse(error);
             workers->release(job++);
-            if (target && job < to_write.size() && !writer.prepare(to_write[job], g.npix, &error))
+            if (target && job < jobs.size() && !writer.prepare(plan[jobs[job]].science, g.npix, &error))
                 return refuse(error);
             corrected++;
             if (progress_)

@@ -44,12 +44,17 @@ std::string WriteBack::failure(int e, const std::string &what) const
            "; run the same command again to recover";
 }
 
+std::string WriteBack::write_failure(int e, int error_number) const
+{
+    return failure(e, std::string("writing the corrected pixels failed: ") + std::strerror(error_number));
+}
+
 bool WriteBack::settle(std::string *error)
 {
     if (!pending_ || !journal_) return true;
     const int e = pending_;
     if (const int failed = mosaic_sync(science_, pending_offset_, pending_length_)) {
-        *error = failure(e, std::string("writing the corrected pixels failed: ") + std::strerror(failed));
+        *error = write_failure(e, failed);
         return false;
     }
     checkpoint_("synced", e);
@@ -128,13 +133,13 @@ bool WriteBack::write(int e, const StorePixels &store, int npix, const std::stri
     if (journal_ && checkpoint_ != no_checkpoint) {
         // For the tests that stop a run inside a store: half of the pixels first.
         if (!store_pixels(data, data_at, store, npix / 2)) {
-            *error = failure(e, std::string("writing the corrected pixels failed: ") + std::strerror(errno));
+            *error = write_failure(e, errno);
             return false;
         }
         checkpoint_("half", e);
     }
     if (!store_pixels(data, data_at, store, npix)) {
-        *error = failure(e, std::string("writing the corrected pixels failed: ") + std::strerror(errno));
+        *error = write_failure(e, errno);
         return false;
     }
     if (!header.empty()) {

@@ -47,6 +47,7 @@ class WriteBack {
 
   private:
     std::string failure(int e, const std::string &what) const;
+    std::string write_failure(int e, int error_number) const;
     // Saves [offset, offset + length) of the file as extension e's original.
     bool save(int e, int64_t offset, int64_t length, std::string *error);
     // Stores pixels [0, count) of the data unit at `data`, file offset `data_at`;
