@@ -250,7 +250,11 @@ std::string mosaic_path(const char *filename)
 
 MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *reason)
 {
-    const std::string file = mosaic_path(filename);
+    return mosaic_file_open_path(mosaic_path(filename), writable, reason);
+}
+
+MosaicFile *mosaic_file_open_path(const std::string &file, bool writable, std::string *reason)
+{
     const char *path = file.c_str();
     // Look before opening: opening a FIFO waits for a writer.
     struct stat st;
@@ -263,13 +267,19 @@ MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *r
         set_reason(reason, errno == EISDIR ? "a directory" : std::strerror(errno));
         return nullptr;
     }
-    // Whatever the name now points at must be a regular file too.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return mosaic_file_adopt(fd, writable, reason);
+}
+
+MosaicFile *mosaic_file_adopt(int fd, bool writable, std::string *reason)
+{
+    // Whatever the descriptor is open on must be a regular file.
+    struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         set_reason(reason, S_ISDIR(st.st_mode) ? "a directory" : "not a regular file");
         close(fd);
         return nullptr;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     auto *f = static_cast<MosaicFile *>(std::calloc(1, sizeof(MosaicFile)));
     if (!f) {
         set_reason(reason, std::strerror(ENOMEM));

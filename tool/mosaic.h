@@ -48,6 +48,14 @@ std::string mosaic_path(const char *filename);
 // system's error text, "a directory" or "not a regular file", on failure.
 MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *reason);
 
+// The same for a plain path, never parsed for a unit selector: the names tolv
+// makes or writes (a temporary, the output) are opened so.
+MosaicFile *mosaic_file_open_path(const std::string &path, bool writable, std::string *reason);
+
+// The same for a descriptor already open (read-write when `writable`), which the
+// record takes over: closed with it, or at once when it is refused.
+MosaicFile *mosaic_file_adopt(int fd, bool writable, std::string *reason);
+
 // Takes the file's advisory lock without waiting, exclusive (a writer) or shared
 // (a reader); it is held until the descriptor closes.  False when another process
 // holds it in a way that excludes this one (or locks fail).
