@@ -229,7 +229,8 @@ TEST(tolv, fits_that_cannot_be_solved)
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err, "tolv: " + args[0] +
                                ": extension 2: after clipping, a fringe frame or a gradient is zero at every pixel "
-                               "used; the fit cannot be solved\n" + banner);
+                               "used; the fit cannot be solved\ntolv: " + args[0] +
+                               ": extension 1 is corrected, extensions 2 and 3 are left as they were\n" + banner);
         // Extension 1's five rows and the one row of extension 2 before the clip.
         EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2 + 5 + 1);
         const auto after = read(args[0]);

@@ -3,6 +3,7 @@
 // extension's write-back.
 #include "command.h"
 
+#include "digest.h"
 #include "faults.h"
 #include "fringefit.h"
 #include "journal.h"
@@ -11,6 +12,7 @@
 #include "mosaic.h"
 #include "output.h"
 #include "record.h"
+#include "table.h"
 #include "workers.h"
 #include "tsutil.h"
 #include "writeback.h"
@@ -53,7 +55,7 @@ class Run {
     Run(const Options &o, const CommandStreams &streams)
         : o_(o), streams_(streams), science_name_(o.files[0]), in_place_(o.output.empty() && !o.dry_run),
           notes_(!o.quiet), progress_(!o.quiet && isatty(fileno(streams.messages))),
-          journal_(mosaic_path(o.files[0]).c_str()), table_(streams.table)
+          journal_(mosaic_path(o.files[0]), o.files[0]), table_(streams.table)
     {
         in_.science_name = science_name_;
         in_.fringe_names.assign(o.files.begin() + 1, o.files.end());
@@ -61,21 +63,13 @@ class Run {
     }
     // Unmaps and closes every file (their locks go with them): a caller that goes
     // on living, the Python module, runs again.
-    ~Run()
-    {
-        std::vector<Mosaic> all = in_.fringes;
-        all.insert(all.end(), {in_.science, in_.mask, output_});
-        for (const Mosaic m : all)
-            if (m) {
-                faults_unwatch(m);
-                ft_freemosaic(m);
-            }
-    }
+    ~Run() { release_files(); }
     Run(const Run &) = delete;
     Run &operator=(const Run &) = delete;
 
     int run()
     {
+        if (o_.recover || o_.drop_journal) return journal_only();
         const auto t0 = std::chrono::steady_clock::now();
         std::unique_ptr<OutputFile> output;
         if (!o_.output.empty()) {
@@ -87,6 +81,12 @@ class Run {
         std::vector<PlannedUnit> plan;
         std::vector<char> dead;
         if (const int status = check(&plan, &dead)) return status;
+        if (in_place_ && !journal_.found() && completed_just_before(plan)) {
+            print_fit_head(table_, int(in_.fringes.size()));
+            note("this command completed on this file just before it was interrupted: every extension is corrected; "
+                 "nothing was done");
+            return std::fflush(table_) == 0 ? 0 : 1;
+        }
         if (!output && !journal_.found() && nothing_to_correct(dead)) {
             print_fit_head(table_, int(in_.fringes.size()));
             note("every extension is already corrected; --force corrects them again");
@@ -118,14 +118,24 @@ class Run {
                     [&](size_t j, std::vector<unsigned char> &mask) { return job_data(plan[jobs[j]], g, mask); },
                     [&](size_t j) { release_inputs(plan[jobs[j]], g, target != in_.science); }, in_.mask != nullptr);
             }
-            if (in_place_) {
+            if (in_place_ && !jobs.empty()) {
                 if (const int status = claim_disk(plan, g)) return status;
-                // The journal's slot holds an extension's header and pixels.
+                // The journal's slot holds an extension's header and pixels; it
+                // has a record for each extension to write, whose rows are at
+                // most the iterations' longest.
                 int64_t capacity = 0;
-                for (const PlannedUnit &p : plan)
-                    capacity = std::max(capacity, header_blocks(in_.science, p.science).length + int64_t(g.npix) * 4);
+                identity_.units = {JournalUnit{0, 0, header_blocks(in_.science, 0).length, 0,
+                                               digest_of(header_blocks(in_.science, 0).bytes,
+                                                         size_t(header_blocks(in_.science, 0).length))}};
+                for (const PlannedUnit &p : plan) {
+                    const HeaderBlocks h = header_blocks(in_.science, p.science);
+                    capacity = std::max(capacity, h.length + int64_t(g.npix) * 4);
+                    identity_.units.push_back({p.science, mosaic_offset(in_.science, h.bytes), h.length,
+                                               int64_t(g.npix) * 4, digest_of(h.bytes, size_t(h.length))});
+                }
                 std::string error;
-                if (!journal_.start(identity_, capacity, &error))
+                if (!journal_.start(identity_, capacity, int(jobs.size()), o_.fit.iterations * fit_row_bound(g.npar),
+                                    &error))
                     return refuse("tolv: " + std::string(science_name_) + ": " + error + "; nothing was done");
             }
         }
@@ -144,7 +154,7 @@ class Run {
                 continue;
             }
             if (in_place_ && journal_.done().count(e)) {
-                table(journal_.done().at(e));
+                table(journal_.done().at(e).rows);
                 corrected++;
                 continue;
             }
@@ -166,6 +176,7 @@ class Run {
                 refuse("tolv: " + std::string(science_name_) + ": extension " + std::to_string(e) +
                        ": after clipping, a fringe frame or a gradient is zero at every pixel used; the fit cannot "
                        "be solved");
+                refuse("tolv: " + std::string(science_name_) + ": " + stopped_at(plan, dead, i));
                 return numeric_error(SINGULAR_MESSAGE);
             }
             const StorePixels store = [&](void *to, int first, int count) { fit.fitter->store(to, first, count); };
@@ -191,7 +202,10 @@ class Run {
             if (fsync(in_.science->file->fd) != 0)
                 return refuse("tolv: " + std::string(science_name_) + ": writing the corrected pixels back failed: " +
                               std::strerror(errno) + RERUN_HINT);
-            // Removing the journal completes the run; nothing of note happens after it.
+            // Removing the journal completes the run: the files are unmapped and
+            // closed first (the journal keeps the lock), so that the process ends
+            // at once after it.
+            release_files();
             if (!journal_.finish(&error)) return refuse("tolv: " + std::string(science_name_) + ": " + error);
         }
         if (output) {
@@ -212,6 +226,107 @@ class Run {
     }
 
   private:
+    // Unmaps and closes every file (their locks go with them, but for the
+    // journal's); a caller that goes on living, the Python module, runs again.
+    void release_files()
+    {
+        std::vector<Mosaic *> all = {&in_.science, &in_.mask, &output_};
+        for (Mosaic &m : in_.fringes) all.push_back(&m);
+        for (Mosaic *m : all)
+            if (*m) {
+                faults_unwatch(*m);
+                ft_freemosaic(*m);
+                *m = nullptr;
+            }
+    }
+
+    // True when the file's mark says that this same command completed on it just
+    // before the process was stopped (after its journal was removed), and the
+    // extensions it wrote are as it left them: running it again would correct
+    // them twice.  A mark that says otherwise is cleared.
+    bool completed_just_before(const std::vector<PlannedUnit> &plan)
+    {
+        const std::vector<int> units = journal_.completed_by(identity_.key);
+        if (units.empty()) return false;
+        const FitGeometry g = fit_geometry(in_.science, int(in_.fringes.size()), plan.empty() ? 1 : plan[0].science);
+        std::vector<uint64_t> digests;
+        for (const int e : units) {
+            bool planned = false;
+            for (const PlannedUnit &p : plan) planned = planned || p.science == e;
+            if (!planned) break;
+            const HeaderBlocks h = header_blocks(in_.science, e);
+            digests.push_back(Journal::extension_digest(
+                digest_of(h.bytes, size_t(h.length)), digest_of(in_.science->data[e], size_t(g.npix) * 4)));
+        }
+        const bool same = digests.size() == units.size() && journal_.completed_digest_matches(digests);
+        journal_.clear_mark();
+        return same;
+    }
+
+    // Which extensions a run that stopped at plan[stop] corrected and which it
+    // did not, for the message that ends it.
+    std::string stopped_at(const std::vector<PlannedUnit> &plan, const std::vector<char> &dead, size_t stop) const
+    {
+        if (!in_place_) return o_.output.empty() ? "nothing was written" : o_.output + " is not written";
+        std::vector<int> corrected, left;
+        for (size_t i = 0; i < plan.size(); i++)
+            if (!dead[i] && already_[i].empty()) (i < stop ? corrected : left).push_back(plan[i].science);
+        return (corrected.empty() ? std::string("no extension is corrected") : extensions(corrected) + " corrected") +
+               ", " + extensions(left) + " left as " + (left.size() == 1 ? "it was" : "they were");
+    }
+
+    // "extension 1 is", "extensions 2 and 3 are", "extensions 1, 2 and 4 are".
+    static std::string extensions(const std::vector<int> &list)
+    {
+        std::string text = list.size() == 1 ? "extension " : "extensions ";
+        for (size_t i = 0; i < list.size(); i++) {
+            if (i > 0) text += i + 1 == list.size() ? " and " : ", ";
+            text += std::to_string(list[i]);
+        }
+        return text + (list.size() == 1 ? " is" : " are");
+    }
+
+    // --recover and --drop-journal: the science file's journal applied (the
+    // extension being written put back, those done left corrected) or removed,
+    // and nothing else.
+    int journal_only()
+    {
+        std::string reason, error;
+        MosaicFile *f = mosaic_file_open(science_name_, true, &reason);
+        if (!f) return unopenable(science_name_, reason);
+        if (!mosaic_file_lock(f, true)) {
+            mosaic_file_close(f);
+            return refuse("tolv: " + std::string(science_name_) + ": another tolv is correcting this file; nothing was done");
+        }
+        if (o_.drop_journal) {
+            std::string what;
+            const bool dropped = journal_.drop(f->fd, &what, &error);
+            mosaic_file_close(f);
+            if (!dropped) return refuse("tolv: " + std::string(science_name_) + ": " + error);
+            note(what);
+            return 0;
+        }
+        const bool recovered = journal_.recover(f->fd, &error);
+        mosaic_file_close(f);
+        if (!recovered) return refuse("tolv: " + std::string(science_name_) + ": " + error);
+        if (!journal_.found()) {
+            journal_.clear_mark();
+            note("no interrupted run to recover: nothing was done");
+            return 0;
+        }
+        std::string done;
+        for (const auto &[e, d] : journal_.done()) {
+            done += done.empty() ? std::string() : std::string(1, ' ');
+            done += std::to_string(e);
+        }
+        const int restored = journal_.restored();
+        if (!journal_.finish(&error)) return refuse("tolv: " + std::string(science_name_) + ": " + error);
+        note(std::string(restored ? "extension " + std::to_string(restored) + " put back as it was" : "no extension was being written") +
+             "; " + (done.empty() ? std::string("no extension was corrected") : "corrected and kept: extensions " + done) +
+             "; the journal is removed");
+        return 0;
+    }
+
     void note(const std::string &text) const
     {
         if (notes_) std::fprintf(streams_.messages, "tolv: %s: %s\n", science_name_, text.c_str());
@@ -257,16 +372,14 @@ class Run {
             mosaic_file_close(science_file);
             return refuse("tolv: " + std::string(science_name_) + ": another tolv is correcting this file; nothing was done");
         }
-        identity_.dev = uint64_t(science_file->dev);
-        identity_.ino = uint64_t(science_file->ino);
         identity_.size = uint64_t(_filesize(science_file->fd));
         if (in_place_) {
             // An interrupted run's half-written extension is put back before anything is read.
-            if (!journal_.recover(science_file->fd, identity_, &error)) {
+            if (!journal_.recover(science_file->fd, &error)) {
                 mosaic_file_close(science_file);
                 return refuse("tolv: " + std::string(science_name_) + ": " + error);
             }
-        } else if (access(journal_.path().c_str(), F_OK) == 0) {
+        } else if (journal_.left_by_a_run(science_file->fd)) {
             mosaic_file_close(science_file);
             return refuse("tolv: " + std::string(science_name_) + ": an interrupted run left its journal " +
                           journal_.path() + "; run that command again to finish it first");
@@ -284,8 +397,20 @@ class Run {
                 return refuse("tolv: " + std::string(name) + ": the same file as the science file " + science_name_ +
                               "; nothing was done");
             }
-            identity_.key += std::to_string(uint64_t(f->dev)) + ":" + std::to_string(uint64_t(f->ino)) + ":" +
-                             std::to_string(_filesize(f->fd)) + " ";
+            // Known by their contents: the same bytes under a new inode (rsync,
+            // cp then mv) are the same inputs.
+            if (in_place_) {
+                uint64_t digest = 0;
+                if (!digest_file_range(f->fd, 0, _filesize(f->fd), &digest)) {
+                    const std::string why = std::strerror(errno ? errno : EIO);
+                    mosaic_file_close(f);
+                    return unopenable(name, why);
+                }
+                char text[32];
+                std::snprintf(text, sizeof text, "%016llx:%lld ", static_cast<unsigned long long>(digest),
+                              static_cast<long long>(_filesize(f->fd)));
+                identity_.key += text;
+            }
             if (!identity_.names.empty()) identity_.names += ' ';
             identity_.names += name;
             const Mosaic m = mosaic_map(f, MAX_UNITS, &reason);

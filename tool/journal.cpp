@@ -1,98 +1,78 @@
-// The journal file: a header naming the science file and the run's inputs, one
-// slot holding the original bytes of the extension being written, then one record
-// per extension done.  The header and the records carry a hash, so a part torn by
-// a crash is seen as never written; the slot's bytes are synced before the small
-// slot head that names them is written, so a valid head means whole bytes.
-// Numbers are 64-bit little-endian on every host.
+// The journal file, every number 64-bit little-endian on every host:
+//
+//   header   "TOLVJRN2", its length (whole 4 KiB pages), the journal's random
+//            number, the science file's size, the slot's capacity, the number of
+//            records and the bytes of each, the number of units; the inputs' key
+//            and their names (each a length and its bytes); per unit: its number,
+//            offset, header bytes, data bytes and header digest; the digest of
+//            all that.
+//   slot     a head (extension, offset, length, digest of the bytes, digest of
+//            the head) and the original bytes of the extension being written.
+//   records  one per extension done, each in a place of its own: "TOLVDONE", the
+//            extension, the digest of its bytes as written, the length of its
+//            rows, the rows, the digest of the record.
+//
+// The journal is written whole under no name (or a temporary one) and linked into
+// place, so a journal under its name always had a whole header: one that has not
+// is damaged, never "cut short".  The slot's bytes are synced before the head that
+// names them is written; a record is written only after its extension's bytes
+// are synced, and records are written in order, so only the last can be torn,
+// and only while the slot still holds its extension's original.
 #include "journal.h"
 
+#include "digest.h"
 #include "fileio.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace {
 
-constexpr char HEADER_MAGIC[9] = "TOLVJRN1";
+constexpr char HEADER_MAGIC[9] = "TOLVJRN2";
+constexpr char OLDER_MAGIC[9] = "TOLVJRN1";
 constexpr char DONE_MAGIC[9] = "TOLVDONE";
 constexpr int64_t PAGE = 4096;
-constexpr int64_t SLOT_HEAD = 32;                // extension, offset, length, hash of those
-constexpr int64_t CHUNK = int64_t(1) << 20;      // bytes moved at a time in recovery
+constexpr int64_t FIELDS = 64;            // the header's fixed fields
+constexpr int64_t SLOT_HEAD = 64;         // extension, offset, length, digests
+constexpr int64_t RECORD_HEAD = 32;       // magic, extension, digest, rows length
+constexpr int64_t CHUNK = int64_t(1) << 20; // bytes moved at a time in recovery
 constexpr uint64_t LONGEST_TEXT = uint64_t(1) << 26;
+constexpr int MOST_UNITS = 1 << 16;
 constexpr char SUFFIX[] = ".tolv-journal";
+constexpr char NOT_A_JOURNAL[] = "tolv neither applies nor deletes it: rename it, then run the command again";
 
 int64_t round_up(int64_t n, int64_t to) { return (n + to - 1) / to * to; }
 
-uint64_t get_u64(const unsigned char *p)
+bool all_zero(const unsigned char *p, size_t n)
 {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; i--) v = v << 8 | p[i];
-    return v;
+    for (size_t i = 0; i < n; i++)
+        if (p[i]) return false;
+    return true;
 }
 
-void put_u64(std::string &to, uint64_t v)
+std::string hex(uint64_t v)
 {
-    for (int i = 0; i < 8; i++) to += char(v >> (8 * i) & 0xff);
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
+    return text;
 }
 
-uint64_t rotl(uint64_t v, int r) { return v << r | v >> (64 - r); }
-
-// A 64-bit hash over a byte stream given in pieces: four lanes of 8-byte words, so
-// that hashing keeps pace with the disk.  Any torn write changes it.
-class Hash {
-  public:
-    void add(const void *data, size_t n)
-    {
-        const auto *p = static_cast<const unsigned char *>(data);
-        total_ += n;
-        while (n > 0 && pending_ > 0) {
-            block_[pending_++] = *p++;
-            n--;
-            if (pending_ == 32) {
-                mix(block_);
-                pending_ = 0;
-            }
-        }
-        for (; n >= 32; p += 32, n -= 32) mix(p);
-        for (; n > 0; n--) block_[pending_++] = *p++;
-    }
-    uint64_t value() const
-    {
-        unsigned char last[32] = {};
-        std::memcpy(last, block_, size_t(pending_));
-        uint64_t lane[4] = {lane_[0], lane_[1], lane_[2], lane_[3]};
-        for (int i = 0; i < 4; i++) lane[i] = rotl(lane[i] ^ get_u64(last + 8 * i) * K1, 29) * K2;
-        uint64_t h = total_ * K3;
-        for (uint64_t l : lane) h = rotl(h ^ l * K2, 31) * K1;
-        h ^= h >> 29;
-        h *= K3;
-        return h ^ h >> 32;
-    }
-
-  private:
-    static constexpr uint64_t K1 = 0x9E3779B185EBCA87ull, K2 = 0xC2B2AE3D27D4EB4Full, K3 = 0x165667B19E3779F9ull;
-    void mix(const unsigned char *b)
-    {
-        for (int i = 0; i < 4; i++) lane_[i] = rotl(lane_[i] ^ get_u64(b + 8 * i) * K1, 29) * K2;
-    }
-    uint64_t lane_[4] = {1, 2, 3, 4};
-    unsigned char block_[32] = {};
-    int pending_ = 0;
-    uint64_t total_ = 0;
-};
-
-uint64_t hash_of(const std::string &bytes)
+int64_t file_size(int fd)
 {
-    Hash h;
-    h.add(bytes.data(), bytes.size());
-    return h.value();
+    struct stat st;
+    return fstat(fd, &st) == 0 ? int64_t(st.st_size) : -1;
 }
 
 // Makes a directory entry just created or removed durable.
@@ -104,13 +84,52 @@ void sync_directory(const std::string &dir)
     close(fd);
 }
 
+uint64_t random_number()
+{
+    uint64_t v = 0;
+    if (getrandom(&v, sizeof v, GRND_NONBLOCK) == ssize_t(sizeof v)) return v;
+    // No entropy yet (early boot): time and process make it unique enough, as
+    // it only has to differ from the journals before.
+    timespec t{};
+    clock_gettime(CLOCK_REALTIME, &t);
+    return uint64_t(t.tv_sec) * 1000000007u ^ uint64_t(t.tv_nsec) << 20 ^ uint64_t(getpid());
+}
+
+// The cards of a header that a correction leaves as they were: every card but
+// the record (FRG...), the checksums, blank cards and END, which the record's
+// writing moves or fills.
+std::string own_cards(const unsigned char *header, int64_t bytes)
+{
+    std::string kept;
+    for (int64_t at = 0; at + 80 <= bytes; at += 80) {
+        const char *card = reinterpret_cast<const char *>(header + at);
+        const std::string key(card, 8);
+        if (key.compare(0, 3, "FRG") == 0 || key == "CHECKSUM" || key == "DATASUM " || key == "END     " ||
+            std::string(card, 80).find_first_not_of(' ') == std::string::npos)
+            continue;
+        kept.append(card, 80);
+    }
+    return kept;
+}
+
+bool unsupported_mark(int error) { return error == ENOTSUP || error == EOPNOTSUPP || error == E2BIG || error == ERANGE; }
+
 } // namespace
 
-Journal::Journal(const char *science_path)
+uint64_t Journal::extension_digest(uint64_t header_digest, uint64_t data_digest)
 {
-    char *real = realpath(science_path, nullptr);
+    Digest d;
+    d.add_u64(header_digest);
+    d.add_u64(data_digest);
+    return d.value();
+}
+
+Journal::Journal(const std::string &science_path, std::string science_name) : name_(std::move(science_name))
+{
+    char *real = realpath(science_path.c_str(), nullptr);
     path_ = std::string(real ? real : science_path) + SUFFIX;
     std::free(real);
+    beside_ = path_;
     const size_t slash = path_.rfind('/');
     dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
 }
@@ -118,184 +137,462 @@ Journal::Journal(const char *science_path)
 Journal::~Journal()
 {
     if (fd_ >= 0) close(fd_);
+    if (science_ >= 0) close(science_);
 }
 
-bool Journal::fail(std::string *error, const std::string &what)
+bool Journal::fail(std::string *error, const std::string &what) const
 {
     *error = what + " the journal " + path_ + " failed: " + std::strerror(errno ? errno : EIO);
     return false;
 }
 
-bool Journal::recover(int science_fd, const JournalIdentity &science, std::string *error)
+// A journal that cannot be applied: what was found, that nothing was done, and
+// the way out.
+bool Journal::refuse(std::string *error, const std::string &what, const std::string &way_out) const
 {
-    fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (fd_ < 0) {
-        if (errno == ENOENT) return true;
-        return fail(error, "opening");
-    }
-    if (!read_header(science, error)) return false;
-    if (fd_ < 0) return true; // a journal whose creation was cut short: nothing had changed
-    read_progress();
-    return restore_slot(science_fd, error);
+    *error = "the journal " + path_ + " " + what + "; nothing was done. " + way_out;
+    return false;
 }
 
-bool Journal::read_header(const JournalIdentity &science, std::string *error)
+std::string Journal::damaged_way_out() const
 {
-    unsigned char start[16];
-    int64_t length = 0;
-    std::vector<unsigned char> h;
-    bool whole = pread_all(fd_, start, 16, 0) && std::memcmp(start, HEADER_MAGIC, 8) == 0;
-    if (whole) {
-        length = int64_t(get_u64(start + 8));
-        whole = length >= PAGE && length <= int64_t(LONGEST_TEXT) * 4 && length % PAGE == 0;
-    }
-    if (whole) {
-        h.resize(size_t(length));
-        whole = pread_all(fd_, h.data(), length, 0);
-    }
-    // Fields: magic, length, dev, ino, size, capacity, key, names, hash.
-    size_t at = 48;
-    auto text = [&](std::string &to) {
-        if (!whole || at + 8 > h.size()) return whole = false;
-        const uint64_t n = get_u64(&h[at]);
-        if (n > h.size() - at - 8) return whole = false;
-        to.assign(reinterpret_cast<const char *>(&h[at + 8]), size_t(n));
-        at += 8 + size_t(n);
-        return true;
-    };
-    text(key_);
-    text(names_);
-    if (whole && at + 8 <= h.size()) {
-        Hash hash;
-        hash.add(h.data(), at);
-        whole = hash.value() == get_u64(&h[at]);
-    } else {
-        whole = false;
-    }
-    if (!whole) {
-        // The header is written and synced before the science file is touched: a
-        // journal without a whole one was cut short while being created.
-        close(fd_);
-        fd_ = -1;
-        unlink(path_.c_str());
-        sync_directory(dir_);
-        return true;
-    }
-    const uint64_t dev = get_u64(&h[16]), ino = get_u64(&h[24]);
-    size_ = get_u64(&h[32]);
-    capacity_ = int64_t(get_u64(&h[40]));
-    if (dev != science.dev || ino != science.ino || size_ != science.size || capacity_ < 0 ||
-        capacity_ > INT64_MAX / 4) {
-        *error = "the journal " + path_ +
-                 " was left by a run on another file of this name, or this file has changed size since that "
-                 "run was interrupted; nothing was done";
+    return "Restore " + name_ + " from a copy if you have one, then `tolv --drop-journal " + name_ +
+           "` removes the journal";
+}
+
+std::string Journal::replaced_way_out() const
+{
+    return "If " + name_ + " was replaced or changed on purpose since that run was interrupted, `tolv --drop-journal " +
+           name_ + "` removes the journal without applying it";
+}
+
+void Journal::read_mark()
+{
+    char value[8192];
+    const ssize_t n = fgetxattr(science_, JOURNAL_MARK, value, sizeof value);
+    mark_ = n > 0 ? std::string(value, size_t(n)) : std::string();
+}
+
+bool Journal::set_mark(const std::string &value, std::string *error)
+{
+    if (!marks_) return true;
+    if (fsetxattr(science_, JOURNAL_MARK, value.data(), value.size(), 0) != 0 || fsync(science_) != 0) {
+        *error = std::string("marking the file failed: ") + std::strerror(errno);
         return false;
     }
-    slot_at_ = length;
-    progress_at_ = slot_at_ + round_up(SLOT_HEAD + capacity_, PAGE);
+    mark_ = value;
     return true;
 }
 
-void Journal::read_progress()
+void Journal::clear_mark()
 {
-    for (;;) {
-        unsigned char head[24];
-        if (!pread_all(fd_, head, 24, progress_at_) || std::memcmp(head, DONE_MAGIC, 8) != 0) return;
-        const uint64_t e = get_u64(head + 8), n = get_u64(head + 16);
-        if (e < 1 || e > INT_MAX || n > LONGEST_TEXT) return;
-        std::string record(size_t(24 + n + 8), '\0');
-        if (!pread_all(fd_, record.data(), int64_t(record.size()), progress_at_)) return;
-        Hash hash;
-        hash.add(record.data(), size_t(24 + n));
-        if (hash.value() != get_u64(reinterpret_cast<const unsigned char *>(&record[24 + n]))) return;
-        done_[int(e)] = record.substr(24, size_t(n));
-        progress_at_ += int64_t(record.size());
-    }
+    if (!mark_.empty() && science_ >= 0) fremovexattr(science_, JOURNAL_MARK);
+    mark_.clear();
 }
 
-bool Journal::restore_slot(int science_fd, std::string *error)
+bool Journal::recover(int science_fd, std::string *error)
 {
+    science_ = fcntl(science_fd, F_DUPFD_CLOEXEC, 0);
+    if (science_ < 0) {
+        *error = std::string("opening the file again failed: ") + std::strerror(errno);
+        return false;
+    }
+    read_mark();
+    std::string running_path;
+    if (mark_.rfind("running ", 0) == 0) {
+        const size_t space = mark_.find(' ', 8);
+        if (space != std::string::npos) running_path = mark_.substr(space + 1);
+    }
+    fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd_ < 0 && errno == ENOENT && !running_path.empty() && running_path != path_) {
+        // The run went through another name of this file (a hard link, or the
+        // file has moved since): its journal is where the mark says.
+        path_ = running_path;
+        fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    }
+    if (fd_ < 0) {
+        if (errno != ENOENT) return fail(error, "opening");
+        if (running_path.empty()) return true;
+        *error = "an interrupted run's journal " + path_ +
+                 " is gone (moved or deleted by hand), so which extensions it changed cannot be told; nothing was "
+                 "done. Put the journal back if it was moved; otherwise `tolv --drop-journal " + name_ +
+                 "` forgets that run (an extension it was writing may be half corrected)";
+        return false;
+    }
+    return open_found(error) && read_header(error) && read_records(error) && check_units(error) &&
+           restore_slot(error);
+}
+
+bool Journal::left_by_a_run(int science_fd) const
+{
+    char value[16];
+    const ssize_t n = fgetxattr(science_fd, JOURNAL_MARK, value, sizeof value);
+    return access(path_.c_str(), F_OK) == 0 || (n >= 8 && std::memcmp(value, "running ", 8) == 0);
+}
+
+bool Journal::open_found(std::string *error)
+{
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return fail(error, "reading");
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    const std::string way_out = "tolv does not apply it: move it away if you know where it comes from, or `tolv "
+                                "--drop-journal " + name_ + "` removes it";
+    if (!S_ISREG(st.st_mode)) return refuse(error, "is not a regular file", "Rename it, then run the command again");
+    // A journal is followed only when the user running tolv made it: one that
+    // another user could have written says nothing about this file.
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        return refuse(error, "belongs to another user (uid " + std::to_string(st.st_uid) + ")", way_out);
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return refuse(error, "can be written by other users", way_out);
+    return true;
+}
+
+bool Journal::damaged(std::string *error, const std::string &what) const
+{
+    return refuse(error, "is damaged (" + what + "), so which extensions the interrupted run changed cannot be told",
+                  damaged_way_out());
+}
+
+bool Journal::read_header(std::string *error)
+{
+    unsigned char start[FIELDS];
+    const int64_t length_now = file_size(fd_);
+    if (!pread_all(fd_, start, FIELDS, 0)) {
+        if (length_now == 0) return damaged(error, "it is empty");
+        if (errno != 0) return fail(error, "reading");
+        if (std::memcmp(start, HEADER_MAGIC, size_t(length_now < 8 ? length_now : 8)) != 0)
+            return refuse(error, "is not a tolv journal", NOT_A_JOURNAL);
+        return damaged(error, "cut short");
+    }
+    if (std::memcmp(start, OLDER_MAGIC, 8) == 0)
+        return refuse(error, "was left by an older tolv", "Finish that run with the tolv that began it");
+    if (std::memcmp(start, HEADER_MAGIC, 8) != 0)
+        return refuse(error, "is not a tolv journal", NOT_A_JOURNAL);
+    const int64_t length = int64_t(get_u64(start + 8));
+    if (length < PAGE || length > int64_t(LONGEST_TEXT) * 4 || length % PAGE != 0 || length > length_now)
+        return damaged(error, "its header is not whole");
+    std::vector<unsigned char> h(static_cast<size_t>(length));
+    if (!pread_all(fd_, h.data(), length, 0)) return damaged(error, "its header is not whole");
+    size_t at = FIELDS;
+    bool whole = true;
+    auto number = [&]() -> uint64_t {
+        if (!whole || at + 8 > h.size()) return whole = false, 0;
+        at += 8;
+        return get_u64(&h[at - 8]);
+    };
+    auto text = [&](std::string &to) {
+        const uint64_t n = number();
+        if (!whole || n > h.size() - at) return void(whole = false);
+        to.assign(reinterpret_cast<const char *>(&h[at]), size_t(n));
+        at += size_t(n);
+    };
+    nonce_ = get_u64(start + 16);
+    size_ = get_u64(start + 24);
+    capacity_ = int64_t(get_u64(start + 32));
+    const uint64_t records = get_u64(start + 40), record_bytes = get_u64(start + 48), units = get_u64(start + 56);
+    whole = capacity_ >= 0 && capacity_ <= INT64_MAX / 4 && records <= uint64_t(MOST_UNITS) &&
+            record_bytes >= uint64_t(RECORD_HEAD + 8) && record_bytes <= LONGEST_TEXT && units >= 1 &&
+            units <= uint64_t(MOST_UNITS);
+    text(key_);
+    text(names_);
+    for (uint64_t i = 0; whole && i < units; i++) {
+        JournalUnit u;
+        const uint64_t unit = number();
+        u.offset = int64_t(number());
+        u.header_bytes = int64_t(number());
+        u.data_bytes = int64_t(number());
+        u.header_digest = number();
+        whole = whole && unit < uint64_t(MOST_UNITS) && uint64_t(u.offset) <= size_ &&
+                uint64_t(u.header_bytes) <= size_ - uint64_t(u.offset) &&
+                uint64_t(u.data_bytes) <= size_ - uint64_t(u.offset) - uint64_t(u.header_bytes);
+        u.unit = int(unit);
+        units_.push_back(u);
+    }
+    if (!whole || at + 8 > h.size() || digest_of(h.data(), at) != get_u64(&h[at]))
+        return damaged(error, "its header is not whole");
+    records_ = int(records);
+    record_bytes_ = int64_t(record_bytes);
+    slot_at_ = length;
+    records_at_ = slot_at_ + round_up(SLOT_HEAD + capacity_, PAGE);
+    if (file_size(fd_) < records_at_ + int64_t(records_) * record_bytes_) return damaged(error, "cut short");
+    return true;
+}
+
+bool Journal::read_records(std::string *error)
+{
+    auto planned = [&](uint64_t e) {
+        for (size_t i = 1; i < units_.size(); i++)
+            if (uint64_t(units_[i].unit) == e) return int(i);
+        return 0;
+    };
+    // The slot: none (zeros), or a whole head naming a planned extension.
     unsigned char head[SLOT_HEAD];
-    if (!pread_all(fd_, head, SLOT_HEAD, slot_at_)) return true;
-    const uint64_t e = get_u64(head), offset = get_u64(head + 8), length = get_u64(head + 16);
-    if (e < 1 || e > INT_MAX || done_.count(int(e)) || length > uint64_t(capacity_) || offset > size_ ||
-        length > size_ - offset)
-        return true; // no extension was being written
-    Hash hash;
-    hash.add(head, 24);
-    if (hash.value() != get_u64(head + 24)) return true;
-    std::vector<unsigned char> chunk(size_t(length < uint64_t(CHUNK) ? length : uint64_t(CHUNK)));
-    for (uint64_t done = 0; done < length;) {
-        const int64_t n = int64_t(length - done < chunk.size() ? length - done : chunk.size());
-        if (!pread_all(fd_, chunk.data(), n, slot_at_ + SLOT_HEAD + int64_t(done)))
-            return fail(error, "reading");
-        if (!pwrite_all(science_fd, chunk.data(), n, int64_t(offset + done))) {
+    if (!pread_all(fd_, head, SLOT_HEAD, slot_at_)) return damaged(error, "cut short");
+    if (!all_zero(head, SLOT_HEAD)) {
+        const uint64_t e = get_u64(head), offset = get_u64(head + 8), length = get_u64(head + 16);
+        const int u = planned(e);
+        const JournalUnit *unit = u ? &units_[size_t(u)] : nullptr;
+        if (digest_of(head, 32, nonce_) != get_u64(head + 32) || !unit || offset < uint64_t(unit->offset) ||
+            length > uint64_t(capacity_) ||
+            offset + length > uint64_t(unit->offset + unit->header_bytes + unit->data_bytes))
+            return damaged(error, "the head of its saved bytes does not hold");
+        slot_unit_ = int(e);
+        slot_offset_ = int64_t(offset);
+        slot_length_ = int64_t(length);
+        slot_digest_ = get_u64(head + 24);
+    }
+    // The records: whole ones first, in order; then at most one torn record (the
+    // last, being written when the run stopped, whose extension the slot still
+    // holds: it is done again); then nothing.
+    int first_empty = -1, torn = -1;
+    std::vector<unsigned char> record(static_cast<size_t>(record_bytes_));
+    for (int i = 0; i < records_; i++) {
+        const int64_t at = records_at_ + int64_t(i) * record_bytes_;
+        if (!pread_all(fd_, record.data(), record_bytes_, at)) return damaged(error, "cut short");
+        if (all_zero(record.data(), record.size())) {
+            if (first_empty < 0) first_empty = i;
+            continue;
+        }
+        const std::string which = "record " + std::to_string(i + 1) + " of the extensions done does not hold";
+        if (first_empty >= 0 || torn >= 0) return damaged(error, which);
+        const uint64_t e = get_u64(&record[8]), n = get_u64(&record[24]);
+        const bool whole = std::memcmp(record.data(), DONE_MAGIC, 8) == 0 &&
+                           n <= uint64_t(record_bytes_ - RECORD_HEAD - 8) &&
+                           digest_of(record.data(), size_t(RECORD_HEAD + int64_t(n)), nonce_) ==
+                               get_u64(&record[size_t(RECORD_HEAD + int64_t(n))]);
+        if (whole && planned(e) && !done_.count(int(e))) {
+            done_[int(e)] = {get_u64(&record[16]),
+                             std::string(reinterpret_cast<const char *>(&record[RECORD_HEAD]), size_t(n))};
+            continue;
+        }
+        if (whole || !slot_unit_ || done_.count(slot_unit_)) return damaged(error, which);
+        torn = i;
+    }
+    next_record_ = torn >= 0 ? torn : first_empty >= 0 ? first_empty : records_;
+    if (torn >= 0) {
+        // The torn record's place is written again once its extension is done:
+        // zeroed now, so that no record ever follows a damaged one.
+        std::fill(record.begin(), record.end(), 0);
+        if (!pwrite_all(fd_, record.data(), record_bytes_, records_at_ + int64_t(torn) * record_bytes_) ||
+            fdatasync(fd_) != 0)
+            return fail(error, "writing");
+    }
+    return true;
+}
+
+bool Journal::check_units(std::string *error)
+{
+    const int64_t now = file_size(science_);
+    if (now < 0 || uint64_t(now) != size_)
+        return refuse(error,
+                      "was made when " + name_ + " was " + std::to_string(size_) + " bytes long; it is " +
+                          std::to_string(now) + " bytes now (cut short or added to by another program), so the "
+                          "interrupted run cannot be finished",
+                      "Restore " + name_ + " from a copy if you have one; either way `tolv --drop-journal " + name_ +
+                          "` then removes the journal");
+    for (size_t i = 0; i < units_.size(); i++) {
+        const JournalUnit &u = units_[i];
+        const std::string which = i == 0 ? "the primary unit" : "extension " + std::to_string(u.unit);
+        uint64_t header = 0;
+        if (!digest_file_range(science_, u.offset, u.header_bytes, &header)) return fail(error, "checking");
+        if (i > 0 && done_.count(u.unit)) {
+            uint64_t data = 0;
+            if (!digest_file_range(science_, u.offset + u.header_bytes, u.data_bytes, &data))
+                return fail(error, "checking");
+            if (extension_digest(header, data) != done_.at(u.unit).digest)
+                return refuse(error, "does not belong to " + name_ + " as it is now: " + which +
+                                         " is not what the interrupted run wrote", replaced_way_out());
+            continue;
+        }
+        if (i > 0 && u.unit == slot_unit_ && slot_offset_ == u.offset) {
+            // Being written: the header may already hold its record; its other
+            // cards are those of the original in the slot, whose own digest is
+            // the one the journal saw when it was made.
+            std::vector<unsigned char> saved(size_t(u.header_bytes)), current(size_t(u.header_bytes));
+            if (!pread_all(fd_, saved.data(), u.header_bytes, slot_at_ + SLOT_HEAD) ||
+                !pread_all(science_, current.data(), u.header_bytes, u.offset))
+                return fail(error, "checking");
+            if (digest_of(saved.data(), saved.size()) != u.header_digest ||
+                own_cards(saved.data(), u.header_bytes) != own_cards(current.data(), u.header_bytes))
+                return refuse(error, "does not belong to " + name_ + " as it is now: the header of " + which +
+                                         " is not the one the interrupted run was writing", replaced_way_out());
+            continue;
+        }
+        if (header != u.header_digest)
+            return refuse(error, "does not belong to " + name_ + " as it is now: the header of " + which +
+                                     " is not the one the interrupted run saw", replaced_way_out());
+    }
+    return true;
+}
+
+bool Journal::restore_slot(std::string *error)
+{
+    if (!slot_unit_ || done_.count(slot_unit_)) return true; // no extension was being written
+    // Every byte is checked before any is put back.
+    uint64_t digest = 0;
+    if (!digest_file_range(fd_, slot_at_ + SLOT_HEAD, slot_length_, &digest, nonce_)) return fail(error, "reading");
+    if (digest != slot_digest_)
+        return damaged(error, "the saved bytes of extension " + std::to_string(slot_unit_) + " do not hold");
+    std::vector<unsigned char> chunk(size_t(slot_length_ < CHUNK ? (slot_length_ > 0 ? slot_length_ : 1) : CHUNK));
+    for (int64_t done = 0; done < slot_length_;) {
+        const int64_t n = slot_length_ - done < int64_t(chunk.size()) ? slot_length_ - done : int64_t(chunk.size());
+        if (!pread_all(fd_, chunk.data(), n, slot_at_ + SLOT_HEAD + done)) return fail(error, "reading");
+        if (!pwrite_all(science_, chunk.data(), n, slot_offset_ + done)) {
             *error = std::string("putting back the extension an interrupted run was writing failed: ") +
-                     std::strerror(errno);
+                     std::strerror(errno) + "; run the same command again to recover";
             return false;
         }
-        done += uint64_t(n);
+        done += n;
     }
-    if (fdatasync(science_fd) != 0) {
+    if (fdatasync(science_) != 0) {
         *error = std::string("putting back the extension an interrupted run was writing failed: ") +
-                 std::strerror(errno);
+                 std::strerror(errno) + "; run the same command again to recover";
         return false;
     }
     // The bytes are back in the file: the slot no longer names an extension, so
     // that saving over its bytes later never leaves a head naming torn ones.
     const unsigned char empty[SLOT_HEAD] = {};
     if (!pwrite_all(fd_, empty, SLOT_HEAD, slot_at_) || fdatasync(fd_) != 0) return fail(error, "writing");
-    restored_ = int(e);
+    restored_ = slot_unit_;
+    slot_unit_ = 0;
     return true;
 }
 
-bool Journal::start(const JournalIdentity &id, int64_t capacity, std::string *error)
+// The mark of a completed run: "completed KEY DIGEST E1,E2,...", the digest of
+// its inputs' key, the digest of the digests of the extensions it wrote, and those
+// extensions.
+std::vector<int> Journal::completed_by(const std::string &key) const
+{
+    std::vector<int> units;
+    const std::string head = "completed " + hex(digest_of(key)) + " ";
+    if (mark_.rfind(head, 0) != 0 || mark_.size() < head.size() + 17 || mark_[head.size() + 16] != ' ') return units;
+    const char *p = mark_.c_str() + head.size() + 17;
+    while (*p) {
+        char *end = nullptr;
+        const long e = std::strtol(p, &end, 10);
+        if (end == p || e < 1 || e >= MOST_UNITS || (*end != ',' && *end != '\0')) return {};
+        units.push_back(int(e));
+        p = *end == ',' ? end + 1 : end;
+    }
+    return units;
+}
+
+bool Journal::completed_digest_matches(const std::vector<uint64_t> &digests) const
+{
+    Digest d;
+    for (const uint64_t v : digests) d.add_u64(v);
+    const size_t at = mark_.find(' ', 10);
+    return at != std::string::npos && mark_.compare(at + 1, 16, hex(d.value())) == 0;
+}
+
+bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, int64_t record_bytes,
+                    std::string *error)
 {
     if (fd_ >= 0) {
         // A journal found is continued, never started over: its records are what
         // says which extensions are corrected already.
-        if (key_ == id.key && capacity <= capacity_) return true;
+        if (key_ == id.key && capacity <= capacity_ && records <= records_) return true;
         *error = "the journal " + path_ + " was left by a run with other inputs";
         return false;
     }
     key_ = id.key;
     names_ = id.names;
     size_ = id.size;
+    units_ = id.units;
     capacity_ = capacity;
+    records_ = records;
+    record_bytes_ = round_up(RECORD_HEAD + record_bytes + 8, 512);
+    nonce_ = random_number();
     std::string h(HEADER_MAGIC, 8);
     put_u64(h, 0); // length, set below
-    put_u64(h, id.dev);
-    put_u64(h, id.ino);
+    put_u64(h, nonce_);
     put_u64(h, id.size);
     put_u64(h, uint64_t(capacity));
+    put_u64(h, uint64_t(records_));
+    put_u64(h, uint64_t(record_bytes_));
+    put_u64(h, units_.size());
     put_u64(h, key_.size());
     h += key_;
     put_u64(h, names_.size());
     h += names_;
+    for (const JournalUnit &u : units_) {
+        put_u64(h, uint64_t(u.unit));
+        put_u64(h, uint64_t(u.offset));
+        put_u64(h, uint64_t(u.header_bytes));
+        put_u64(h, uint64_t(u.data_bytes));
+        put_u64(h, u.header_digest);
+    }
     const int64_t length = round_up(int64_t(h.size()) + 8, PAGE);
     for (int i = 0; i < 8; i++) h[size_t(8 + i)] = char(uint64_t(length) >> (8 * i) & 0xff);
-    put_u64(h, hash_of(h));
+    put_u64(h, digest_of(h));
     h.resize(size_t(length), '\0');
     slot_at_ = length;
-    progress_at_ = slot_at_ + round_up(SLOT_HEAD + capacity, PAGE);
+    records_at_ = slot_at_ + round_up(SLOT_HEAD + capacity, PAGE);
+    next_record_ = 0;
 
-    fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd_ < 0) return fail(error, "creating");
-    // Claim the disk space of the saved bytes now, so that a full disk is found
+    // Made whole under no name, then linked into place: a kill before the link
+    // leaves nothing behind.  Where the filesystem has no unnamed files, a
+    // temporary name beside it serves.
+    std::string temporary;
+    fd_ = open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        temporary = path_ + ".new-XXXXXX";
+        fd_ = mkostemp(temporary.data(), O_CLOEXEC);
+        if (fd_ < 0) return fail(error, "creating");
+    }
+    fchmod(fd_, 0600);
+    // Claim the disk space of the whole run now, so that a full disk is found
     // before anything changes.
-    const int refused = posix_fallocate(fd_, 0, off_t(progress_at_ + PAGE * 16));
+    const int refused = posix_fallocate(fd_, 0, off_t(records_at_ + int64_t(records_) * record_bytes_));
     bool written = refused != ENOSPC && refused != EDQUOT && refused != EFBIG;
     if (!written) errno = refused;
-    written = written && pwrite_all(fd_, h.data(), length, 0) && fdatasync(fd_) == 0;
+    written = written && ftruncate(fd_, off_t(records_at_ + int64_t(records_) * record_bytes_)) == 0 &&
+              pwrite_all(fd_, h.data(), length, 0) && fdatasync(fd_) == 0;
+    if (written) {
+        if (temporary.empty()) {
+            const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+            written = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        } else {
+            written = link(temporary.c_str(), path_.c_str()) == 0;
+        }
+    }
     if (!written) {
         const int why = errno;
         close(fd_);
         fd_ = -1;
-        unlink(path_.c_str());
+        if (!temporary.empty()) unlink(temporary.c_str());
         errno = why;
+        if (why == EEXIST) {
+            *error = "a journal " + path_ + " appeared while this run was starting";
+            return false;
+        }
         return fail(error, "writing");
     }
+    if (!temporary.empty()) unlink(temporary.c_str());
     sync_directory(dir_);
+    // The mark goes on the file once the journal it names exists.
+    marks_ = true;
+    const std::string running = "running " + hex(nonce_) + " " + path_;
+    if (fsetxattr(science_, JOURNAL_MARK, running.data(), running.size(), 0) != 0) {
+        const int why = errno;
+        marks_ = false;
+        struct stat st;
+        if (!unsupported_mark(why) || (fstat(science_, &st) == 0 && st.st_nlink > 1)) {
+            close(fd_);
+            fd_ = -1;
+            unlink(path_.c_str());
+            if (!unsupported_mark(why)) {
+                *error = std::string("marking the file failed: ") + std::strerror(why);
+            } else {
+                *error = "the file has " + std::to_string(fstat(science_, &st) == 0 ? st.st_nlink : 2) +
+                         " names (hard links) and its filesystem keeps no extended attributes, so a run through "
+                         "another name could not find the journal: correct it with -o, or where it has one name";
+            }
+            return false;
+        }
+        return true;
+    }
+    mark_ = running;
+    if (fsync(science_) != 0) return fail(error, "marking the file for");
     return true;
 }
 
@@ -303,43 +600,110 @@ bool Journal::save(int e, const unsigned char *file, int64_t offset, int64_t len
 {
     // The head in the slot names an extension already done (or none): the bytes
     // may be written over, and are synced before a head names them.
-    std::string head;
-    put_u64(head, uint64_t(e));
-    put_u64(head, uint64_t(offset));
-    put_u64(head, uint64_t(length));
-    put_u64(head, hash_of(head));
     if (!pwrite_all(fd_, file + offset, length, slot_at_ + SLOT_HEAD)) {
         // The mapped bytes themselves could not be read: the file is shorter now.
         if (errno != EFAULT) return fail(error, "writing");
         *error = "the file could not be read or written (cut short by another program, or a disk error)";
         return false;
     }
+    std::string head;
+    put_u64(head, uint64_t(e));
+    put_u64(head, uint64_t(offset));
+    put_u64(head, uint64_t(length));
+    put_u64(head, digest_of(file + offset, size_t(length), nonce_));
+    put_u64(head, digest_of(head, nonce_));
+    head.resize(size_t(SLOT_HEAD), '\0');
     if (fdatasync(fd_) != 0 || !pwrite_all(fd_, head.data(), SLOT_HEAD, slot_at_) || fdatasync(fd_) != 0)
         return fail(error, "writing");
+    slot_unit_ = e;
     return true;
 }
 
-bool Journal::mark_done(int e, const std::string &rows, std::string *error)
+bool Journal::mark_done(int e, uint64_t digest, const std::string &rows, std::string *error)
 {
+    if (next_record_ >= records_ || int64_t(rows.size()) > record_bytes_ - RECORD_HEAD - 8) {
+        errno = ENOSPC;
+        return fail(error, "writing");
+    }
     std::string record(DONE_MAGIC, 8);
     put_u64(record, uint64_t(e));
+    put_u64(record, digest);
     put_u64(record, rows.size());
     record += rows;
-    put_u64(record, hash_of(record));
-    if (!pwrite_all(fd_, record.data(), int64_t(record.size()), progress_at_) || fdatasync(fd_) != 0)
+    put_u64(record, digest_of(record, nonce_));
+    if (!pwrite_all(fd_, record.data(), int64_t(record.size()), records_at_ + int64_t(next_record_) * record_bytes_) ||
+        fdatasync(fd_) != 0)
         return fail(error, "writing");
-    progress_at_ += int64_t(record.size());
-    done_[e] = rows;
+    next_record_++;
+    done_[e] = {digest, rows};
     return true;
 }
 
 bool Journal::finish(std::string *error)
 {
-    if (fd_ < 0) return true;
+    if (fd_ < 0) {
+        clear_mark();
+        return true;
+    }
+    // The mark says the run completed before the journal goes: a kill between
+    // the two, or before the mark is cleared, leaves a file the same command
+    // finds done.
+    if (!mark_.empty()) {
+        Digest d;
+        std::string units;
+        for (const auto &[e, done] : done_) {
+            d.add_u64(done.digest);
+            units += units.empty() ? std::string() : std::string(1, ',');
+            units += std::to_string(e);
+        }
+        std::string ignored;
+        set_mark("completed " + hex(digest_of(key_)) + " " + hex(d.value()) + " " + units, &ignored);
+    }
     close(fd_);
     fd_ = -1;
     // Not synced with its directory: a journal that comes back after a power loss
     // records every extension as done, and the next run only removes it.
     if (unlink(path_.c_str()) != 0) return fail(error, "removing");
+    clear_mark();
+    close(science_);
+    science_ = -1;
+    return true;
+}
+
+bool Journal::drop(int science_fd, std::string *what, std::string *error)
+{
+    if (science_ < 0) science_ = fcntl(science_fd, F_DUPFD_CLOEXEC, 0);
+    if (mark_.empty() && science_ >= 0) read_mark();
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno != ENOENT) return fail(error, "opening");
+        if (mark_.empty()) {
+            *error = "no journal " + path_ + " and no mark of an interrupted run: nothing to do";
+            return false;
+        }
+        clear_mark();
+        *what = "the mark of an interrupted run whose journal is gone is cleared";
+        return true;
+    }
+    // Only a file that is a tolv journal, or an empty one (a journal cut to
+    // nothing), is removed: a user's file of that name is never deleted.
+    unsigned char magic[8] = {};
+    struct stat st;
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool read = regular && pread_all(fd, magic, 8, 0);
+    close(fd);
+    const bool journal = regular && ((read && std::memcmp(magic, "TOLVJRN", 7) == 0) || st.st_size == 0);
+    if (!journal) {
+        *error = path_ + " is not a tolv journal: tolv does not delete it";
+        return false;
+    }
+    if (unlink(path_.c_str()) != 0) return fail(error, "removing");
+    sync_directory(dir_);
+    clear_mark();
+    *what = "the journal " + path_ + " is removed without being applied";
     return true;
 }

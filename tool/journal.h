@@ -1,74 +1,153 @@
 // A rollback journal beside the science file, so that an interrupted run can be
 // finished as if it had never stopped.  Before an extension's pixels change, their
 // original bytes go to the journal and are synced; the new pixels are written and
-// synced; then the extension is recorded as done, with its table rows, and synced.
-// A rerun puts back the bytes of an extension that was being written and goes on
-// with the extensions not yet done; the journal is removed when the run completes.
+// synced; then the extension is recorded as done, with a digest of its new bytes
+// and its table rows, and synced.  A rerun puts back the bytes of an extension
+// that was being written and goes on with the extensions not yet done; the
+// journal is removed when the run completes.
+//
+// A journal is trusted only when it proves that it belongs to the file's present
+// bytes and to the user: it is owned by the user running tolv (or by root) and
+// writable by no one else, it is whole (every part carries a digest seeded by the
+// journal's own random number), the extensions it says are done hold the bytes
+// it wrote, the others hold the headers it saw, and the slot's original is the
+// extension it was taken from.  Anything else is refused with what was found.
+//
+// The science file carries a mark while a run is under way (an extended
+// attribute naming the journal), so that a run through any other name of the
+// file (a hard link, the file moved) finds the journal; once the journal is
+// removed the mark says the run completed, so that the same command run again
+// after a kill in the last moments does not correct the file twice.
 #ifndef TOLV_JOURNAL_H
 #define TOLV_JOURNAL_H
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
-// What a journal belongs to: the science file (device, inode, size) and the inputs
-// the results depend on (`key`); `names` says them in words for messages.
+// A unit of the science file as the journal knows it: where its header starts,
+// how long the header is and how many data bytes a correction changes, and the
+// digest of the header when the journal was made.
+struct JournalUnit {
+    int unit = 0;
+    int64_t offset = 0, header_bytes = 0, data_bytes = 0;
+    uint64_t header_digest = 0;
+};
+
+// What a journal belongs to: the science file's size and units (the primary unit
+// first, then every extension the run corrects), and the inputs the results
+// depend on (`key`: the contents of the fringe frames and mask, the settings);
+// `names` says the inputs in words for messages.
 struct JournalIdentity {
-    uint64_t dev = 0, ino = 0, size = 0;
+    uint64_t size = 0;
+    std::vector<JournalUnit> units;
     std::string key;
     std::string names;
 };
 
+// An extension recorded as done: the digest of its bytes as written, its rows.
+struct JournalDone {
+    uint64_t digest = 0;
+    std::string rows;
+};
+
 class Journal {
   public:
-    // The journal of the science file at `science_path` (beside its real path).
-    explicit Journal(const char *science_path);
+    // The journal of the science file at the plain path `science_path` (beside
+    // its real path, NAME.tolv-journal); `science_name` is the name as typed, for
+    // the way out that messages give.
+    explicit Journal(const std::string &science_path, std::string science_name);
     ~Journal();
     Journal(const Journal &) = delete;
     Journal &operator=(const Journal &) = delete;
 
     const std::string &path() const { return path_; }
 
-    // Reads the journal an interrupted run left, if any.  When it belongs to this
-    // science file, the extension it was writing is put back from its saved bytes
-    // through science_fd and synced.  False, with *error, when a journal exists
-    // that cannot be used (another file's, unreadable) or the write-back failed.
-    bool recover(int science_fd, const JournalIdentity &science, std::string *error);
+    // Finds the journal an interrupted run left (beside the file, or where the
+    // file's mark says), checks it as above and, when it is this file's, puts
+    // back the extension it was writing through science_fd, synced.  Keeps a
+    // descriptor of its own on the file (its lock with it) until finish().  True
+    // when there is nothing to recover or recovery succeeded; false, with *error
+    // (one line, a way out included), when a journal exists that cannot be used.
+    bool recover(int science_fd, std::string *error);
     bool found() const { return fd_ >= 0; }
+    // Whether an interrupted run left a journal for the open science file (beside
+    // it, or named by its mark), without reading it: for runs that only read.
+    bool left_by_a_run(int science_fd) const;
     // The inputs of the interrupted run, and whether they are this run's.
     const std::string &their_names() const { return names_; }
     bool same_inputs(const JournalIdentity &id) const { return key_ == id.key; }
     // The extension put back by recover(), 0 when none.
     int restored() const { return restored_; }
-    // Extensions the interrupted run completed, with their table rows.
-    const std::map<int, std::string> &done() const { return done_; }
+    // Extensions the interrupted run completed.
+    const std::map<int, JournalDone> &done() const { return done_; }
 
-    // Creates the journal with room for ranges of up to `capacity` bytes, synced
-    // with its directory; a journal recover() found is continued (and refused if
-    // its inputs are not these).  False, with *error, when it
-    // cannot be written (the disk full): nothing has been changed then.
-    bool start(const JournalIdentity &id, int64_t capacity, std::string *error);
+    // When the file's mark says that a run with inputs `key` completed on it and
+    // wrote extensions whose digests the mark sums: those extensions (empty when
+    // the mark says otherwise).
+    std::vector<int> completed_by(const std::string &key) const;
+    // Whether the digests of `extensions` (in the order completed_by gave them)
+    // are those the completed run left.
+    bool completed_digest_matches(const std::vector<uint64_t> &digests) const;
+
+    // Creates the journal, whole before it appears under its name, synced with
+    // its directory, with room for an extension's bytes up to `capacity` and for
+    // `records` records of up to `record_bytes` rows each; then marks the file.
+    // A journal recover() found is continued (and refused if its inputs are not
+    // these).  False, with *error, when it cannot be written (the disk full):
+    // nothing has been changed then.
+    bool start(const JournalIdentity &id, int64_t capacity, int records, int64_t record_bytes, std::string *error);
     // Saves the bytes [offset, offset + length) of `file` (the science file's
     // mapping) as extension e's original, synced.
     bool save(int e, const unsigned char *file, int64_t offset, int64_t length, std::string *error);
-    // Records extension e as written, with its rows, synced.
-    bool mark_done(int e, const std::string &rows, std::string *error);
-    // Removes the journal: the run is complete.
+    // Records extension e as written, with the digest of its bytes and its rows, synced.
+    bool mark_done(int e, uint64_t digest, const std::string &rows, std::string *error);
+    // Removes the journal: the run is complete; the file's mark then says so.
     bool finish(std::string *error);
+    // Removes the journal without applying it and clears the file's mark (after
+    // recover() refused it, for --drop-journal); only a file that is a tolv
+    // journal is removed.  *what says what was removed.
+    bool drop(int science_fd, std::string *what, std::string *error);
+    // Clears a mark that completed_by() found, once it has been used.
+    void clear_mark();
+
+    // The digest of an extension's bytes as the journal records them: its header
+    // (header_bytes) and the data bytes a correction changes.
+    static uint64_t extension_digest(uint64_t header_digest, uint64_t data_digest);
 
   private:
-    bool fail(std::string *error, const std::string &what);
-    bool read_header(const JournalIdentity &science, std::string *error);
-    void read_progress();
-    bool restore_slot(int science_fd, std::string *error);
+    bool refuse(std::string *error, const std::string &what, const std::string &way_out) const;
+    bool damaged(std::string *error, const std::string &what) const;
+    std::string damaged_way_out() const;
+    std::string replaced_way_out() const;
+    bool fail(std::string *error, const std::string &what) const;
+    bool open_found(std::string *error);
+    bool read_header(std::string *error);
+    bool read_records(std::string *error);
+    bool check_units(std::string *error);
+    bool restore_slot(std::string *error);
+    void read_mark();
+    bool set_mark(const std::string &value, std::string *error);
 
-    std::string path_, dir_;
-    int fd_ = -1;
-    int64_t slot_at_ = 0, capacity_ = 0, progress_at_ = 0;
-    uint64_t size_ = 0; // the science file's, for the ranges of saved bytes
+    std::string path_, dir_, beside_, name_;
+    int fd_ = -1;       // the journal
+    int science_ = -1;  // the science file, a descriptor of the journal's own
+    uint64_t nonce_ = 0, size_ = 0;
+    int64_t slot_at_ = 0, capacity_ = 0, records_at_ = 0, record_bytes_ = 0;
+    int records_ = 0, next_record_ = 0;
+    std::vector<JournalUnit> units_;
     std::string key_, names_;
-    std::map<int, std::string> done_;
+    std::map<int, JournalDone> done_;
+    int slot_unit_ = 0; // the extension the slot names, 0 when none
+    uint64_t slot_digest_ = 0;
+    int64_t slot_offset_ = 0, slot_length_ = 0;
     int restored_ = 0;
+    std::string mark_; // the file's mark as found
+    bool marks_ = false; // the file takes a mark
 };
+
+// The file's mark: the name of its extended attribute.
+constexpr char JOURNAL_MARK[] = "user.tolv.journal";
 
 #endif

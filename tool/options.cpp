@@ -15,7 +15,7 @@
 
 namespace {
 
-enum LongOnly { OVERWRITE = 256, ITERATIONS, CLIP, TABLE, FORCE, NO_RECORD };
+enum LongOnly { OVERWRITE = 256, ITERATIONS, CLIP, TABLE, FORCE, NO_RECORD, RECOVER, DROP_JOURNAL };
 
 constexpr option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -32,6 +32,8 @@ constexpr option LONG_OPTIONS[] = {
     {"force", no_argument, nullptr, FORCE},
     {"no-record", no_argument, nullptr, NO_RECORD},
     {"jobs", required_argument, nullptr, 'j'},
+    {"recover", no_argument, nullptr, RECOVER},
+    {"drop-journal", no_argument, nullptr, DROP_JOURNAL},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -115,6 +117,8 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error)
         case 'q': o->quiet = true; break;
         case FORCE: o->force = true; break;
         case NO_RECORD: o->record = false; break;
+        case RECOVER: o->recover = true; break;
+        case DROP_JOURNAL: o->drop_journal = true; break;
         case 'j':
             if (!whole_number(optarg, 1, 1024, &number)) {
                 *error = written(argv[before], c) + " takes a whole number from 1 to 1024, not '" + optarg + "'";
@@ -137,8 +141,26 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error)
         return false;
     }
     for (int i = optind; i < argc; i++) o->files.push_back(argv[i]);
+    if (o->recover || o->drop_journal) {
+        const char *which = o->recover ? "--recover" : "--drop-journal";
+        if (o->recover && o->drop_journal) {
+            *error = "--recover and --drop-journal do not go together";
+            return false;
+        }
+        if (!o->output.empty() || o->dry_run) {
+            *error = std::string(which) + " changes only the science file's journal, so it does not go with " +
+                     (o->dry_run ? "--dry-run" : "--output");
+            return false;
+        }
+        if (o->files.size() > 1) {
+            *error = std::string(which) + " takes the science file alone";
+            return false;
+        }
+    }
     return true;
 }
+
+bool enough_files(const Options &o) { return o.files.size() >= ((o.recover || o.drop_journal) ? 1u : 2u); }
 
 std::string help_text()
 {
@@ -177,6 +199,12 @@ std::string help_text()
            "  -j, --jobs N           fit N extensions at once, 1 to 1024 (default: the\n"
            "                         processors tolv may use, as memory allows); the\n"
            "                         results do not depend on N\n"
+           "      --recover          tolv --recover file: after an interrupted run, put back\n"
+           "                         the extension it was writing, keep those it corrected\n"
+           "                         and remove its journal, without finishing the run\n"
+           "      --drop-journal     tolv --drop-journal file: remove the journal of an\n"
+           "                         interrupted run without applying it (when the file was\n"
+           "                         replaced or changed since on purpose)\n"
            "\n"
            "Exit status: 0 after a complete run, 1 on any failure (a message on standard\n"
            "error says why).  An interrupted in-place run is finished by running the same\n"

@@ -20,10 +20,16 @@ struct Options {
     bool force = false;       // correct extensions already corrected again
     bool record = true;       // write the record of the correction into each header
     int jobs = 0;             // -j: extensions fitted at once; 0: as many as the machine allows
+    bool recover = false;     // --recover: finish nothing, put the file back in a consistent state
+    bool drop_journal = false; // --drop-journal: remove the journal without applying it
     std::vector<const char *> files; // the science file, then the fringe frames
 };
 
 constexpr char USAGE[] = "Usage: tolv file fringefile1 ... fringefilen\n";
+
+// The file names a run takes: the science file alone for --recover and
+// --drop-journal, else the science file and at least one fringe frame.
+bool enough_files(const Options &o);
 
 // Reads the options and file names of argv.  False, with *error the one line that
 // says what is wrong (without "tolv: "), for an unknown option or a bad value.

@@ -39,3 +39,11 @@ void append_fit_row(std::string &rows, int extn, int iter, float sigma, int nfit
     rows += '\n';
 }
 
+
+int64_t fit_row_bound(int npar)
+{
+    constexpr int64_t INT_TEXT = 11;                       // -2147483648
+    constexpr int64_t FLOAT_TEXT = 1 + 39 + 7;             // -FLT_MAX with six decimals
+    constexpr int64_t DOUBLE_TEXT = 1 + 309 + 7;           // -DBL_MAX with six decimals
+    return 3 * (INT_TEXT + 1) + FLOAT_TEXT + 1 + int64_t(npar) * (1 + DOUBLE_TEXT) + 1;
+}

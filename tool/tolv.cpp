@@ -64,7 +64,7 @@ int main(int argc, char **argv)
         std::printf("tolv %s\n", tolv_version());
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
-    if (options.files.size() < 2) {
+    if (!enough_files(options)) {
         std::fputs(USAGE, stderr);
         return 1;
     }

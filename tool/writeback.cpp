@@ -3,6 +3,7 @@
 #include "writeback.h"
 
 #include "block_layout.h"
+#include "digest.h"
 #include "faults.h"
 #include "fileio.h"
 #include "pixels.h"
@@ -58,7 +59,7 @@ bool WriteBack::settle(std::string *error)
         return false;
     }
     checkpoint_("synced", e);
-    if (!journal_->mark_done(e, pending_rows_, error)) {
+    if (!journal_->mark_done(e, pending_digest_, pending_rows_, error)) {
         *error = failure(e, *error);
         return false;
     }
@@ -93,11 +94,13 @@ bool WriteBack::prepare(int e, int npix, std::string *error)
     return save(e, data_at - header_bytes, header_bytes + int64_t(npix) * 4, error);
 }
 
-bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const StorePixels &store, int count)
+bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const StorePixels &store, int count,
+                             Digest *digest)
 {
     const int fd = science_->file->fd;
     if (fd < 0) {
         store(data, 0, count);
+        if (digest) digest->add(data, size_t(count) * 4);
         return true;
     }
     // Through the descriptor, a piece at a time: the file's own bytes first (the
@@ -113,6 +116,7 @@ bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const StorePi
             return false;
         }
         store(chunk_.data(), first, n);
+        if (digest) digest->add(chunk_.data(), size_t(n) * 4);
         if (!pwrite_all(fd, chunk_.data(), int64_t(n) * 4, at)) return false;
     }
     return true;
@@ -132,13 +136,14 @@ bool WriteBack::write(int e, const StorePixels &store, int npix, const std::stri
     const HeldSignals hold; // an interruption waits until the pixels are stored whole
     if (journal_ && checkpoint_ != no_checkpoint) {
         // For the tests that stop a run inside a store: half of the pixels first.
-        if (!store_pixels(data, data_at, store, npix / 2)) {
+        if (!store_pixels(data, data_at, store, npix / 2, nullptr)) {
             *error = write_failure(e, errno);
             return false;
         }
         checkpoint_("half", e);
     }
-    if (!store_pixels(data, data_at, store, npix)) {
+    Digest pixels;
+    if (!store_pixels(data, data_at, store, npix, journal_ ? &pixels : nullptr)) {
         *error = write_failure(e, errno);
         return false;
     }
@@ -149,6 +154,13 @@ bool WriteBack::write(int e, const StorePixels &store, int npix, const std::stri
         const int64_t fill_end = data_at + science_->head[e]->basic->databloks * block_layout::kBlockBytes;
         const int64_t data_end = fill_end < science_->file->size ? fill_end : science_->file->size;
         update_checksums(cards, int64_t(header.size()), data, data_end - data_at);
+    }
+    // What the journal records of the extension as written: the digest of its
+    // whole header and of its pixels, which a rerun checks before it trusts it.
+    uint64_t digest = 0;
+    if (journal_) {
+        const HeaderBlocks h = header_blocks(science_, e);
+        digest = Journal::extension_digest(digest_of(h.bytes, size_t(h.length)), pixels.value());
     }
     // The extension's pages leave the process at once (the header's, written
     // through the mapping, stay dirty in the page cache and reach the file as any
@@ -162,5 +174,6 @@ bool WriteBack::write(int e, const StorePixels &store, int npix, const std::stri
     pending_offset_ = offset;
     pending_length_ = length;
     pending_rows_ = rows;
+    pending_digest_ = digest;
     return true;
 }

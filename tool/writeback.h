@@ -11,12 +11,15 @@
 #include "journal.h"
 #include "mosaic.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 // Writes an extension's corrected pixels [first, first + count) big-endian at
 // `to`, pixel `first` first.
+class Digest;
+
 using StorePixels = std::function<void(void *to, int first, int count)>;
 
 class WriteBack {
@@ -52,7 +55,8 @@ class WriteBack {
     bool save(int e, int64_t offset, int64_t length, std::string *error);
     // Stores pixels [0, count) of the data unit at `data`, file offset `data_at`;
     // false, with errno, when the file could not take them.
-    bool store_pixels(unsigned char *data, int64_t data_at, const StorePixels &store, int count);
+    // The digest, when given, gets the bytes stored.
+    bool store_pixels(unsigned char *data, int64_t data_at, const StorePixels &store, int count, Digest *digest);
 
     Mosaic science_;
     std::string name_;
@@ -61,6 +65,7 @@ class WriteBack {
     int pending_ = 0; // the extension written but not yet recorded as done
     int64_t pending_offset_ = 0, pending_length_ = 0;
     std::string pending_rows_;
+    uint64_t pending_digest_ = 0;
     int saved_ = 0; // the extension whose original bytes the journal holds, unwritten
     int64_t saved_offset_ = 0, saved_length_ = 0;
     std::vector<unsigned char> chunk_; // pixels on their way to the file
