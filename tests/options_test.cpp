@@ -152,7 +152,8 @@ TEST(options, help_version_and_the_manual_page)
     for (std::sregex_iterator i(help.out.begin(), help.out.end(), long_option), end; i != end; ++i)
         in_help.insert((*i)[1]);
     EXPECT_EQ(in_help, (std::set<std::string>{"clip", "dry-run", "extname", "help", "iterations", "mask", "output",
-                                              "overwrite", "quiet", "table", "version", "force", "no-record", "jobs"}));
+                                              "overwrite", "quiet", "table", "version", "force", "no-record", "jobs",
+                                              "recover", "drop-journal"}));
 
     const ToolRun version = run_tolv({"--version"});
     EXPECT_EQ(outcome(version), outcome({0, version.out, ""}));

@@ -206,7 +206,8 @@ class Run {
             // closed first (the journal keeps the lock), so that the process ends
             // at once after it.
             release_files();
-            if (!journal_.finish(&error)) return refuse("tolv: " + std::string(science_name_) + ": " + error);
+            if (!journal_.finish(&error, streams_.checkpoint))
+                return refuse("tolv: " + std::string(science_name_) + ": " + error);
         }
         if (output) {
             if (msync(output_->file->map, size_t(output_->file->size), MS_SYNC) != 0 ||
@@ -314,15 +315,13 @@ class Run {
             note("no interrupted run to recover: nothing was done");
             return 0;
         }
-        std::string done;
-        for (const auto &[e, d] : journal_.done()) {
-            done += done.empty() ? std::string() : std::string(1, ' ');
-            done += std::to_string(e);
-        }
+        std::vector<int> done;
+        for (const auto &[e, d] : journal_.done()) done.push_back(e);
         const int restored = journal_.restored();
         if (!journal_.finish(&error)) return refuse("tolv: " + std::string(science_name_) + ": " + error);
-        note(std::string(restored ? "extension " + std::to_string(restored) + " put back as it was" : "no extension was being written") +
-             "; " + (done.empty() ? std::string("no extension was corrected") : "corrected and kept: extensions " + done) +
+        note((restored ? "extension " + std::to_string(restored) + " is put back as it was"
+                       : std::string("no extension was being written")) +
+             ", " + (done.empty() ? std::string("no extension was corrected") : extensions(done) + " corrected and kept") +
              "; the journal is removed");
         return 0;
     }

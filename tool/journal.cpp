@@ -160,6 +160,12 @@ std::string Journal::damaged_way_out() const
            "` removes the journal";
 }
 
+std::string Journal::foreign_way_out() const
+{
+    return "tolv does not apply it: move it away if you know where it comes from, or `tolv --drop-journal " + name_ +
+           "` removes it";
+}
+
 std::string Journal::replaced_way_out() const
 {
     return "If " + name_ + " was replaced or changed on purpose since that run was interrupted, `tolv --drop-journal " +
@@ -210,6 +216,24 @@ bool Journal::recover(int science_fd, std::string *error)
         path_ = running_path;
         fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     }
+    if (fd_ < 0 && (errno == EACCES || errno == EPERM)) {
+        // Not writable here: read it only to say whose it is.
+        fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+        if (fd_ >= 0) {
+            const bool theirs = !open_found(error);
+            close(fd_);
+            fd_ = -1;
+            if (theirs) return false;
+            return refuse(error, "cannot be written", "Give yourself the right to write it (chmod u+w), then run the "
+                                                      "command again");
+        }
+        // Not even readable: its owner, from its name, says why.
+        struct stat st;
+        if (lstat(path_.c_str(), &st) == 0 && st.st_uid != geteuid() && st.st_uid != 0)
+            return refuse(error, "belongs to another user (uid " + std::to_string(st.st_uid) + ")",
+                          foreign_way_out());
+        errno = EACCES;
+    }
     if (fd_ < 0) {
         if (errno != ENOENT) return fail(error, "opening");
         if (running_path.empty()) return true;
@@ -225,7 +249,7 @@ bool Journal::recover(int science_fd, std::string *error)
 
 bool Journal::left_by_a_run(int science_fd) const
 {
-    char value[16];
+    char value[8192];
     const ssize_t n = fgetxattr(science_fd, JOURNAL_MARK, value, sizeof value);
     return access(path_.c_str(), F_OK) == 0 || (n >= 8 && std::memcmp(value, "running ", 8) == 0);
 }
@@ -235,8 +259,7 @@ bool Journal::open_found(std::string *error)
     struct stat st;
     if (fstat(fd_, &st) != 0) return fail(error, "reading");
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
-    const std::string way_out = "tolv does not apply it: move it away if you know where it comes from, or `tolv "
-                                "--drop-journal " + name_ + "` removes it";
+    const std::string way_out = foreign_way_out();
     if (!S_ISREG(st.st_mode)) return refuse(error, "is not a regular file", "Rename it, then run the command again");
     // A journal is followed only when the user running tolv made it: one that
     // another user could have written says nothing about this file.
@@ -639,7 +662,7 @@ bool Journal::mark_done(int e, uint64_t digest, const std::string &rows, std::st
     return true;
 }
 
-bool Journal::finish(std::string *error)
+bool Journal::finish(std::string *error, void (*checkpoint)(const char *point, int e))
 {
     if (fd_ < 0) {
         clear_mark();
@@ -664,6 +687,7 @@ bool Journal::finish(std::string *error)
     // Not synced with its directory: a journal that comes back after a power loss
     // records every extension as done, and the next run only removes it.
     if (unlink(path_.c_str()) != 0) return fail(error, "removing");
+    if (checkpoint) checkpoint("removed", 0);
     clear_mark();
     close(science_);
     science_ = -1;

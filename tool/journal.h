@@ -104,7 +104,9 @@ class Journal {
     // Records extension e as written, with the digest of its bytes and its rows, synced.
     bool mark_done(int e, uint64_t digest, const std::string &rows, std::string *error);
     // Removes the journal: the run is complete; the file's mark then says so.
-    bool finish(std::string *error);
+    // `checkpoint`, when given (test builds), is called with "removed" between
+    // the journal's removal and the mark's.
+    bool finish(std::string *error, void (*checkpoint)(const char *point, int e) = nullptr);
     // Removes the journal without applying it and clears the file's mark (after
     // recover() refused it, for --drop-journal); only a file that is a tolv
     // journal is removed.  *what says what was removed.
@@ -121,6 +123,7 @@ class Journal {
     bool damaged(std::string *error, const std::string &what) const;
     std::string damaged_way_out() const;
     std::string replaced_way_out() const;
+    std::string foreign_way_out() const;
     bool fail(std::string *error, const std::string &what) const;
     bool open_found(std::string *error);
     bool read_header(std::string *error);

@@ -26,7 +26,8 @@ namespace {
 // Test builds only: TOLV_INJECT="POINT:E:ACTION" ends the process with SIGKILL
 // (ACTION kill) or stops it with SIGSTOP (ACTION stop) when extension E reaches
 // POINT of its write-back: saved, half (half of its pixels stored), stored,
-// synced, done; or end (E 0: before the journal is removed).
+// synced, done; or end (E 0: before the journal is removed), removed (E 0: the
+// journal removed, the file's mark not yet cleared).
 void inject(const char *point, int e)
 {
     const char *injection = std::getenv("TOLV_INJECT");

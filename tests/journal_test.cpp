@@ -1,0 +1,335 @@
+// The journal of an interrupted run, attacked as a careless or hostile user would:
+// the file replaced under it, a journal planted by another user or damaged byte by
+// byte, a rerun through another name, a kill in the last moments, fringe frames
+// copied anew, and the commands that return a file to a consistent state.  Real
+// processes killed at the fault-injection points, real files compared byte for byte.
+#include "interrupted_run.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace interrupted;
+
+namespace {
+
+bool exists(const std::string &name) { return access(name.c_str(), F_OK) == 0; }
+
+std::string journal_of(const std::string &science) { return std::filesystem::canonical(science).string() + ".tolv-journal"; }
+
+bool has_mark(const std::string &path) { return getxattr(path.c_str(), "user.tolv.journal", nullptr, 0) >= 0; }
+
+bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// A run of `args` killed at `point` (POINT:E), which must leave a journal.
+void kill_at(const std::vector<std::string> &args, const std::string &point)
+{
+    Started killed(TOLV_INJECT_BINARY, args, point + ":kill");
+    EXPECT_EQ(killed.finish().status, -1) << point;
+}
+
+// The bytes of extension e (header and data) of a scene of nx x ny images.
+Bytes extension(const Bytes &file, int nx, int ny, int e)
+{
+    const size_t unit = 2880 + (size_t(nx) * size_t(ny) * 4 + 2879) / 2880 * 2880, at = 2880 + size_t(e - 1) * unit;
+    return Bytes(file.begin() + long(at), file.begin() + long(at + unit));
+}
+
+} // namespace
+
+// After a kill, the file is replaced by another exposure (cp over it: the same
+// inode) or by a copy made before the run (a new inode): the journal's records no
+// longer describe the file's bytes, and it is never applied to them.
+TEST(journal, never_applied_to_bytes_it_did_not_write)
+{
+    TestDir dir, other_dir;
+    const auto args = write_scene(dir, 40, 30, 4, 2);
+    const Bytes original = read(args[0]);
+    const Reference ref = reference_run(dir, args);
+    const Bytes other = read(write_scene(other_dir, 40, 30, 4, 2, 99)[0]);
+    for (const bool same_inode : {true, false}) {
+        write(args[0], original);
+        kill_at(args, "half:3");
+        ASSERT_TRUE(exists(journal_of(args[0])));
+        const Bytes replacement = same_inode ? other : original;
+        if (!same_inode) unlink(args[0].c_str());
+        write(args[0], replacement);
+        const ToolRun again = run_tolv(args);
+        EXPECT_EQ(again.status, 1) << same_inode << again.err;
+        EXPECT_TRUE(contains(again.err, "does not belong to " + args[0] + " as it is now")) << again.err;
+        EXPECT_TRUE(contains(again.err, "`tolv --drop-journal " + args[0] + "`")) << again.err;
+        EXPECT_EQ(read(args[0]) == replacement, true) << same_inode;
+        EXPECT_TRUE(exists(journal_of(args[0])));
+        // The way out the refusal names, then an ordinary run.
+        const ToolRun drop = run_tolv({"--drop-journal", args[0]});
+        EXPECT_EQ(drop.status, 0) << drop.err;
+        EXPECT_FALSE(exists(journal_of(args[0])));
+        EXPECT_FALSE(has_mark(args[0]));
+        EXPECT_EQ(run_tolv(args).status, 0);
+        if (!same_inode) {
+            EXPECT_EQ(read(args[0]) == ref.corrected, true);
+        }
+    }
+}
+
+// A journal that another user could have made, beside a file in a folder others
+// may write to: refused, never applied; once it is the user's own, it is.
+TEST(journal, another_users_journal_is_refused)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+    TestDir dir;
+    chmod(dir.path.c_str(), 0777);
+    const auto args = write_scene(dir, 40, 30, 3, 2);
+    const Bytes original = read(args[0]);
+    const Reference ref = reference_run(dir, args);
+    for (const auto &name : args) ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+    kill_at(args, "half:2");
+    const std::string journal = journal_of(args[0]);
+    const Bytes killed = read(args[0]);
+    struct Case {
+        uid_t owner;
+        mode_t mode;
+        std::string said;
+    };
+    for (const Case &c : {Case{4242, 0600, "belongs to another user (uid 4242)"},
+                          Case{65534, 0666, "can be written by other users"},
+                          Case{65534, 0620, "can be written by other users"}}) {
+        ASSERT_EQ(chown(journal.c_str(), c.owner, 65534), 0);
+        ASSERT_EQ(chmod(journal.c_str(), c.mode), 0);
+        const ToolRun run = run_tolv(args, true);
+        EXPECT_EQ(run.status, 1) << c.said;
+        EXPECT_TRUE(contains(run.err, "the journal " + journal + " " + c.said + "; nothing was done")) << run.err;
+        EXPECT_EQ(read(args[0]) == killed, true) << c.said;
+    }
+    ASSERT_EQ(chown(journal.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(journal.c_str(), 0600), 0);
+    const ToolRun own = run_tolv(args, true);
+    EXPECT_EQ(own.status, 0) << own.err;
+    EXPECT_EQ(own.out, ref.table);
+    EXPECT_EQ(read(args[0]) == ref.corrected, true);
+    EXPECT_NE(read(args[0]), original);
+}
+
+// A journal cut short or with any one byte changed: either the damage is found
+// and nothing is written, or the byte was one the journal never reads and the
+// run ends as the uninterrupted one.  Never a wrong file with status 0.
+TEST(journal, damage_anywhere_is_found_before_anything_is_written)
+{
+    TestDir dir;
+    const auto args = write_scene(dir, 40, 30, 3, 2);
+    const Bytes original = read(args[0]);
+    const Reference ref = reference_run(dir, args);
+    kill_at(args, "half:3");
+    const std::string journal = journal_of(args[0]);
+    const Bytes killed = read(args[0]), saved = read(journal);
+    std::vector<size_t> nonzero;
+    for (size_t i = 0; i < saved.size(); i++)
+        if (saved[i]) nonzero.push_back(i);
+    ASSERT_GT(nonzero.size(), 4096u);
+    auto refused_untouched = [&](const std::string &what) {
+        const ToolRun run = run_tolv(args);
+        if (run.status == 0) {
+            EXPECT_EQ(read(args[0]) == ref.corrected, true) << what << " passed with a wrong file";
+            return false;
+        }
+        EXPECT_EQ(run.status, 1) << what;
+        EXPECT_TRUE(contains(run.err, "; nothing was done. ")) << what << ": " << run.err;
+        EXPECT_EQ(read(args[0]) == killed, true) << what << " changed the file";
+        EXPECT_TRUE(exists(journal)) << what << " deleted the journal";
+        return true;
+    };
+    for (const size_t length : {size_t(0), size_t(5), size_t(100), size_t(4096), saved.size() / 2, saved.size() - 1}) {
+        write(args[0], killed);
+        write(journal, Bytes(saved.begin(), saved.begin() + long(length)));
+        EXPECT_TRUE(refused_untouched("cut to " + std::to_string(length))) << length;
+    }
+    std::mt19937 pick(25);
+    int found = 0, flips = 0;
+    for (int k = 0; k < 48; k++) {
+        // Most flips in bytes written (header, slot head and bytes, records), some anywhere.
+        const size_t at = k % 4 == 3 ? pick() % saved.size() : nonzero[pick() % nonzero.size()];
+        Bytes damaged = saved;
+        damaged[at] ^= uint8_t(1u << (pick() % 8));
+        write(args[0], killed);
+        write(journal, damaged);
+        found += refused_untouched("byte " + std::to_string(at) + " flipped");
+        flips += k % 4 != 3;
+    }
+    // Every byte written is read and checked.
+    EXPECT_GE(found, flips);
+    // The journal as it was finishes the run.
+    write(args[0], killed);
+    write(journal, saved);
+    const ToolRun run = run_tolv(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read(args[0]) == ref.corrected, true);
+    EXPECT_NE(original, ref.corrected);
+}
+
+// A file under the journal's name that tolv did not write is neither applied nor
+// deleted, by a run or by --drop-journal.
+TEST(journal, a_file_named_like_a_journal_is_never_deleted)
+{
+    TestDir dir;
+    const auto args = write_scene(dir, 20, 10, 2, 1);
+    const Bytes original = read(args[0]);
+    const std::string journal = args[0] + ".tolv-journal";
+    for (const std::string &content : {std::string("my notes\n"), std::string("TOLVJRN1 from an older tolv")}) {
+        write(journal, Bytes(content.begin(), content.end()));
+        const ToolRun run = run_tolv(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(contains(run.err, "nothing was done")) << run.err;
+        EXPECT_EQ(read(args[0]), original);
+        EXPECT_EQ(read(journal), Bytes(content.begin(), content.end()));
+    }
+    write(journal, Bytes{'h', 'i'});
+    const ToolRun drop = run_tolv({"--drop-journal", args[0]});
+    EXPECT_EQ(drop.status, 1);
+    EXPECT_EQ(drop.err, "tolv: " + args[0] + ": " + journal_of(args[0]) + " is not a tolv journal: tolv does not delete it\n");
+    EXPECT_EQ(read(journal), (Bytes{'h', 'i'}));
+}
+
+// Interrupted, then run again through another name of the file (a hard link in
+// another folder, the file moved): the journal is found through the file's mark.
+TEST(journal, a_rerun_through_another_name_finds_the_journal)
+{
+    TestDir dir, elsewhere;
+    const auto args = write_scene(dir, 40, 30, 3, 2);
+    const Bytes original = read(args[0]);
+    const Reference ref = reference_run(dir, args);
+    for (const bool moved : {false, true}) {
+        write(args[0], original);
+        kill_at(args, "half:2");
+        const std::string first_journal = journal_of(args[0]);
+        ASSERT_TRUE(exists(first_journal));
+        std::vector<std::string> other = args;
+        other[0] = elsewhere.file(moved ? "moved.fits" : "link.fits");
+        ASSERT_EQ(moved ? rename(args[0].c_str(), other[0].c_str()) : link(args[0].c_str(), other[0].c_str()), 0);
+        // A run that only reads is refused through that name too.
+        const ToolRun dry = run_tolv(with({"-n"}, other));
+        EXPECT_EQ(dry.status, 1) << dry.err;
+        EXPECT_TRUE(contains(dry.err, "an interrupted run left its journal")) << dry.err;
+        const ToolRun again = run_tolv(other);
+        EXPECT_EQ(again.status, 0) << moved << again.err;
+        EXPECT_EQ(again.out, ref.table) << moved;
+        EXPECT_EQ(read(other[0]) == ref.corrected, true) << moved;
+        EXPECT_FALSE(exists(first_journal));
+        EXPECT_FALSE(has_mark(other[0]));
+        if (moved) ASSERT_EQ(rename(other[0].c_str(), args[0].c_str()), 0);
+        else unlink(other[0].c_str());
+    }
+}
+
+// A kill once the journal is removed but before the process ends: the same
+// command again finds the run completed and corrects nothing twice, even with no
+// record in the headers; another command is not taken for it.
+TEST(journal, the_same_command_after_the_last_moment_corrects_nothing_twice)
+{
+    TestDir dir;
+    const auto files = write_scene(dir, 40, 30, 3, 2);
+    const auto args = with({"--no-record"}, files);
+    const Bytes original = read(files[0]);
+    const Reference plain = reference_run(dir, files);
+    const ToolRun once = run_tolv(args);
+    ASSERT_EQ(once.status, 0);
+    const Bytes corrected = read(files[0]);
+    for (const char *point : {"end:0", "removed:0"}) {
+        write(files[0], original);
+        kill_at(args, point);
+        const ToolRun again = run_tolv(args);
+        EXPECT_EQ(again.status, 0) << point << again.err;
+        EXPECT_EQ(read(files[0]) == corrected, true) << point << " corrected twice";
+        EXPECT_FALSE(exists(journal_of(files[0]))) << point;
+        EXPECT_FALSE(has_mark(files[0])) << point;
+        // Once that is said, the file is as any other: the next run corrects it again.
+        EXPECT_EQ(run_tolv(args).status, 0);
+        EXPECT_NE(read(files[0]), corrected) << point;
+    }
+    // After such a kill, the file put back as it was (under the same inode, so
+    // the mark stays) is corrected by the same command, and so by another one.
+    for (const bool same : {true, false}) {
+        write(files[0], original);
+        kill_at(args, "removed:0");
+        EXPECT_TRUE(has_mark(files[0]));
+        write(files[0], original);
+        const ToolRun run = run_tolv(same ? args : files);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(read(files[0]) == (same ? corrected : plain.corrected), true) << same;
+        if (!same) {
+            EXPECT_EQ(run.out, plain.table);
+        }
+    }
+}
+
+// Fringe frames copied again with the same bytes (a new inode) are the same
+// inputs; a fringe frame whose bytes changed is not.
+TEST(journal, fringe_frames_are_known_by_their_contents)
+{
+    TestDir dir;
+    const auto args = write_scene(dir, 40, 30, 3, 2);
+    const Bytes original = read(args[0]);
+    const Reference ref = reference_run(dir, args);
+    kill_at(args, "half:2");
+    const Bytes fringe = read(args[1]);
+    ASSERT_EQ(unlink(args[1].c_str()), 0);
+    write(args[1] + ".new", fringe);
+    ASSERT_EQ(rename((args[1] + ".new").c_str(), args[1].c_str()), 0);
+    const ToolRun again = run_tolv(args);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, ref.table);
+    EXPECT_EQ(read(args[0]) == ref.corrected, true);
+
+    write(args[0], original);
+    kill_at(args, "half:2");
+    Bytes changed = fringe;
+    changed[2880 * 2 + 7] ^= 1;
+    write(args[1], changed);
+    const ToolRun refused = run_tolv(args);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(contains(refused.err, "an interrupted run with other fringe files")) << refused.err;
+    write(args[1], fringe);
+    EXPECT_EQ(run_tolv(args).status, 0);
+    EXPECT_EQ(read(args[0]) == ref.corrected, true);
+}
+
+// --recover after a kill: the extension being written is put back, those done
+// stay corrected, and the journal and mark go; the same command then finishes.
+// A journal gone by hand is refused until --drop-journal forgets the run.
+TEST(journal, recover_and_drop_leave_a_consistent_file)
+{
+    TestDir dir;
+    const auto args = write_scene(dir, 40, 30, 3, 2);
+    const Bytes original = read(args[0]);
+    const Reference ref = reference_run(dir, args);
+    kill_at(args, "half:2");
+    const ToolRun recover = run_tolv({"--recover", args[0]});
+    EXPECT_EQ(recover.status, 0) << recover.err;
+    EXPECT_EQ(recover.err, "tolv: " + args[0] +
+                               ": extension 2 is put back as it was, extension 1 is corrected and kept; the journal "
+                               "is removed\n");
+    const Bytes now = read(args[0]);
+    EXPECT_EQ(extension(now, 40, 30, 1), extension(ref.corrected, 40, 30, 1));
+    EXPECT_EQ(extension(now, 40, 30, 2), extension(original, 40, 30, 2));
+    EXPECT_EQ(extension(now, 40, 30, 3), extension(original, 40, 30, 3));
+    EXPECT_FALSE(exists(journal_of(args[0])));
+    EXPECT_FALSE(has_mark(args[0]));
+    EXPECT_EQ(run_tolv(args).status, 0);
+    EXPECT_EQ(read(args[0]) == ref.corrected, true);
+
+    write(args[0], original);
+    kill_at(args, "half:2");
+    ASSERT_EQ(unlink(journal_of(args[0]).c_str()), 0);
+    const ToolRun gone = run_tolv(args);
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_TRUE(contains(gone.err, "is gone (moved or deleted by hand)")) << gone.err;
+    const ToolRun drop = run_tolv({"--drop-journal", args[0]});
+    EXPECT_EQ(drop.status, 0) << drop.err;
+    EXPECT_FALSE(has_mark(args[0]));
+    EXPECT_EQ(run_tolv({"--recover", args[0]}).status, 0);
+}
