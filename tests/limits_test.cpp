@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -253,6 +254,38 @@ TEST(limits, full_disk_on_a_loop_mounted_filesystem)
         EXPECT_EQ(end.err, "tolv: " + args[0] + ": Read-only file system\nCouldn't open file " + args[0] + "\n");
         EXPECT_EQ(read(args[0]), original);
     }
+}
+
+// Many extensions, fringe frames and iterations make the journal's records far
+// larger than one extension's saved bytes: a disk with room for those bytes but
+// not for the records of the whole run is found before the first write.
+TEST(limits, the_whole_runs_journal_is_claimed_before_the_first_write)
+{
+    const LoopMount disk(8);
+    if (!disk.mounted) GTEST_SKIP() << "loop devices are missing: " << disk.failure;
+    const TestDir elsewhere;
+    const Scene scene{64, 64, 16, 3};
+    const auto files = scene.write_files(elsewhere, disk.file("science.fits"));
+    const auto args = with({"--iterations", "100"}, files);
+    const auto original = read(files[0]);
+    const std::string filler = disk.file("filler");
+    // Room for the journal's header and one extension's bytes (24 KiB) with some
+    // records, not for 16 records of 100 rows.
+    fill(filler, off_t(120 * KiB));
+    const Ended full = run(tolv(args));
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.out, "");
+    EXPECT_EQ(full.err, "tolv: " + files[0] + ": writing the journal " + journal_of(files[0]) +
+                            " failed: No space left on device; nothing was done\n");
+    EXPECT_EQ(read(files[0]), original);
+    EXPECT_FALSE(exists(journal_of(files[0])));
+
+    unlink(filler.c_str());
+    disk.commit();
+    const Ended room = run(tolv(args));
+    EXPECT_EQ(room.status, 0) << room.err;
+    EXPECT_EQ(std::count(room.out.begin(), room.out.end(), '\n'), 2 + 16 * 100);
+    EXPECT_FALSE(exists(journal_of(files[0])));
 }
 
 TEST(limits, address_space_sweep)
