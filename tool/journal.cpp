@@ -112,7 +112,14 @@ std::string own_cards(const unsigned char *header, int64_t bytes)
     return kept;
 }
 
-bool unsupported_mark(int error) { return error == ENOTSUP || error == EOPNOTSUPP || error == E2BIG || error == ERANGE; }
+// Errors that say the file cannot carry the mark (the filesystem keeps no user
+// attributes, or none this long, or not on a file of another owner), rather than
+// that the disk failed.
+bool unsupported_mark(int error)
+{
+    return error == ENOTSUP || error == EOPNOTSUPP || error == E2BIG || error == ERANGE || error == EPERM ||
+           error == EACCES;
+}
 
 } // namespace
 
@@ -553,42 +560,38 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
     next_record_ = 0;
 
     // Made whole under no name, then linked into place: a kill before the link
-    // leaves nothing behind.  Where the filesystem has no unnamed files, a
-    // temporary name beside it serves.
+    // leaves nothing behind.  Where the filesystem has no unnamed files (or
+    // they cannot be linked), a temporary name beside it serves.
     std::string temporary;
-    fd_ = open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
-        temporary = path_ + ".new-XXXXXX";
-        fd_ = mkostemp(temporary.data(), O_CLOEXEC);
-        if (fd_ < 0) return fail(error, "creating");
-    }
-    fchmod(fd_, 0600);
-    // Claim the disk space of the whole run now, so that a full disk is found
-    // before anything changes.
-    const int refused = posix_fallocate(fd_, 0, off_t(records_at_ + int64_t(records_) * record_bytes_));
-    bool written = refused != ENOSPC && refused != EDQUOT && refused != EFBIG;
-    if (!written) errno = refused;
-    written = written && ftruncate(fd_, off_t(records_at_ + int64_t(records_) * record_bytes_)) == 0 &&
-              pwrite_all(fd_, h.data(), length, 0) && fdatasync(fd_) == 0;
-    if (written) {
-        if (temporary.empty()) {
-            const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-            written = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    for (const bool unnamed : {true, false}) {
+        if (unnamed) {
+            fd_ = open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+            if (fd_ < 0) continue;
         } else {
-            written = link(temporary.c_str(), path_.c_str()) == 0;
+            temporary = path_ + ".new-XXXXXX";
+            fd_ = mkostemp(temporary.data(), O_CLOEXEC);
+            if (fd_ < 0) return fail(error, "creating");
         }
-    }
-    if (!written) {
+        if (!write_whole(h, error)) {
+            if (!unnamed) unlink(temporary.c_str());
+            return false;
+        }
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+        if ((unnamed ? linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW)
+                     : link(temporary.c_str(), path_.c_str())) == 0)
+            break;
         const int why = errno;
         close(fd_);
         fd_ = -1;
-        if (!temporary.empty()) unlink(temporary.c_str());
-        errno = why;
+        if (!unnamed) unlink(temporary.c_str());
         if (why == EEXIST) {
             *error = "a journal " + path_ + " appeared while this run was starting";
             return false;
         }
-        return fail(error, "writing");
+        if (!unnamed) {
+            errno = why;
+            return fail(error, "creating");
+        }
     }
     if (!temporary.empty()) unlink(temporary.c_str());
     sync_directory(dir_);
@@ -617,6 +620,25 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
     mark_ = running;
     if (fsync(science_) != 0) return fail(error, "marking the file for");
     return true;
+}
+
+// Claims the disk space of the whole run, so that a full disk is found before
+// anything changes, and writes the header; on failure the file is closed.
+bool Journal::write_whole(const std::string &header, std::string *error)
+{
+    const int64_t total = records_at_ + int64_t(records_) * record_bytes_;
+    fchmod(fd_, 0600);
+    const int refused = posix_fallocate(fd_, 0, off_t(total));
+    bool written = refused != ENOSPC && refused != EDQUOT && refused != EFBIG;
+    if (!written) errno = refused;
+    written = written && ftruncate(fd_, off_t(total)) == 0 &&
+              pwrite_all(fd_, header.data(), int64_t(header.size()), 0) && fdatasync(fd_) == 0;
+    if (written) return true;
+    const int why = errno;
+    close(fd_);
+    fd_ = -1;
+    errno = why;
+    return fail(error, "writing");
 }
 
 bool Journal::save(int e, const unsigned char *file, int64_t offset, int64_t length, std::string *error)
@@ -726,7 +748,7 @@ bool Journal::drop(int science_fd, std::string *what, std::string *error)
         return false;
     }
     if (unlink(path_.c_str()) != 0) return fail(error, "removing");
-    sync_directory(dir_);
+    sync_directory(path_.substr(0, path_.rfind('/') == 0 ? 1 : path_.rfind('/')));
     clear_mark();
     *what = "the journal " + path_ + " is removed without being applied";
     return true;

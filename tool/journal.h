@@ -132,6 +132,7 @@ class Journal {
     bool restore_slot(std::string *error);
     void read_mark();
     bool set_mark(const std::string &value, std::string *error);
+    bool write_whole(const std::string &header, std::string *error);
 
     std::string path_, dir_, beside_, name_;
     int fd_ = -1;       // the journal
