@@ -129,7 +129,8 @@ Reference reference(std::vector<std::string> args, const std::vector<unsigned ch
 }
 
 // A small ext4 filesystem in a file, loop-mounted on a temporary directory while
-// this object lives.  `failure` says why it could not be mounted.
+// this object lives (or, with mib 0, a ramfs, which keeps no extended attributes).
+// `failure` says why it could not be mounted.
 struct LoopMount {
     TestDir dir;
     std::string mount_point = dir.file("mnt"), failure;
@@ -138,8 +139,10 @@ struct LoopMount {
     {
         mkdir(mount_point.c_str(), 0755);
         const std::string image = dir.file("fs.img");
-        const Ended made = shell("truncate -s " + std::to_string(mib) + "M '" + image + "' && mkfs.ext4 -q -F -m 0 '" +
-                                 image + "' && mount -o loop '" + image + "' '" + mount_point + "'");
+        const Ended made = shell(mib == 0 ? "mount -t ramfs ramfs '" + mount_point + "'"
+                                          : "truncate -s " + std::to_string(mib) + "M '" + image +
+                                                "' && mkfs.ext4 -q -F -m 0 '" + image + "' && mount -o loop '" + image +
+                                                "' '" + mount_point + "'");
         mounted = made.status == 0;
         failure = made.err.empty() ? "status " + std::to_string(made.status) : made.err;
     }
@@ -286,6 +289,46 @@ TEST(limits, the_whole_runs_journal_is_claimed_before_the_first_write)
     EXPECT_EQ(room.status, 0) << room.err;
     EXPECT_EQ(std::count(room.out.begin(), room.out.end(), '\n'), 2 + 16 * 100);
     EXPECT_FALSE(exists(journal_of(files[0])));
+}
+
+// On a filesystem that keeps no extended attributes (ramfs) the file takes no
+// mark: a file with one name is corrected as usual, and a run killed half way
+// through an extension is finished by the same command; a file with two names is
+// refused in place, since a rerun through the other name could not find the
+// journal.
+TEST(limits, a_filesystem_without_extended_attributes)
+{
+    const LoopMount disk(0);
+    if (!disk.mounted) GTEST_SKIP() << "no ramfs could be mounted: " << disk.failure;
+    const Scene scene{64, 48, 3, 1};
+    const TestDir elsewhere;
+    const auto args = scene.write_files(elsewhere, disk.file("science.fits"));
+    const auto original = read(args[0]);
+    const Reference expected = reference(args, original, elsewhere);
+    setenv("TOLV_INJECT", "half:2:kill", 1);
+    const Ended killed = run(with(program_command(TOLV_INJECT_BINARY), args));
+    unsetenv("TOLV_INJECT");
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_TRUE(exists(journal_of(args[0])));
+    const Ended again = run(tolv(args));
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, expected.table);
+    EXPECT_EQ(read(args[0]), expected.bytes);
+
+    write(args[0], original);
+    ASSERT_EQ(link(args[0].c_str(), disk.file("other-name.fits").c_str()), 0);
+    const Ended two = run(tolv(args));
+    EXPECT_EQ(two.status, 1);
+    EXPECT_EQ(two.err, "tolv: " + args[0] +
+                           ": the file has 2 names (hard links) and its filesystem keeps no extended attributes, so a "
+                           "run through another name could not find the journal: correct it with -o, or where it has "
+                           "one name; nothing was done\n");
+    EXPECT_EQ(read(args[0]), original);
+    std::vector<std::string> left;
+    for (const auto &entry : std::filesystem::directory_iterator(disk.mount_point))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"other-name.fits", "science.fits"}));
 }
 
 TEST(limits, address_space_sweep)
