@@ -4,6 +4,7 @@
 
 #include "fileio.h"
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -13,6 +14,15 @@ namespace {
 constexpr uint64_t K1 = 0x9E3779B185EBCA87ull, K2 = 0xC2B2AE3D27D4EB4Full, K3 = 0x165667B19E3779F9ull;
 
 uint64_t rotl(uint64_t v, int r) { return v << r | v >> (64 - r); }
+
+// A little-endian word, loaded whole (the digest is the same on every host).
+inline uint64_t word(const unsigned char *p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
 
 } // namespace
 
@@ -32,7 +42,7 @@ Digest::Digest(uint64_t seed) : lane_{1 ^ seed, 2 + seed, 3 ^ rotl(seed, 17), 4 
 
 void Digest::mix(const unsigned char *b)
 {
-    for (int i = 0; i < 4; i++) lane_[i] = rotl(lane_[i] ^ get_u64(b + 8 * i) * K1, 29) * K2;
+    for (int i = 0; i < 4; i++) lane_[i] = rotl(lane_[i] ^ word(b + 8 * i) * K1, 29) * K2;
 }
 
 void Digest::add(const void *data, size_t n)
