@@ -41,6 +41,18 @@ Bytes extension(const Bytes &file, int nx, int ny, int e)
     return Bytes(file.begin() + long(at), file.begin() + long(at + unit));
 }
 
+// A scene of 40 x 30 images with two fringe frames, and its uninterrupted run.
+struct SceneRun {
+    TestDir dir;
+    std::vector<std::string> args;
+    Bytes original;
+    Reference ref;
+    explicit SceneRun(int extensions)
+        : args(write_scene(dir, 40, 30, extensions, 2)), original(read(args[0])), ref(reference_run(dir, args))
+    {
+    }
+};
+
 } // namespace
 
 // After a kill, the file is replaced by another exposure (cp over it: the same
@@ -121,10 +133,10 @@ TEST(journal, another_users_journal_is_refused)
 // run ends as the uninterrupted one.  Never a wrong file with status 0.
 TEST(journal, damage_anywhere_is_found_before_anything_is_written)
 {
-    TestDir dir;
-    const auto args = write_scene(dir, 40, 30, 3, 2);
-    const Bytes original = read(args[0]);
-    const Reference ref = reference_run(dir, args);
+    const SceneRun scene(3);
+    const auto &args = scene.args;
+    const Bytes &original = scene.original;
+    const Reference &ref = scene.ref;
     kill_at(args, "half:3");
     const std::string journal = journal_of(args[0]);
     const Bytes killed = read(args[0]), saved = read(journal);
@@ -271,10 +283,10 @@ TEST(journal, the_same_command_after_the_last_moment_corrects_nothing_twice)
 // inputs; a fringe frame whose bytes changed is not.
 TEST(journal, fringe_frames_are_known_by_their_contents)
 {
-    TestDir dir;
-    const auto args = write_scene(dir, 40, 30, 3, 2);
-    const Bytes original = read(args[0]);
-    const Reference ref = reference_run(dir, args);
+    const SceneRun scene(3);
+    const auto &args = scene.args;
+    const Bytes &original = scene.original;
+    const Reference &ref = scene.ref;
     kill_at(args, "half:2");
     const Bytes fringe = read(args[1]);
     ASSERT_EQ(unlink(args[1].c_str()), 0);
@@ -303,10 +315,10 @@ TEST(journal, fringe_frames_are_known_by_their_contents)
 // A journal gone by hand is refused until --drop-journal forgets the run.
 TEST(journal, recover_and_drop_leave_a_consistent_file)
 {
-    TestDir dir;
-    const auto args = write_scene(dir, 40, 30, 3, 2);
-    const Bytes original = read(args[0]);
-    const Reference ref = reference_run(dir, args);
+    const SceneRun scene(3);
+    const auto &args = scene.args;
+    const Bytes &original = scene.original;
+    const Reference &ref = scene.ref;
     kill_at(args, "half:2");
     const ToolRun recover = run_tolv({"--recover", args[0]});
     EXPECT_EQ(recover.status, 0) << recover.err;

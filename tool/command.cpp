@@ -292,13 +292,10 @@ class Run {
     // and nothing else.
     int journal_only()
     {
-        std::string reason, error;
-        MosaicFile *f = mosaic_file_open(science_name_, true, &reason);
-        if (!f) return unopenable(science_name_, reason);
-        if (!mosaic_file_lock(f, true)) {
-            mosaic_file_close(f);
-            return refuse("tolv: " + std::string(science_name_) + ": another tolv is correcting this file; nothing was done");
-        }
+        std::string error;
+        int status = 0;
+        MosaicFile *f = open_science(true, &status);
+        if (!f) return status;
         if (o_.drop_journal) {
             std::string what;
             const bool dropped = journal_.drop(f->fd, &what, &error);
@@ -360,17 +357,33 @@ class Run {
         if (std::fputs(text.c_str(), table_) == EOF && !table_error_) table_error_ = errno ? errno : EIO;
     }
 
+    // Opens the science file, read-write when `writable`, and takes its lock
+    // (exclusive when writable); null, with *status, when it cannot.
+    MosaicFile *open_science(bool writable, int *status) const
+    {
+        std::string reason;
+        MosaicFile *f = mosaic_file_open(science_name_, writable, &reason);
+        if (!f) {
+            *status = unopenable(science_name_, reason);
+            return nullptr;
+        }
+        if (!mosaic_file_lock(f, writable)) {
+            mosaic_file_close(f);
+            *status = refuse("tolv: " + std::string(science_name_) +
+                             ": another tolv is correcting this file; nothing was done");
+            return nullptr;
+        }
+        return f;
+    }
+
     // Opens, locks and maps every input, and puts back what an interrupted run left
     // half written; a status when the run cannot go on.
     int open_inputs()
     {
         std::string reason, error;
-        MosaicFile *science_file = mosaic_file_open(science_name_, in_place_, &reason);
-        if (!science_file) return unopenable(science_name_, reason);
-        if (!mosaic_file_lock(science_file, in_place_)) {
-            mosaic_file_close(science_file);
-            return refuse("tolv: " + std::string(science_name_) + ": another tolv is correcting this file; nothing was done");
-        }
+        int status = 0;
+        MosaicFile *science_file = open_science(in_place_, &status);
+        if (!science_file) return status;
         identity_.size = uint64_t(_filesize(science_file->fd));
         if (in_place_) {
             // An interrupted run's half-written extension is put back before anything is read.
