@@ -217,8 +217,9 @@ std::string keyword_problem(FITSHead h, const std::string &keyword, KeywordKind 
         numbers.push_back(v);
     }
     for (size_t i = 1; i < cards.size(); i++) {
-        const bool same = kind == KeywordKind::integer ? numbers[i] == numbers[0]
-                                                       : fits_string_key(values[i].text) == fits_string_key(values[0].text);
+        const bool same = kind == KeywordKind::integer
+                              ? numbers[i] == numbers[0]
+                              : fits_string_key(values[i].text) == fits_string_key(values[0].text);
         if (!same)
             return keyword + " is given twice, as " + values[0].shown() + " (card " + std::to_string(cards[0].second) +
                    ") and as " + values[i].shown() + " (card " + std::to_string(cards[i].second) + ")";
