@@ -241,7 +241,9 @@ struct Expected {
     std::string says;
     bool unchanged;
 };
-const Expected kOnlyPrimary{0, "only units 0 to 0 are corrected", true};  // unit 1 is no unit
+// The primary header ran on into unit 1's: refused, as its BITPIX and NAXIS are then given twice.
+const Expected kPrimaryRunsOn{1, ": primary unit: its header has no END card: it runs on into the header at card 37",
+                              true};
 const Expected kBadUnit1{1, ": extension 1: ", true};  // unit 1 begins a header but is not whole
 const Expected kBadUnit2{1, ": extension 2: ", true};
 const Expected kWhole{0, "", false};
@@ -263,12 +265,12 @@ std::vector<Variant> damaged_variants()
     const Bytes whole = file_bytes(science_units());
     // The END card of a header blanked: the header must not run on into the next one.
     // The primary, which has no data, runs on through unit 1's header to its END.
-    const Expected no_end[] = {kOnlyPrimary, kBadUnit1, kBadUnit2};
+    const Expected no_end[] = {kPrimaryRunsOn, kBadUnit1, kBadUnit2};
     for (int u = 0; u < 3; u++) {
         Bytes b = whole;
         for (std::size_t at = kUnitStart[u]; at < kUnitStart[u] + kBlockBytes; at += 80)
             if (std::memcmp(&b[at], "END     ", 8) == 0) std::memset(&b[at], ' ', 3);
-        v.push_back({"no END in unit " + std::to_string(u), b, u == 0 ? kOnlyPrimary : no_end[u]});
+        v.push_back({"no END in unit " + std::to_string(u), b, u == 0 ? kPrimaryRunsOn : no_end[u]});
     }
     // NUL, non-ASCII and control bytes in a keyword, a value indicator and a value.
     const std::pair<std::size_t, Expected> places[] = {

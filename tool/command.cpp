@@ -451,7 +451,10 @@ class Run {
     // Everything that can be known before the first write; a status when refused.
     int check(std::vector<PlannedUnit> *plan, std::vector<char> *dead)
     {
-        std::string problem = tail_problem(science_name_, in_.science, MAX_UNITS);
+        std::string problem = inputs_problem(in_);
+        if (problem.empty()) problem = tail_problem(science_name_, in_.science, MAX_UNITS);
+        const std::string no_image = problem.empty() && o_.extname.empty() ? no_image_note(in_.science) : "";
+        if (!no_image.empty()) note(no_image);
         if (problem.empty()) *plan = plan_extensions(in_, o_.extname, &problem);
         if (problem.empty()) problem = plan_problem(in_, *plan);
         if (!problem.empty()) return refuse(problem);

@@ -2,12 +2,12 @@
 // inside its mapping; anything else is refused before the first write.
 #include "layout.h"
 
+#include "name_buffer.h"
 #include "pixel_codes.h"
 #include "unit_check.h"
 
 #include <climits>
 #include <cstdio>
-#include <cctype>
 #include <cstring>
 
 namespace {
@@ -49,20 +49,12 @@ bool is_integer_image(Mosaic m, int e, int nx, int ny)
            b->datapixls == int64_t(nx) * ny;
 }
 
-// A FITS string value as FITS compares it: case and trailing blanks do not count.
-std::string fits_key(std::string text)
-{
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    for (char &c : text) c = char(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // EXTNAME of unit u ("" when absent) and EXTVER (1 when absent).
 std::string extname_of(Mosaic m, int u)
 {
     FITSCard card = nullptr;
     const char *v = ft_headget(m->head[u], "EXTNAME", 0, &card);
-    return card ? fits_key(v) : "";
+    return card ? fits_string_key(v) : "";
 }
 
 int extver_of(Mosaic m, int u)
@@ -72,6 +64,43 @@ int extver_of(Mosaic m, int u)
 }
 
 bool is_image_extension(Mosaic m, int u) { return m->head[u] && m->head[u]->basic && m->head[u]->image; }
+
+std::string unit_name(int u) { return u == 0 ? "primary unit" : "extension " + std::to_string(u); }
+
+// "extensions 2 and 5 are both EXTNAME 'SCI' EXTVER 1", the name as unit a writes it.
+std::string same_pair(Mosaic m, int a, int b, int ver)
+{
+    FITSCard card = nullptr;
+    std::string name = ft_headget(m->head[a], "EXTNAME", 0, &card);
+    name.erase(name.find_last_not_of(' ') + 1);
+    return (a == 0 ? "the primary unit and extension " : "extensions " + std::to_string(a) + " and ") +
+           std::to_string(b) + " are both EXTNAME '" + name + "' EXTVER " + std::to_string(ver);
+}
+
+// One image extension that --extname matches by its EXTNAME and EXTVER.
+struct Named {
+    int unit, ver;
+};
+
+// The image extensions of m whose EXTNAME is `want` (a fits_string_key), in file
+// order.  With pairs to match, every image extension must give one EXTNAME, and
+// those named so one integer EXTVER: otherwise *problem names the unit.
+std::vector<Named> named_extensions(const char *file, Mosaic m, const std::string &want, std::string *problem)
+{
+    std::vector<Named> named;
+    for (int u = 1; u < m->count; u++) {
+        if (!is_image_extension(m, u)) continue;
+        std::string why = keyword_problem(m->head[u], "EXTNAME", KeywordKind::text);
+        const bool wanted = why.empty() && extname_of(m, u) == want;
+        if (wanted) why = keyword_problem(m->head[u], "EXTVER", KeywordKind::integer);
+        if (!why.empty()) {
+            *problem = std::string("tolv: ") + file + ": " + unit_name(u) + ": " + why;
+            return {};
+        }
+        if (wanted) named.push_back({u, extver_of(m, u)});
+    }
+    return named;
+}
 
 std::string problem(const char *file, int e, const std::string &expected, const std::string &found)
 {
@@ -118,33 +147,118 @@ int tile_compressed_unit(Mosaic m)
 std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &extname, std::string *problem)
 {
     std::vector<PlannedUnit> plan;
-    for (int e = 1; e < in.science->count; e++) {
-        PlannedUnit p{e, {}};
-        if (extname.empty()) {
-            p.units.assign(size_t(in.others()), e);
-        } else {
-            const std::string want = fits_key(extname);
-            if (!is_image_extension(in.science, e) || extname_of(in.science, e) != want) continue;
-            const int ver = extver_of(in.science, e);
-            for (int k = 0; k < in.others(); k++) {
-                const Mosaic m = in.other(k);
-                int found = 0;
-                for (int u = 1; u < m->count && !found; u++)
-                    if (is_image_extension(m, u) && extname_of(m, u) == want && extver_of(m, u) == ver) found = u;
-                if (!found) {
-                    *problem = std::string("tolv: ") + in.other_name(k) + ": no image extension with EXTNAME '" + extname +
-                               "' and EXTVER " + std::to_string(ver) + " (for extension " + std::to_string(e) +
-                               " of " + in.science_name + ")";
-                    return {};
-                }
-                p.units.push_back(found);
+    if (extname.empty()) {
+        for (int e = 1; e < in.science->count; e++) plan.push_back({e, std::vector<int>(size_t(in.others()), e)});
+        return plan;
+    }
+    const std::string want = fits_string_key(extname);
+    const std::vector<Named> science = named_extensions(in.science_name, in.science, want, problem);
+    if (!problem->empty()) return {};
+    if (science.empty()) {
+        *problem = std::string("tolv: ") + in.science_name + ": no image extension has EXTNAME '" + extname + "'";
+        return {};
+    }
+    // A pair that two science extensions share would find the same units elsewhere.
+    for (size_t i = 0; i < science.size(); i++)
+        for (size_t j = 0; j < i; j++)
+            if (science[j].ver == science[i].ver) {
+                *problem = std::string("tolv: ") + in.science_name + ": " +
+                           same_pair(in.science, science[j].unit, science[i].unit, science[i].ver) +
+                           ": each is matched in the other files by that pair, so the match would be ambiguous";
+                return {};
             }
+    std::vector<std::vector<Named>> others;
+    for (int k = 0; k < in.others(); k++) {
+        others.push_back(named_extensions(in.other_name(k), in.other(k), want, problem));
+        if (!problem->empty()) return {};
+    }
+    for (const Named &s : science) {
+        PlannedUnit p{s.unit, {}};
+        for (int k = 0; k < in.others(); k++) {
+            std::vector<int> found;
+            for (const Named &o : others[size_t(k)])
+                if (o.ver == s.ver) found.push_back(o.unit);
+            if (found.empty()) {
+                *problem = std::string("tolv: ") + in.other_name(k) + ": no image extension with EXTNAME '" + extname +
+                           "' and EXTVER " + std::to_string(s.ver) + " (for extension " + std::to_string(s.unit) +
+                           " of " + in.science_name + ")";
+                return {};
+            }
+            if (found.size() > 1) {
+                *problem = std::string("tolv: ") + in.other_name(k) + ": " +
+                           same_pair(in.other(k), found[0], found[1], s.ver) + ": the match for extension " +
+                           std::to_string(s.unit) + " of " + in.science_name + " would be ambiguous";
+                return {};
+            }
+            p.units.push_back(found[0]);
         }
         plan.push_back(p);
     }
-    if (!extname.empty() && plan.empty())
-        *problem = std::string("tolv: ") + in.science_name + ": no image extension has EXTNAME '" + extname + "'";
     return plan;
+}
+
+std::string selector_problem(const char *name, Mosaic m)
+{
+    constexpr int kName = name_buffer::kNameBytes;
+    char path[kName], extn[kName], tail[kName];
+    int indx = -1;
+    path[0] = extn[0] = tail[0] = '\0';
+    ft_parsefilename(name, path, extn, &indx, tail, kName);
+    const std::string line = std::string("tolv: ") + name + ": ";
+    if (tail[0])
+        return line + tail + " is not a unit selector (a unit number, or an EXTNAME perhaps with an EXTVER)";
+    if (!extn[0]) {
+        if (indx < m->count) return "";
+        return line + "the selector names no unit: the units read from " + path + " are 0 to " +
+               std::to_string(m->count - 1);
+    }
+    // As a selector names a unit: by EXTNAME or HDUNAME ("PRIMARY" for the primary
+    // unit), and by EXTVER when it gives one.
+    const std::string want = fits_string_key(extn);
+    std::vector<int> found;
+    for (int u = 0; u < m->count; u++) {
+        FITSCard hduname = nullptr;
+        const std::string other = fits_string_key(ft_headget(m->head[u], "HDUNAME", 0, &hduname));
+        const bool named = extname_of(m, u) == want || (hduname && other == want) || (u == 0 && want == "PRIMARY");
+        if (named && (indx < 0 || extver_of(m, u) == indx)) found.push_back(u);
+    }
+    if (found.empty())
+        return line + "the selector names no unit: no unit of " + path + " has EXTNAME or HDUNAME '" + extn + "'" +
+               (indx < 0 ? "" : " and EXTVER " + std::to_string(indx));
+    if (indx >= 0 && found.size() > 1)
+        return line + same_pair(m, found[0], found[1], indx) + ": the selector is ambiguous";
+    return "";
+}
+
+std::string size_keywords_problem(const char *name, Mosaic m)
+{
+    for (int u = 0; u < m->count; u++) {
+        const FITSHead h = m->head[u];
+        if (!h) continue;
+        const std::string why = indexed_header_problem(h);
+        mosaic_release(m, h->cards, int64_t(h->ncard) * 80);
+        if (!why.empty()) return std::string("tolv: ") + name + ": " + unit_name(u) + ": " + why;
+    }
+    return "";
+}
+
+std::string inputs_problem(const Inputs &in)
+{
+    std::string problem = selector_problem(in.science_name, in.science);
+    for (int k = 0; k < in.others() && problem.empty(); k++) problem = selector_problem(in.other_name(k), in.other(k));
+    if (problem.empty()) problem = size_keywords_problem(in.science_name, in.science);
+    for (int k = 0; k < in.others() && problem.empty(); k++)
+        problem = size_keywords_problem(in.other_name(k), in.other(k));
+    return problem;
+}
+
+std::string no_image_note(Mosaic m)
+{
+    for (int u = 1; u < m->count; u++)
+        if (is_image_extension(m, u)) return "";
+    const FITSBasic primary = m->head[0]->basic;
+    return std::string("no image extension to correct") +
+           (primary && primary->databytes > 0 ? "; the image in the primary unit is never corrected" : "");
 }
 
 std::string plan_problem(const Inputs &in, const std::vector<PlannedUnit> &plan)

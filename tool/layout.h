@@ -1,6 +1,7 @@
 // The check made before anything is written: every extension tolv will correct,
 // in the science file and in each fringe file, is a BITPIX -32 image of the size
-// of the science file's extension 1.
+// of the science file's extension 1; and before that, the names of the inputs
+// select what they can, and every header the walk took reads one way.
 #ifndef TOLV_LAYOUT_H
 #define TOLV_LAYOUT_H
 
@@ -34,8 +35,11 @@ struct PlannedUnit {
 
 // The extensions to correct: every unit after the primary one, at the same number
 // in every file; or, with `extname`, the image extensions of that EXTNAME (case
-// and trailing blanks ignored), found in the other files by EXTNAME and EXTVER.
-// Empty, with *problem the line that says why, when a named one is missing.
+// and trailing blanks ignored), found in the other files by EXTNAME and EXTVER
+// (1 when absent).  Empty, with *problem the line that says why, when a named one
+// is missing, when two image extensions of one file share the pair used to match
+// them, or when an image extension gives EXTNAME twice, or EXTVER twice or not as
+// an integer.
 std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &extname, std::string *problem);
 
 // Empty when the planned units can be fitted: BITPIX -32 images of the first
@@ -47,6 +51,30 @@ std::string plan_problem(const Inputs &in, const std::vector<PlannedUnit> &plan)
 std::string layout_problem(const char *science_name, Mosaic science,
                            const std::vector<const char *> &fringe_names,
                            const std::vector<Mosaic> &fringes);
+
+// Empty when `name`, a file name as typed, selects nothing, or selects a unit of
+// its mapped file m, as the library's extended names do: [N] unit N (0 the
+// primary unit), [NAME] or [NAME,VER] the units of that EXTNAME or HDUNAME (FITS
+// comparison; PRIMARY for the primary unit) and EXTVER (1 when absent).  Otherwise
+// the line naming it: a selector that names no unit, a NAME,VER that two units
+// share, or text after the selector (options) that tolv would pass over.
+std::string selector_problem(const char *name, Mosaic m);
+
+// The line naming the first indexed unit of m (file `name`) whose header does not
+// read one way (indexed_header_problem: it runs on into the next header, or its
+// BITPIX, NAXIS, NAXISn, PCOUNT or GCOUNT is not an integer read as written or is
+// given twice with different values); empty when there is none.
+std::string size_keywords_problem(const char *name, Mosaic m);
+
+// What the inputs themselves say before any extension is planned:
+// selector_problem for each name, then size_keywords_problem for each file
+// (science, fringe frames, mask).  Empty, or the first line.
+std::string inputs_problem(const Inputs &in);
+
+// The note for a mosaic without an image extension among its indexed units (a
+// primary unit alone, or tables only): "no image extension to correct", saying
+// too that an image in the primary unit is never corrected.  Empty otherwise.
+std::string no_image_note(Mosaic m);
 
 // Mask unit u's npix values as bytes: 1 where the value (scaled by BSCALE and
 // BZERO) is nonzero.  The unit is an integer image (plan_problem checks).

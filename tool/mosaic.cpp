@@ -250,6 +250,14 @@ std::string mosaic_path(const char *filename)
 
 MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *reason)
 {
+    // The parser keeps NAME_BUFFER - 1 bytes of the path: a longer one would open
+    // another file, or none, under a name cut short.
+    const size_t path = filename ? std::strcspn(filename, "[,") : 0;
+    if (path >= size_t(NAME_BUFFER)) {
+        set_reason(reason, "the file name is longer than " + std::to_string(NAME_BUFFER - 1) + " bytes (it has " +
+                               std::to_string(path) + ")");
+        return nullptr;
+    }
     return mosaic_file_open_path(mosaic_path(filename), writable, reason);
 }
 

@@ -45,7 +45,9 @@ std::string mosaic_path(const char *filename);
 
 // Opens the file part of an extended file name for a mosaic, read-write when
 // `writable`, without waiting on a FIFO or device.  Null, with *reason set to the
-// system's error text, "a directory" or "not a regular file", on failure.
+// system's error text, "a directory" or "not a regular file", on failure; a file
+// part longer than the library's name buffers hold (1023 bytes) is not opened cut
+// short: *reason says "the file name is longer than 1023 bytes (it has N)".
 MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *reason);
 
 // The same for a plain path, never parsed for a unit selector: the names tolv

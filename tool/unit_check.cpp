@@ -1,6 +1,8 @@
 // The steps by which ft_indxmemdata accepts the unit at the start of a region, taken
 // one at a time so that the first one that fails can be named.  The library itself
-// finds END and reads the keywords, over a view bounded by the region.
+// finds END and reads the keywords, over a view bounded by the region.  The
+// library reads a keyword from one card (strtol for an integer); the cards of a
+// header it took are read here again, every card of each keyword.
 #include "unit_check.h"
 
 #include "block_layout.h"
@@ -8,10 +10,14 @@
 #include "fits.h"
 #include "header_text.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -130,7 +136,113 @@ bool header_begins_later(const unsigned char *p, int64_t remaining, int64_t text
     return false;
 }
 
+// A card's value as written: a string between its quotes (doubled quotes read as
+// one, trailing blanks dropped), or the text before the comment, trimmed; empty
+// for a card without a value.
+struct Written {
+    std::string text;
+    bool quoted;
+    std::string shown() const { return quoted ? "'" + text + "'" : text; }
+};
+
+Written written(FITSCard card)
+{
+    char value[card_columns::kWidth + 1];
+    FITSType type = FT_UNKNOWN;
+    ft_cardpar(card, &type, value, nullptr, nullptr);
+    if (type == FT_COMMENT) return {"", false};
+    std::string text = value;
+    text.erase(text.find_last_not_of(' ') + 1);
+    return {text, type == FT_STRING};
+}
+
+enum class Decimal { integer, not_integer, out_of_range };
+
+// An optional sign, then digits: the FITS form of an integer value.
+Decimal decimal(const Written &w, int64_t *value)
+{
+    const std::string &t = w.text;
+    const size_t first = !t.empty() && (t[0] == '+' || t[0] == '-') ? 1 : 0;
+    if (w.quoted || first == t.size()) return Decimal::not_integer;
+    int64_t v = 0;
+    bool beyond = false;
+    for (size_t i = first; i < t.size(); i++) {
+        if (!std::isdigit(static_cast<unsigned char>(t[i]))) return Decimal::not_integer;
+        beyond = beyond || __builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, t[i] - '0', &v);
+    }
+    *value = t[0] == '-' ? -v : v;
+    return beyond || *value < INT_MIN || *value > INT_MAX ? Decimal::out_of_range : Decimal::integer;
+}
+
+// The header's cards whose columns 1-8 hold `keyword`, in header order, with their
+// card numbers (from 1).
+std::vector<std::pair<FITSCard, int>> cards_named(FITSHead h, const std::string &keyword)
+{
+    std::vector<std::pair<FITSCard, int>> found;
+    if (!h || !h->cards || keyword.size() > 8) return found;
+    const std::string key = keyword + std::string(8 - keyword.size(), ' ');
+    for (int i = 0; i < h->ncard; i++)
+        if (card_columns::view(&h->cards[i]).substr(0, 8) == key) found.push_back({&h->cards[i], i + 1});
+    return found;
+}
+
 } // namespace
+
+std::string fits_string_key(std::string text)
+{
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    for (char &c : text) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string keyword_problem(FITSHead h, const std::string &keyword, KeywordKind kind)
+{
+    const auto cards = cards_named(h, keyword);
+    std::vector<Written> values;
+    std::vector<int64_t> numbers;
+    for (const auto &found : cards) {
+        const FITSCard card = found.first;
+        values.push_back(written(card));
+        const Written &w = values.back();
+        if (kind == KeywordKind::text) continue;
+        if (w.text.empty() && !w.quoted) return keyword + " has no value";
+        int64_t v = 0;
+        const Decimal d = decimal(w, &v);
+        if (d == Decimal::not_integer) return keyword + " = " + w.shown() + " is not an integer";
+        if (d == Decimal::out_of_range) return keyword + " = " + w.text + " is beyond the range of a 32-bit integer";
+        // The reader takes a leading 0 for an octal number.
+        if (ft_cardgeti(card) != v)
+            return keyword + " = " + w.text + " is read here as octal " + std::to_string(ft_cardgeti(card)) +
+                   ", where FITS means " + std::to_string(v);
+        numbers.push_back(v);
+    }
+    for (size_t i = 1; i < cards.size(); i++) {
+        const bool same = kind == KeywordKind::integer
+                              ? numbers[i] == numbers[0]
+                              : fits_string_key(values[i].text) == fits_string_key(values[0].text);
+        if (!same)
+            return keyword + " is given twice, as " + values[0].shown() + " (card " + std::to_string(cards[0].second) +
+                   ") and as " + values[i].shown() + " (card " + std::to_string(cards[i].second) + ")";
+    }
+    return "";
+}
+
+std::string indexed_header_problem(FITSHead h)
+{
+    constexpr int kCardsPerBlock = int(kBlock / kCard);
+    for (int c = kCardsPerBlock; h && h->cards && c < h->ncard; c += kCardsPerBlock)
+        if (begins_a_header(reinterpret_cast<const unsigned char *>(h->cards[c].c), kCard))
+            return std::string(kNoEnd) + ": it runs on into the header at card " + std::to_string(c + 1);
+    std::vector<std::string> keywords = {"BITPIX", "NAXIS"};
+    const int axes = h && h->basic ? h->basic->naxes : ft_headgeti(h, "NAXIS", 0, 0, nullptr);
+    for (int i = 1; i <= axes && i <= kMaxAxisKey; i++) keywords.push_back("NAXIS" + std::to_string(i));
+    keywords.insert(keywords.end(), {"PCOUNT", "GCOUNT"});
+    for (const std::string &k : keywords) {
+        const std::string why = keyword_problem(h, k, KeywordKind::integer);
+        if (!why.empty()) return why;
+    }
+    return "";
+}
 
 bool begins_a_header(const unsigned char *p, int64_t remaining)
 {
