@@ -196,7 +196,7 @@ class Run {
         }
         if (output) {
             if (msync(output_->file->map, size_t(output_->file->size), MS_SYNC) != 0 ||
-                !output->commit(output_->file->fd, &error)) {
+                !output->commit(&error)) {
                 if (error.empty()) error = std::string("writing the corrected mosaic failed: ") + std::strerror(errno);
                 return refuse("tolv: " + o_.output + ": " + error);
             }
@@ -452,10 +452,13 @@ class Run {
             refuse("tolv: " + o_.output + ": " + error);
             return false;
         }
-        MosaicFile *f = mosaic_file_open(output.temporary().c_str(), true, &reason);
+        // The copy is mapped through its own descriptor: no name is looked up again.
+        const int fd = fcntl(output.descriptor(), F_DUPFD_CLOEXEC, 0);
+        MosaicFile *f = fd >= 0 ? mosaic_file_adopt(fd, true, &reason) : nullptr;
+        if (fd < 0) reason = std::strerror(errno);
         output_ = f ? mosaic_map(f, MAX_UNITS, &reason) : nullptr;
         if (!output_ || output_->count != in_.science->count) {
-            unopenable(output.temporary().c_str(), reason);
+            unopenable(o_.output.c_str(), reason);
             return false;
         }
         faults_watch(output_, o_.output.c_str(), "");
