@@ -77,6 +77,8 @@ class Run {
     int run()
     {
         const auto t0 = std::chrono::steady_clock::now();
+        faults_run(!o_.output.empty() ? RunKind::output : in_place_ ? RunKind::in_place : RunKind::dry_run,
+                   science_name_, o_.output.c_str());
         std::unique_ptr<OutputFile> output;
         if (!o_.output.empty()) {
             output = std::make_unique<OutputFile>(o_.output, o_.overwrite);
@@ -109,6 +111,9 @@ class Run {
         for (size_t i = 0; i < plan.size(); i++)
             if (!dead[i] && !(in_place_ && journal_.done().count(plan[i].science)) && already_[i].empty())
                 jobs.push_back(i);
+        size_t finished = 0; // by the interrupted run this one finishes
+        for (size_t i = 0; i < plan.size(); i++) finished += !dead[i] && in_place_ && journal_.done().count(plan[i].science);
+        faults_plan(int(jobs.size() + finished), int(finished));
         std::unique_ptr<FitWorkers> workers;
         if (!plan.empty()) {
             if (!jobs.empty()) {
@@ -192,14 +197,18 @@ class Run {
                 return refuse("tolv: " + std::string(science_name_) + ": writing the corrected pixels back failed: " +
                               std::strerror(errno) + RERUN_HINT);
             // Removing the journal completes the run; nothing of note happens after it.
+            const HeldSignals hold;
             if (!journal_.finish(&error)) return refuse("tolv: " + std::string(science_name_) + ": " + error);
+            faults_progress(RunStep::complete);
         }
         if (output) {
-            if (msync(output_->file->map, size_t(output_->file->size), MS_SYNC) != 0 ||
-                !output->commit(&error)) {
-                if (error.empty()) error = std::string("writing the corrected mosaic failed: ") + std::strerror(errno);
-                return refuse("tolv: " + o_.output + ": " + error);
-            }
+            // Synced first, so that an interruption waits only for the last step.
+            const bool synced = msync(output_->file->map, size_t(output_->file->size), MS_SYNC) == 0 &&
+                                fsync(output->descriptor()) == 0;
+            if (!synced) error = std::string("writing the corrected mosaic failed: ") + std::strerror(errno);
+            const HeldSignals hold;
+            if (!synced || !output->commit(&error)) return refuse("tolv: " + o_.output + ": " + error);
+            faults_progress(RunStep::complete);
         }
         if (table_error_)
             return refuse(std::string("tolv: the table could not be written (") + std::strerror(table_error_) + ")" +
