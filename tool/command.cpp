@@ -95,11 +95,20 @@ class Run {
             return std::fflush(table_) == 0 ? 0 : 1;
         }
         if (output && names_an_input(o_.output)) return 1;
-        // The table's file is made only now: nothing is written before every check.
+        // The table's file is opened only now: nothing is written before every check.
+        // It is emptied only once no refusal can come (below), so that a refused run
+        // leaves it as it was.  Written where it is rather than into a temporary put
+        // in place at the end: it may be a pipe, a device or a link to keep, and its
+        // rows are seen as they come.
         if (!o_.table.empty()) {
             if (names_an_input(o_.table)) return 1;
-            table_ = std::fopen(o_.table.c_str(), "w");
-            if (!table_) return refuse("tolv: " + o_.table + ": " + std::strerror(errno));
+            const int fd = open(o_.table.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+            table_ = fd >= 0 ? fdopen(fd, "w") : nullptr;
+            if (!table_) {
+                const int why = errno;
+                if (fd >= 0) close(fd);
+                return refuse("tolv: " + o_.table + ": " + std::strerror(why));
+            }
         }
         if (output && !open_output(*output, plan, dead)) return 1;
         const Mosaic target = output ? output_ : in_place_ ? in_.science : nullptr;
@@ -135,13 +144,18 @@ class Run {
             }
         }
         WriteBack writer(target, science_name_, in_place_ ? &journal_ : nullptr, streams_.checkpoint);
-        print_fit_head(table_, g.nfringe);
         int corrected = 0;
         size_t job = 0;
         std::string error;
         // Each extension's original bytes go to the journal while it is being
         // fitted: the jobs are the extensions to write, in order.
         if (target && !jobs.empty() && !writer.prepare(plan[jobs[0]].science, g.npix, &error)) return refuse(error);
+        // The last refusal is behind: the table's file is emptied for the rows.
+        struct stat table_file;
+        if (!o_.table.empty() && fstat(fileno(table_), &table_file) == 0 && S_ISREG(table_file.st_mode) &&
+            ftruncate(fileno(table_), 0) != 0 && !table_error_)
+            table_error_ = errno;
+        print_fit_head(table_, g.nfringe);
         for (size_t i = 0; i < plan.size(); i++) {
             const int e = plan[i].science;
             if (dead[i]) {
