@@ -578,7 +578,8 @@ TEST(safety, a_killed_output_run_leaves_no_temporary_file)
 {
     TestDir dir;
     if (!makes_unnamed_files(dir.path))
-        GTEST_SKIP() << "the filesystem of " << dir.path << " makes no unnamed files: tolv uses a named temporary there";
+        GTEST_SKIP() << "the filesystem of " << dir.path
+                     << " makes no unnamed files: tolv uses a named temporary there";
     const auto args = write_scene(dir, 256, 192, 8, 2);
     const std::vector<Bytes> before = contents(args);
     const std::set<std::string> inputs = names_in(dir);

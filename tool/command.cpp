@@ -121,7 +121,8 @@ class Run {
             if (!dead[i] && !(in_place_ && journal_.done().count(plan[i].science)) && already_[i].empty())
                 jobs.push_back(i);
         size_t finished = 0; // by the interrupted run this one finishes
-        for (size_t i = 0; i < plan.size(); i++) finished += !dead[i] && in_place_ && journal_.done().count(plan[i].science);
+        for (size_t i = 0; i < plan.size(); i++)
+            finished += !dead[i] && in_place_ && journal_.done().count(plan[i].science);
         faults_plan(int(jobs.size() + finished), int(finished));
         std::unique_ptr<FitWorkers> workers;
         if (!plan.empty()) {

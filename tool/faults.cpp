@@ -136,7 +136,8 @@ void on_interruption(int sig)
     case int(RunKind::in_place):
         line << science_name << ": interrupted" << what;
         if (run_complete) line << " after the run was complete";
-        else if (!run_stored && run_done == 0) line << "; nothing was changed; run the same command again to correct it";
+        else if (!run_stored && run_done == 0)
+            line << "; nothing was changed; run the same command again to correct it";
         else
             line << " with " << int(run_done) << " of " << int(run_total)
                  << (run_total == 1 ? " extension" : " extensions")

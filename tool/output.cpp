@@ -59,7 +59,8 @@ std::string name_suffix()
     static uint64_t calls = 0;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    uint64_t v = uint64_t(now.tv_nsec) ^ uint64_t(now.tv_sec) << 30 ^ uint64_t(getpid()) << 40 ^ ++calls * 0x9E3779B97F4A7C15ull;
+    uint64_t v = uint64_t(now.tv_nsec) ^ uint64_t(now.tv_sec) << 30 ^ uint64_t(getpid()) << 40;
+    v ^= ++calls * 0x9E3779B97F4A7C15ull;
     v ^= v >> 33;
     v *= 0xff51afd7ed558ccdull;
     v ^= v >> 33;
