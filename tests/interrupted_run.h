@@ -41,6 +41,11 @@ struct Started {
         if (pid == 0) {
             dup2(out_fd, 1);
             dup2(err_fd, 2);
+            // Interruptions as a terminal sends them, whatever the test runner ignores.
+            for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
             if (!inject.empty()) setenv("TOLV_INJECT", inject.c_str(), 1);
             execv(argv[0], argv.data());
             _exit(97);
@@ -67,11 +72,20 @@ struct Started {
         int ws = finished;
         if (!done) waitpid(pid, &ws, 0);
         done = true;
+        finished = ws;
         ToolRun r;
         r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
         r.out = slurp_fd(out_fd);
         r.err = slurp_fd(err_fd);
         return r;
+    }
+    // The signal that ended the process, 0 when it exited; after finish().
+    int signal_that_ended() const { return WIFSIGNALED(finished) ? WTERMSIG(finished) : 0; }
+    // True once the process has ended, without collecting it.
+    bool ended() const
+    {
+        siginfo_t info{};
+        return done || (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid);
     }
     int finished = 0;
     bool done = false;

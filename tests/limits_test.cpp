@@ -166,6 +166,31 @@ struct LoopMount {
     }
 };
 
+// A tmpfs of `mib` MiB mounted on a temporary directory while this object lives
+// (root only).  `failure` says why it could not be mounted.
+struct TmpfsMount {
+    TestDir dir;
+    std::string mount_point = dir.file("mnt"), failure;
+    bool mounted = false;
+    explicit TmpfsMount(int mib)
+    {
+        mkdir(mount_point.c_str(), 0755);
+        if (geteuid() != 0) {
+            failure = "mounting a filesystem needs root";
+            return;
+        }
+        const Ended made =
+            shell("mount -t tmpfs -o size=" + std::to_string(mib) + "m tmpfs '" + mount_point + "'");
+        mounted = made.status == 0;
+        failure = made.err.empty() ? "status " + std::to_string(made.status) : made.err;
+    }
+    ~TmpfsMount()
+    {
+        if (mounted && shell("umount '" + mount_point + "'").status != 0) shell("umount -l '" + mount_point + "'");
+    }
+    std::string file(const std::string &name) const { return mount_point + "/" + name; }
+};
+
 // The science mosaic of `scene` with every data unit a hole: its headers are
 // written, its data never.  Returns the bytes of data the holes stand for.
 int64_t write_sparse(const std::string &path, const Scene &scene)
@@ -449,5 +474,75 @@ TEST(limits, table_that_cannot_be_written)
         EXPECT_EQ(end.err, unwritable_table("Broken pipe", many[0]));
         EXPECT_EQ(read(many[0]), many_expected.bytes);
         EXPECT_FALSE(exists(journal_of(many[0])));
+    }
+}
+
+// A run refused after the table's file is opened (the journal cannot be made,
+// the disk is full for the journal, for the copy of -o, or for the holes of a
+// sparse file) leaves an existing table file byte for byte as it was.
+TEST(limits, a_refused_run_leaves_the_table_file_as_it_was)
+{
+    const std::vector<unsigned char> kept = {'k', 'e', 'p', 't', '\n'};
+    {
+        // The science file's folder is not writable for the user running tolv.
+        const TestDir dir;
+        const auto args = Scene{32, 24, 3, 1}.write_files(dir);
+        const auto original = read(args[0]);
+        const std::string table = dir.file("table.tsv");
+        write(table, kept);
+        for (const std::string &name : {args[0], table}) chmod(name.c_str(), 0666);
+        const std::string journal = journal_of(args[0]);
+        chmod(dir.path.c_str(), 0555);
+        const ToolRun run = run_tolv(with({"--table", table}, args), true);
+        chmod(dir.path.c_str(), 0755);
+        EXPECT_EQ(outcome(run), outcome({1, "", "tolv: " + args[0] + ": creating the journal " + journal +
+                                                    " failed: Permission denied; nothing was done\n"}));
+        EXPECT_EQ(read(table), kept);
+        EXPECT_EQ(read(args[0]), original);
+    }
+    const TmpfsMount disk(1);
+    if (!disk.mounted) GTEST_SKIP() << "no tmpfs to fill: " << disk.failure;
+    const TestDir elsewhere;
+    const std::string table = disk.file("table.tsv");
+    write(table, kept);
+    const Scene scene{128, 128, 3, 1};
+    const auto args = scene.write_files(elsewhere, disk.file("science.fits"));
+    const auto original = read(args[0]);
+    fill(disk.file("filler"), off_t(16 * KiB));
+    {
+        // No room for the journal.
+        const Ended end = run(tolv({"--table", table, args[0], args[1]}));
+        EXPECT_EQ(end.status, 1);
+        EXPECT_EQ(end.err, "tolv: " + args[0] + ": writing the journal " + journal_of(args[0]) +
+                               " failed: No space left on device; nothing was done\n");
+        EXPECT_EQ(read(table), kept);
+        EXPECT_EQ(read(args[0]), original);
+    }
+    {
+        // No room for the copy of -o.
+        const std::string out = disk.file("out.fits");
+        const Ended end = run(tolv({"--table", table, "-o", out, args[0], args[1]}));
+        EXPECT_EQ(end.status, 1);
+        EXPECT_EQ(end.err.rfind("tolv: " + out + ": writing ", 0), 0u) << end.err;
+        EXPECT_NE(end.err.find(" failed: No space left on device\n"), std::string::npos) << end.err;
+        EXPECT_EQ(read(table), kept);
+        EXPECT_FALSE(exists(out));
+    }
+    {
+        // Holes in the science file that the disk cannot give blocks to.  On ext4:
+        // a hole of a full tmpfs cannot even be read through a mapping.
+        const LoopMount ext4(24);
+        if (!ext4.mounted) GTEST_SKIP() << "loop devices are missing: " << ext4.failure;
+        const Scene big{1536, 1536, 3, 1};
+        const std::string science = ext4.file("sparse.fits"), fringe = elsewhere.file("big-fringe.fits"),
+                          sparse_table = ext4.file("table.tsv");
+        write(sparse_table, kept);
+        write(fringe, file_bytes(big.fringe(0)));
+        ASSERT_GT(write_sparse(science, big), ext4.room());
+        const Ended end = run(tolv({"--table", sparse_table, science, fringe}));
+        EXPECT_EQ(end.status, 1);
+        EXPECT_EQ(end.err, "tolv: " + science + ": no room on the disk for the corrected pixels of this sparse file: "
+                                                "No space left on device; nothing was done\n");
+        EXPECT_EQ(read(sparse_table), kept);
     }
 }

@@ -263,9 +263,10 @@ TEST(options, output_is_the_in_place_result_in_a_new_file)
     const ToolRun overwritten = run_tolv(with({"--overwrite", "-o", out}, args));
     EXPECT_EQ(outcome(overwritten), outcome({0, ref.table, ""}));
     EXPECT_EQ(read(out), ref.corrected);
-    // The same kill with no file to replace leaves none under the name.  The
-    // temporary copy (fresh.fits.tolv-XXXXXX) may remain beside it: nothing removes
-    // it once the process is killed.
+    // The same kill with no file to replace leaves none under the name.  (Where
+    // the filesystem makes no unnamed files, the named temporary copy,
+    // fresh.fits.tolv-XXXXXX, remains beside it: nothing removes it once the
+    // process is killed.)
     const std::string fresh = dir.file("fresh.fits");
     EXPECT_EQ(run_injected(with({"-o", fresh}, args), "end:0:kill"), -SIGKILL);
     EXPECT_EQ(exists(fresh), false);

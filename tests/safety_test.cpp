@@ -8,6 +8,8 @@
 #include "unit_bytes.h"
 
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,6 +18,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <set>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -31,6 +35,86 @@ using Bytes = std::vector<unsigned char>;
 
 
 bool exists(const std::string &name) { return access(name.c_str(), F_OK) == 0; }
+
+std::set<std::string> names_in(const TestDir &dir)
+{
+    std::set<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path)) names.insert(entry.path().filename());
+    return names;
+}
+
+std::vector<Bytes> contents(const std::vector<std::string> &names)
+{
+    std::vector<Bytes> c;
+    for (const auto &n : names) c.push_back(read(n));
+    return c;
+}
+
+// Whether the filesystem of `dir` makes unnamed files that /proc/self/fd can
+// reach, as tolv's copy for -o needs (it falls back to a named temporary).
+bool makes_unnamed_files(const std::string &dir)
+{
+#ifdef O_TMPFILE
+    const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    struct stat own, seen;
+    const bool reached = fstat(fd, &own) == 0 && stat(("/proc/self/fd/" + std::to_string(fd)).c_str(), &seen) == 0 &&
+                         own.st_ino == seen.st_ino;
+    close(fd);
+    return reached;
+#else
+    (void)dir;
+    return false;
+#endif
+}
+
+// The files under `dir` the process holds open, other than `inputs` (names in dir).
+std::vector<std::string> held_besides(pid_t pid, const TestDir &dir, const std::set<std::string> &inputs)
+{
+    std::vector<std::string> held;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    // readdir rather than a directory_iterator, which throws when the process
+    // ends under it.
+    DIR *d = opendir(fds.c_str());
+    for (const dirent *entry; d && (entry = readdir(d));) {
+        char target[4096];
+        const ssize_t n = readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        const std::string t(target, size_t(n));
+        if (t.rfind(dir.path + "/", 0) == 0 && !inputs.count(t.substr(dir.path.size() + 1))) held.push_back(t);
+    }
+    if (d) closedir(d);
+    return held;
+}
+
+// tolv started with descriptor `closed` (0, 1 or 2) closed; the others in files.
+ToolRun run_with_closed(int closed, const std::vector<std::string> &args)
+{
+    Args line;
+    const std::vector<char *> argv = exec_argv(line, TOLV_BINARY, args);
+    char out_name[] = "/tmp/tolv_out_XXXXXX", err_name[] = "/tmp/tolv_err_XXXXXX";
+    const int out_fd = mkstemp(out_name), err_fd = mkstemp(err_name);
+    unlink(out_name);
+    unlink(err_name);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        close(out_fd);
+        close(err_fd);
+        close(closed);
+        execv(argv[0], argv.data());
+        _exit(97);
+    }
+    ToolRun r;
+    int ws = 0;
+    if (pid > 0 && waitpid(pid, &ws, 0) == pid) r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+    r.out = slurp_fd(out_fd);
+    r.err = slurp_fd(err_fd);
+    close(out_fd);
+    close(err_fd);
+    return r;
+}
 
 std::string journal_of(const std::string &science) { return science + ".tolv-journal"; }
 
@@ -348,5 +432,208 @@ TEST(safety, a_file_cut_short_underneath_is_reported)
         EXPECT_NE(again.err.find("`tolv --drop-journal " + args[2] + "`"), std::string::npos) << again.err;
         EXPECT_EQ(run_tolv({"--drop-journal", args[2]}).status, 0) << stop;
         EXPECT_FALSE(exists(journal_of(args[2]))) << stop;
+    }
+}
+
+// Names given to -o are plain paths: brackets select no unit.  The file of the
+// name before the brackets (the science file, a fringe frame, another file) stays
+// as it was, and the copy is made under exactly the name given, with or without
+// a file there to replace, and no temporary left beside it.
+TEST(safety, output_names_with_brackets_are_plain_paths)
+{
+    TestDir dir, elsewhere;
+    const auto args = write_scene(dir, 24, 16, 3, 2);
+    const Reference ref = reference_run(dir, args);
+    const std::string other = dir.file("exp2.fits");
+    write(other, read(write_scene(elsewhere, 24, 16, 3, 1, 11)[0]));
+    std::vector<std::string> files = args;
+    files.push_back(other);
+    const std::vector<Bytes> before = contents(files);
+    std::set<std::string> listed = names_in(dir);
+    for (const std::string name : {"science.fits[1]", "fringe0.fits[1]", "exp2.fits[SCI]"})
+        for (const bool overwrite : {false, true}) {
+            const std::string what = name + (overwrite ? " --overwrite" : "");
+            const std::string out = dir.file(name);
+            const ToolRun run = run_tolv(with(overwrite ? Args{"--overwrite", "-o", out} : Args{"-o", out}, args));
+            EXPECT_EQ(outcome(run), outcome({0, ref.table, ""})) << what;
+            EXPECT_EQ(read(out) == ref.corrected, true) << what;
+            EXPECT_EQ(contents(files) == before, true) << what;
+            listed.insert(name);
+            EXPECT_EQ(names_in(dir), listed) << what;
+            EXPECT_EQ(exists(journal_of(args[0])), false) << what;
+        }
+}
+
+// A run with -o killed at any moment leaves no temporary file behind: the copy
+// has no name until it is put in place.  Killed by the fault-injection build
+// after the last extension, stopped there and killed, and killed for real while
+// it holds its copy open, at several moments of the run.
+TEST(safety, a_killed_output_run_leaves_no_temporary_file)
+{
+    TestDir dir;
+    if (!makes_unnamed_files(dir.path))
+        GTEST_SKIP() << "the filesystem of " << dir.path
+                     << " makes no unnamed files: tolv uses a named temporary there";
+    const auto args = write_scene(dir, 256, 192, 8, 2);
+    const std::vector<Bytes> before = contents(args);
+    const std::set<std::string> inputs = names_in(dir);
+    const std::string out = dir.file("out.fits");
+    for (const char *how : {"end:0:kill", "end:0:stop"}) {
+        Started run(TOLV_INJECT_BINARY, with({"-o", out}, args), how);
+        if (run.wait_stopped()) kill(run.pid, SIGKILL);
+        EXPECT_EQ(run.finish().status, -1) << how;
+        EXPECT_EQ(names_in(dir), inputs) << how;
+    }
+    // With a file to replace, which stays as it was.
+    const Bytes old = {'o', 'l', 'd', '\n'};
+    write(out, old);
+    {
+        Started run(TOLV_INJECT_BINARY, with({"--overwrite", "-o", out}, args), "end:0:kill");
+        EXPECT_EQ(run.finish().status, -1);
+        EXPECT_EQ(read(out), old);
+        std::set<std::string> with_old = inputs;
+        with_old.insert("out.fits");
+        EXPECT_EQ(names_in(dir), with_old);
+        unlink(out.c_str());
+    }
+    ASSERT_EQ(run_tolv(with({"-o", out}, args)).status, 0);
+    const Bytes whole = read(out);
+    unlink(out.c_str());
+    int caught = 0;
+    for (int i = 0; i < 6; i++) {
+        Started run(TOLV_BINARY, with({"-o", out}, args));
+        bool holds = false;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!holds && !run.ended() && std::chrono::steady_clock::now() < give_up)
+            holds = !held_besides(run.pid, dir, inputs).empty();
+        std::this_thread::sleep_for(std::chrono::milliseconds(8 * i));
+        kill(run.pid, SIGKILL);
+        const ToolRun r = run.finish();
+        if (exists(out)) {
+            // The kill came once the copy was in place (or the run ended first):
+            // it is whole.
+            EXPECT_EQ(read(out) == whole, true) << i;
+            unlink(out.c_str());
+        } else {
+            caught += holds && r.status == -1;
+        }
+        EXPECT_EQ(names_in(dir), inputs) << i;
+    }
+    // A test whose kills all came too late would show nothing.
+    std::printf("killed %d of 6 runs while they held their copy\n", caught);
+    EXPECT_GT(caught, 0);
+    EXPECT_EQ(contents(args) == before, true);
+}
+
+// With descriptor 0, 1 or 2 closed, no file tolv opens takes its place: the
+// table and the messages would be written into it.  An in-place run, a run with
+// -o and a refused run each leave the files as they are with every descriptor
+// open.
+TEST(safety, closed_standard_descriptors_never_become_a_file)
+{
+    TestDir dir, elsewhere;
+    const auto args = write_scene(dir, 24, 16, 3, 2);
+    const Bytes original = read(args[0]);
+    const Reference ref = reference_run(dir, args);
+    const std::vector<Bytes> fringes = contents({args[1], args[2]});
+    // A fringe frame of another size: refused after the science file is open.
+    const std::string small = dir.file("small.fits");
+    write(small, read(write_scene(elsewhere, 12, 8, 3, 1)[1]));
+    const ToolRun refusal = run_tolv({args[0], small});
+    ASSERT_EQ(refusal.status, 1);
+    const std::string out = dir.file("out.fits");
+    for (int closed = 0; closed <= 2; closed++) {
+        const std::string what = "descriptor " + std::to_string(closed) + " closed";
+        write(args[0], original);
+        const ToolRun in_place = run_with_closed(closed, args);
+        EXPECT_EQ(outcome(in_place), outcome({0, closed == 1 ? "" : ref.table, ""})) << what;
+        EXPECT_EQ(read(args[0]) == ref.corrected, true) << what;
+        EXPECT_EQ(exists(journal_of(args[0])), false) << what;
+
+        write(args[0], original);
+        const ToolRun copy = run_with_closed(closed, with({"-o", out}, args));
+        EXPECT_EQ(outcome(copy), outcome({0, closed == 1 ? "" : ref.table, ""})) << what;
+        EXPECT_EQ(read(out) == ref.corrected, true) << what;
+        EXPECT_EQ(read(args[0]) == original, true) << what;
+        unlink(out.c_str());
+
+        const ToolRun refused = run_with_closed(closed, {args[0], small});
+        EXPECT_EQ(outcome(refused), outcome({1, "", closed == 2 ? "" : refusal.err})) << what;
+        EXPECT_EQ(read(args[0]) == original, true) << what;
+        EXPECT_EQ(contents({args[1], args[2]}) == fringes, true) << what;
+    }
+}
+
+// SIGINT, SIGTERM and SIGHUP, sent while a run is stopped at a step of its
+// write-back, end it by that signal once the extension being stored is whole,
+// with one line saying where it stopped; the same command then finishes the
+// job as one uninterrupted run.  With -o and -n the line says nothing was
+// written, and nothing was.
+TEST(safety, an_interrupted_run_says_where_it_stopped)
+{
+    TestDir dir;
+    const auto args = write_scene(dir, 40, 30, 4, 2);
+    const Bytes original = read(args[0]);
+    const Reference ref = reference_run(dir, args);
+    const std::string head = "tolv: " + args[0] + ": interrupted ";
+    auto corrected = [&](const char *signal, int n) {
+        return head + signal + " with " + std::to_string(n) +
+               " of 4 extensions corrected; run the same command again to finish it\n";
+    };
+    struct Case {
+        std::string stop;
+        int signal;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"saved:1", SIGTERM, head + "(SIGTERM); nothing was changed; run the same command again to correct it\n"},
+        {"half:2", SIGINT, corrected("(SIGINT)", 1)},
+        {"stored:3", SIGHUP, corrected("(SIGHUP)", 2)},
+        {"synced:3", SIGTERM, corrected("(SIGTERM)", 2)},
+        {"done:3", SIGINT, corrected("(SIGINT)", 3)},
+        {"end:0", SIGHUP, corrected("(SIGHUP)", 4)},
+    };
+    for (const Case &c : cases) {
+        write(args[0], original);
+        Started run(TOLV_INJECT_BINARY, args, c.stop + ":stop");
+        ASSERT_EQ(run.wait_stopped(), true) << c.stop;
+        kill(run.pid, c.signal);
+        kill(run.pid, SIGCONT);
+        const ToolRun r = run.finish();
+        EXPECT_EQ(r.err, c.line) << c.stop;
+        EXPECT_EQ(run.signal_that_ended(), c.signal) << c.stop;
+        EXPECT_EQ(exists(journal_of(args[0])), true) << c.stop;
+        const ToolRun again = run_tolv(args);
+        EXPECT_EQ(again.status, 0) << c.stop << again.err;
+        EXPECT_EQ(again.out, ref.table) << c.stop;
+        EXPECT_EQ(read(args[0]) == ref.corrected, true) << c.stop;
+        EXPECT_EQ(exists(journal_of(args[0])), false) << c.stop;
+    }
+    write(args[0], original);
+    const std::string out = dir.file("out.fits");
+    const std::set<std::string> listed = names_in(dir);
+    {
+        Started run(TOLV_INJECT_BINARY, with({"-o", out}, args), "end:0:stop");
+        ASSERT_EQ(run.wait_stopped(), true);
+        kill(run.pid, SIGTERM);
+        kill(run.pid, SIGCONT);
+        const ToolRun r = run.finish();
+        EXPECT_EQ(r.err, "tolv: " + out + ": interrupted (SIGTERM) before it was written; " + args[0] +
+                             " is untouched\n");
+        EXPECT_EQ(run.signal_that_ended(), SIGTERM);
+        EXPECT_EQ(read(args[0]) == original, true);
+        EXPECT_EQ(names_in(dir), listed);
+        EXPECT_EQ(outcome(run_tolv(with({"-o", out}, args))), outcome({0, ref.table, ""}));
+        EXPECT_EQ(read(out) == ref.corrected, true);
+    }
+    {
+        Started run(TOLV_INJECT_BINARY, with({"-n"}, args), "end:0:stop");
+        ASSERT_EQ(run.wait_stopped(), true);
+        kill(run.pid, SIGHUP);
+        kill(run.pid, SIGCONT);
+        const ToolRun r = run.finish();
+        EXPECT_EQ(r.err, head + "(SIGHUP); nothing was written\n");
+        EXPECT_EQ(run.signal_that_ended(), SIGHUP);
+        EXPECT_EQ(read(args[0]) == original, true);
     }
 }

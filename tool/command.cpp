@@ -63,7 +63,11 @@ class Run {
     }
     // Unmaps and closes every file (their locks go with them): a caller that goes
     // on living, the Python module, runs again.
-    ~Run() { release_files(); }
+    ~Run()
+    {
+        release_files();
+        if (table_ && table_ != streams_.table) std::fclose(table_);
+    }
     Run(const Run &) = delete;
     Run &operator=(const Run &) = delete;
 
@@ -71,6 +75,8 @@ class Run {
     {
         if (o_.recover || o_.drop_journal) return journal_only();
         const auto t0 = std::chrono::steady_clock::now();
+        faults_run(!o_.output.empty() ? RunKind::output : in_place_ ? RunKind::in_place : RunKind::dry_run,
+                   science_name_, o_.output.c_str());
         std::unique_ptr<OutputFile> output;
         if (!o_.output.empty()) {
             output = std::make_unique<OutputFile>(o_.output, o_.overwrite);
@@ -93,11 +99,20 @@ class Run {
             return std::fflush(table_) == 0 ? 0 : 1;
         }
         if (output && names_an_input(o_.output)) return 1;
-        // The table's file is made only now: nothing is written before every check.
+        // The table's file is opened only now: nothing is written before every check.
+        // It is emptied only once no refusal can come (below), so that a refused run
+        // leaves it as it was.  Written where it is rather than into a temporary put
+        // in place at the end: it may be a pipe, a device or a link to keep, and its
+        // rows are seen as they come.
         if (!o_.table.empty()) {
             if (names_an_input(o_.table)) return 1;
-            table_ = std::fopen(o_.table.c_str(), "w");
-            if (!table_) return refuse("tolv: " + o_.table + ": " + std::strerror(errno));
+            const int fd = open(o_.table.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+            table_ = fd >= 0 ? fdopen(fd, "w") : nullptr;
+            if (!table_) {
+                const int why = errno;
+                if (fd >= 0) close(fd);
+                return refuse("tolv: " + o_.table + ": " + std::strerror(why));
+            }
         }
         if (output && !open_output(*output, plan, dead)) return 1;
         const Mosaic target = output ? output_ : in_place_ ? in_.science : nullptr;
@@ -109,6 +124,10 @@ class Run {
         for (size_t i = 0; i < plan.size(); i++)
             if (!dead[i] && !(in_place_ && journal_.done().count(plan[i].science)) && already_[i].empty())
                 jobs.push_back(i);
+        size_t finished = 0; // by the interrupted run this one finishes
+        for (size_t i = 0; i < plan.size(); i++)
+            finished += !dead[i] && in_place_ && journal_.done().count(plan[i].science);
+        faults_plan(int(jobs.size() + finished), int(finished));
         std::unique_ptr<FitWorkers> workers;
         if (!plan.empty()) {
             if (!jobs.empty()) {
@@ -140,13 +159,18 @@ class Run {
             }
         }
         WriteBack writer(target, science_name_, in_place_ ? &journal_ : nullptr, streams_.checkpoint);
-        print_fit_head(table_, g.nfringe);
         int corrected = 0;
         size_t job = 0;
         std::string error;
         // Each extension's original bytes go to the journal while it is being
         // fitted: the jobs are the extensions to write, in order.
         if (target && !jobs.empty() && !writer.prepare(plan[jobs[0]].science, g.npix, &error)) return refuse(error);
+        // The last refusal is behind: the table's file is emptied for the rows.
+        struct stat table_file;
+        if (!o_.table.empty() && fstat(fileno(table_), &table_file) == 0 && S_ISREG(table_file.st_mode) &&
+            ftruncate(fileno(table_), 0) != 0 && !table_error_)
+            table_error_ = errno;
+        print_fit_head(table_, g.nfringe);
         for (size_t i = 0; i < plan.size(); i++) {
             const int e = plan[i].science;
             if (dead[i]) {
@@ -206,15 +230,19 @@ class Run {
             // closed first (the journal keeps the lock), so that the process ends
             // at once after it.
             release_files();
+            const HeldSignals hold;
             if (!journal_.finish(&error, streams_.checkpoint))
                 return refuse("tolv: " + std::string(science_name_) + ": " + error);
+            faults_progress(RunStep::complete);
         }
         if (output) {
-            if (msync(output_->file->map, size_t(output_->file->size), MS_SYNC) != 0 ||
-                !output->commit(output_->file->fd, &error)) {
-                if (error.empty()) error = std::string("writing the corrected mosaic failed: ") + std::strerror(errno);
-                return refuse("tolv: " + o_.output + ": " + error);
-            }
+            // Synced first, so that an interruption waits only for the last step.
+            const bool synced = msync(output_->file->map, size_t(output_->file->size), MS_SYNC) == 0 &&
+                                fsync(output->descriptor()) == 0;
+            if (!synced) error = std::string("writing the corrected mosaic failed: ") + std::strerror(errno);
+            const HeldSignals hold;
+            if (!synced || !output->commit(&error)) return refuse("tolv: " + o_.output + ": " + error);
+            faults_progress(RunStep::complete);
         }
         if (table_error_)
             return refuse(std::string("tolv: the table could not be written (") + std::strerror(table_error_) + ")" +
@@ -592,10 +620,13 @@ class Run {
             refuse("tolv: " + o_.output + ": " + error);
             return false;
         }
-        MosaicFile *f = mosaic_file_open(output.temporary().c_str(), true, &reason);
+        // The copy is mapped through its own descriptor: no name is looked up again.
+        const int fd = fcntl(output.descriptor(), F_DUPFD_CLOEXEC, 0);
+        MosaicFile *f = fd >= 0 ? mosaic_file_adopt(fd, true, &reason) : nullptr;
+        if (fd < 0) reason = std::strerror(errno);
         output_ = f ? mosaic_map(f, MAX_UNITS, &reason) : nullptr;
         if (!output_ || output_->count != in_.science->count) {
-            unopenable(output.temporary().c_str(), reason);
+            unopenable(o_.output.c_str(), reason);
             return false;
         }
         faults_watch(output_, o_.output.c_str(), "");

@@ -1,11 +1,13 @@
 // SIGBUS arrives when a mapped page cannot be read or written; the handler finds
 // the mapping and the unit the address lies in and says so with async-signal-safe
-// writes only, from tables filled before the fault.
+// writes only, from tables filled before the fault.  An interruption is reported
+// the same way, from the state the run records as it goes.
 #include "faults.h"
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -22,7 +24,8 @@ volatile sig_atomic_t nwatched = 0;
 
 void put(const char *text) { (void)!write(2, text, std::strlen(text)); }
 
-void put_number(long long v)
+// The decimal digits of v >= 0 into text (24 bytes), ended by a null.
+void format_number(long long v, char *text)
 {
     char digits[24];
     int n = 0;
@@ -30,9 +33,14 @@ void put_number(long long v)
         digits[n++] = char('0' + v % 10);
         v /= 10;
     } while (v > 0 && n < 23);
-    char text[24];
     for (int i = 0; i < n; i++) text[i] = digits[n - 1 - i];
     text[n] = '\0';
+}
+
+void put_number(long long v)
+{
+    char text[24];
+    format_number(v, text);
     put(text);
 }
 
@@ -73,6 +81,85 @@ void on_bus_error(int, siginfo_t *info, void *)
     raise(SIGBUS);
 }
 
+sigset_t interruptions()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) sigaddset(&set, s);
+    return set;
+}
+
+// What the run has done, for the line of an interruption: written by the main
+// thread as it goes, read by the handler.  Names are copied (cut to fit), so that
+// they outlive whatever the caller keeps them in.
+constexpr size_t NAME_ROOM = 4096;
+bool reporting = false; // set once by faults_install, before any other thread runs
+char science_name[NAME_ROOM], output_name[NAME_ROOM];
+volatile sig_atomic_t run_kind = -1; // a RunKind, -1 before the run is known
+volatile sig_atomic_t run_total = 0, run_done = 0, run_stored = 0, run_complete = 0;
+
+void copy_name(char *to, const char *from)
+{
+    size_t n = 0;
+    for (; from && from[n] && n + 1 < NAME_ROOM; n++) to[n] = from[n];
+    to[n] = '\0';
+}
+
+// One line built in a fixed buffer (cut short when it would not fit) and written
+// at once.
+class Line {
+  public:
+    Line &operator<<(const char *text)
+    {
+        for (; *text && n_ < sizeof text_; text++) text_[n_++] = *text;
+        return *this;
+    }
+    Line &operator<<(int v)
+    {
+        char digits[24];
+        format_number(v, digits);
+        return *this << digits;
+    }
+    void send() const { (void)!write(2, text_, n_); }
+
+  private:
+    char text_[2 * NAME_ROOM + 256];
+    size_t n_ = 0;
+};
+
+void on_interruption(int sig)
+{
+    const char *what = sig == SIGINT ? " (SIGINT)" : sig == SIGTERM ? " (SIGTERM)" : " (SIGHUP)";
+    Line line;
+    line << "tolv: ";
+    switch (run_kind) {
+    case int(RunKind::in_place):
+        line << science_name << ": interrupted" << what;
+        if (run_complete) line << " after the run was complete";
+        else if (!run_stored && run_done == 0)
+            line << "; nothing was changed; run the same command again to correct it";
+        else
+            line << " with " << int(run_done) << " of " << int(run_total)
+                 << (run_total == 1 ? " extension" : " extensions")
+                 << " corrected; run the same command again to finish it";
+        break;
+    case int(RunKind::output):
+        line << output_name << ": interrupted" << what;
+        if (run_complete) line << " after the run was complete";
+        else line << " before it was written; " << science_name << " is untouched";
+        break;
+    case int(RunKind::dry_run): line << science_name << ": interrupted" << what << "; nothing was written"; break;
+    default: line << "interrupted" << what << "; nothing was changed"; break;
+    }
+    line << "\n";
+    line.send();
+    // The action is the default one again (SA_RESETHAND) and the signal is not
+    // blocked (SA_NODEFER): raised, it ends the process as the parent expects of
+    // it (a shell stops a script on SIGINT only when its command died of one).
+    raise(sig);
+    _exit(128 + sig);
+}
+
 } // namespace
 
 void faults_install()
@@ -85,6 +172,46 @@ void faults_install()
     sa.sa_flags = SA_SIGINFO;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGBUS, &sa, nullptr);
+    reporting = true;
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored from the start stays so (nohup, a background job).
+        struct sigaction was;
+        if (sigaction(s, nullptr, &was) != 0 || was.sa_handler == SIG_IGN) continue;
+        struct sigaction on;
+        std::memset(&on, 0, sizeof on);
+        on.sa_handler = on_interruption;
+        on.sa_flags = SA_RESETHAND | SA_NODEFER;
+        // Another interruption waits while the line is written; the process ends first.
+        on.sa_mask = interruptions();
+        sigdelset(&on.sa_mask, s);
+        sigaction(s, &on, nullptr);
+    }
+}
+
+void faults_run(RunKind kind, const char *science, const char *output)
+{
+    if (!reporting) return;
+    copy_name(science_name, science);
+    copy_name(output_name, output);
+    std::atomic_signal_fence(std::memory_order_seq_cst); // the names before the kind that says they are there
+    run_kind = int(kind);
+}
+
+void faults_plan(int total, int done)
+{
+    if (!reporting) return;
+    run_total = total;
+    run_done = done;
+}
+
+void faults_progress(RunStep step)
+{
+    if (!reporting) return;
+    switch (step) {
+    case RunStep::stored: run_stored = 1; break;
+    case RunStep::done: run_done = run_done + 1; break;
+    case RunStep::complete: run_complete = 1; break;
+    }
 }
 
 void faults_watch(Mosaic m, const char *name, const char *hint)
@@ -105,18 +232,6 @@ void faults_unwatch(Mosaic m)
             watched[k] = last;
         }
 }
-
-namespace {
-
-sigset_t interruptions()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) sigaddset(&set, s);
-    return set;
-}
-
-} // namespace
 
 void faults_worker_thread()
 {

@@ -1,14 +1,18 @@
 // A copy made with copy_file_range where the kernel offers it (extents shared or
-// copied in the kernel), else read and write; then synced and renamed or linked.
+// copied in the kernel), else read and write; then synced and linked into place
+// (through /proc/self/fd, which needs no privilege, unlike AT_EMPTY_PATH) or
+// renamed.
 #include "output.h"
 
 #include "fileio.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -46,6 +50,25 @@ mode_t current_umask()
     return m;
 }
 
+std::string proc_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Six letters and digits for a temporary name; a name taken is simply tried again.
+std::string name_suffix()
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static uint64_t calls = 0;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t v = uint64_t(now.tv_nsec) ^ uint64_t(now.tv_sec) << 30 ^ uint64_t(getpid()) << 40;
+    v ^= ++calls * 0x9E3779B97F4A7C15ull;
+    v ^= v >> 33;
+    v *= 0xff51afd7ed558ccdull;
+    v ^= v >> 33;
+    std::string s;
+    for (int i = 0; i < 6; i++, v /= 62) s += letters[v % 62];
+    return s;
+}
+
 } // namespace
 
 OutputFile::OutputFile(std::string path, bool overwrite) : path_(std::move(path)), overwrite_(overwrite)
@@ -56,6 +79,7 @@ OutputFile::OutputFile(std::string path, bool overwrite) : path_(std::move(path)
 
 OutputFile::~OutputFile()
 {
+    if (fd_ >= 0) close(fd_);
     if (!committed_ && !temp_.empty()) unlink(temp_.c_str());
 }
 
@@ -64,6 +88,32 @@ bool OutputFile::refused() const
     struct stat st;
     return !overwrite_ && lstat(path_.c_str(), &st) == 0;
 }
+
+int OutputFile::open_unnamed() const
+{
+#ifdef O_TMPFILE
+    const int fd = open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    // The copy is given its name through /proc/self/fd at the end: without /proc
+    // (or where an emulator hides it) it could never be named.
+    struct stat own, seen;
+    if (fstat(fd, &own) != 0 || stat(proc_path(fd).c_str(), &seen) != 0 || own.st_dev != seen.st_dev ||
+        own.st_ino != seen.st_ino) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+#else
+    return -1;
+#endif
+}
+
+bool OutputFile::link_as(const std::string &name) const
+{
+    return linkat(AT_FDCWD, proc_path(fd_).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+std::string OutputFile::copy_name() const { return unnamed_ ? "a new file in " + dir_ : temp_; }
 
 bool OutputFile::create_copy(int from, int64_t size, std::string *error)
 {
@@ -74,43 +124,63 @@ bool OutputFile::create_copy(int from, const std::vector<CopyPiece> &pieces, std
 {
     int64_t size = 0;
     for (const CopyPiece &p : pieces) size += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
-    std::string pattern = path_ + ".tolv-XXXXXX";
-    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) {
-        *error = "creating a file in " + dir_ + " failed: " + std::strerror(errno);
-        return false;
+    fd_ = open_unnamed();
+    unnamed_ = fd_ >= 0;
+    if (!unnamed_) {
+        std::string pattern = path_ + ".tolv-XXXXXX";
+        fd_ = mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd_ < 0) {
+            *error = "creating a file in " + dir_ + " failed: " + std::strerror(errno);
+            return false;
+        }
+        temp_ = pattern;
+        fchmod(fd_, 0644 & ~current_umask()); // as a file made by any program, not 0600
     }
-    temp_ = pattern;
-    fchmod(fd, 0644 & ~current_umask()); // as a file made by any program, not 0600
-    const int refused = posix_fallocate(fd, 0, off_t(size));
+    const int refused = posix_fallocate(fd_, 0, off_t(size));
     bool copied = refused == 0 || (refused != ENOSPC && refused != EDQUOT && refused != EFBIG);
     int64_t at = 0;
     for (const CopyPiece &p : pieces) {
         if (!copied) break;
-        copied = p.bytes.empty() ? copy_bytes(from, p.offset, fd, at, p.length)
-                                 : pwrite_all(fd, p.bytes.data(), int64_t(p.bytes.size()), at);
+        copied = p.bytes.empty() ? copy_bytes(from, p.offset, fd_, at, p.length)
+                                 : pwrite_all(fd_, p.bytes.data(), int64_t(p.bytes.size()), at);
         at += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
     }
     if (!copied) {
-        *error = "writing " + temp_ + " failed: " + std::strerror(refused ? refused : errno ? errno : EIO);
-        close(fd);
+        *error = "writing " + copy_name() + " failed: " + std::strerror(refused ? refused : errno ? errno : EIO);
         return false;
     }
-    close(fd);
     return true;
 }
 
-bool OutputFile::commit(int fd, std::string *error)
+bool OutputFile::put_in_place()
 {
-    if (fsync(fd) != 0) {
-        *error = "writing " + temp_ + " failed: " + std::strerror(errno);
-        return false;
-    }
     // Without --overwrite a file that appeared meanwhile is not replaced: link
     // fails on an existing name where rename would not.
-    const bool placed = overwrite_ ? rename(temp_.c_str(), path_.c_str()) == 0
-                                   : link(temp_.c_str(), path_.c_str()) == 0 && unlink(temp_.c_str()) == 0;
-    if (!placed) {
+    if (!unnamed_)
+        return overwrite_ ? rename(temp_.c_str(), path_.c_str()) == 0
+                          : link(temp_.c_str(), path_.c_str()) == 0 && unlink(temp_.c_str()) == 0;
+    if (!overwrite_) return link_as(path_);
+    // Only rename replaces a file in one step, and it takes a name: the copy gets
+    // one beside the target first.
+    for (int attempt = 0; attempt < 100; attempt++) {
+        const std::string name = path_ + ".tolv-" + name_suffix();
+        if (link_as(name)) {
+            temp_ = name;
+            return rename(temp_.c_str(), path_.c_str()) == 0;
+        }
+        if (errno != EEXIST) return false;
+    }
+    errno = EAGAIN;
+    return false;
+}
+
+bool OutputFile::commit(std::string *error)
+{
+    if (fsync(fd_) != 0) {
+        *error = "writing " + copy_name() + " failed: " + std::strerror(errno);
+        return false;
+    }
+    if (!put_in_place()) {
         *error = errno == EEXIST ? "the file exists; --overwrite replaces it"
                                  : std::string("putting the file in place failed: ") + std::strerror(errno);
         return false;

@@ -1,6 +1,10 @@
 // The corrected copy (-o): a new file that is whole or absent.  It is written
-// under a temporary name in the target's folder, synced, and then put in place by
-// one rename (or, when an existing file must not be replaced, one link).
+// into an unnamed file in the target's folder (O_TMPFILE), synced, and then given
+// the target's name in one step: a link, or, when an existing file is to be
+// replaced, a link under a temporary name and one rename.  Where the filesystem
+// makes no unnamed files, a named temporary (FILE.tolv-XXXXXX) stands in for it.
+// Either way the copy is reached through its descriptor only, never reopened by
+// a name.
 #ifndef TOLV_OUTPUT_H
 #define TOLV_OUTPUT_H
 
@@ -17,8 +21,10 @@ struct CopyPiece {
 
 class OutputFile {
   public:
+    // `path` is a plain path, never parsed for a unit selector.
     OutputFile(std::string path, bool overwrite);
-    // Removes the temporary file unless it was put in place.
+    // Closes the copy and removes its name unless it was put in place (an unnamed
+    // copy is freed by the kernel, even when the process is killed).
     ~OutputFile();
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
@@ -30,13 +36,25 @@ class OutputFile {
     bool create_copy(int from, int64_t size, std::string *error);
     // The same for a copy made of pieces, one after the other.
     bool create_copy(int from, const std::vector<CopyPiece> &pieces, std::string *error);
-    const std::string &temporary() const { return temp_; }
-    // Syncs the temporary file (through `fd`, open on it) and puts it in place.
-    bool commit(int fd, std::string *error);
+    // The copy's descriptor, read-write, owned by this object; -1 before create_copy.
+    int descriptor() const { return fd_; }
+    // Syncs the copy and puts it in place.
+    bool commit(std::string *error);
 
   private:
-    std::string path_, temp_, dir_;
+    // Opens an unnamed file in the target's folder that /proc/self/fd can link;
+    // -1 where the filesystem (or a missing /proc) does not allow it.
+    int open_unnamed() const;
+    // Links the unnamed copy as `name`; false, with errno, when it cannot be.
+    bool link_as(const std::string &name) const;
+    bool put_in_place();
+    // A description of the copy for messages.
+    std::string copy_name() const;
+
+    std::string path_, temp_, dir_; // temp_: the copy's name while it has one not yet the target's
     bool overwrite_;
+    int fd_ = -1;
+    bool unnamed_ = false;
     bool committed_ = false;
 };
 

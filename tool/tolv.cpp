@@ -4,6 +4,10 @@
 #include "faults.h"
 #include "tsutil.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -43,10 +47,27 @@ void (*const checkpoint)(const char *, int) = inject;
 void (*const checkpoint)(const char *, int) = nullptr;
 #endif
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no
+// file tolv opens becomes standard input, output or error: the table or a message
+// would then be written into it.  Where /dev/null cannot be opened, the root
+// directory holds the number (it reads nothing and every write to it fails); where
+// neither can, the run ends with status 1 before anything is opened.
+void open_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free number is fd itself: those below it are open by now.
+        int held = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (held < 0) held = open("/", O_RDONLY | O_DIRECTORY);
+        if (held != fd) _exit(1);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    open_standard_descriptors();
     // A refused allocation ends the run here, with the numeric module's report,
     // rather than as an exception: with memory that short, even the exception
     // might not be made.  A run that ends so is finished by the next one.

@@ -59,9 +59,13 @@ bool WriteBack::settle(std::string *error)
         return false;
     }
     checkpoint_("synced", e);
-    if (!journal_->mark_done(e, pending_digest_, pending_rows_, error)) {
-        *error = failure(e, *error);
-        return false;
+    {
+        const HeldSignals hold; // an interruption counts the extensions the journal records
+        if (!journal_->mark_done(e, pending_digest_, pending_rows_, error)) {
+            *error = failure(e, *error);
+            return false;
+        }
+        faults_progress(RunStep::done);
     }
     pending_ = 0;
     checkpoint_("done", e);
@@ -134,6 +138,7 @@ bool WriteBack::write(int e, const StorePixels &store, int npix, const std::stri
     if (journal_ && !saved && !save(e, offset, length, error)) return false;
     saved_ = 0;
     const HeldSignals hold; // an interruption waits until the pixels are stored whole
+    faults_progress(RunStep::stored); // the file changes from here on
     if (journal_ && checkpoint_ != no_checkpoint) {
         // For the tests that stop a run inside a store: half of the pixels first.
         if (!store_pixels(data, data_at, store, npix / 2, nullptr)) {
