@@ -1,5 +1,7 @@
 #include "fileio.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,4 +43,33 @@ bool pread_all(int fd, void *data, int64_t n, int64_t at)
         at += r;
     }
     return true;
+}
+
+namespace {
+std::string proc_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+} // namespace
+
+int open_unnamed(const std::string &dir, mode_t mode)
+{
+#ifdef O_TMPFILE
+    const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    // Named through /proc/self/fd at the end: without /proc (or where an
+    // emulator hides it) it could never be named.
+    struct stat own, seen;
+    if (fstat(fd, &own) != 0 || stat(proc_path(fd).c_str(), &seen) != 0 || own.st_dev != seen.st_dev ||
+        own.st_ino != seen.st_ino) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+#else
+    (void)dir, (void)mode;
+    return -1;
+#endif
+}
+
+bool link_unnamed(int fd, const std::string &path)
+{
+    return linkat(AT_FDCWD, proc_path(fd).c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }

@@ -565,7 +565,7 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
     std::string temporary;
     for (const bool unnamed : {true, false}) {
         if (unnamed) {
-            fd_ = open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+            fd_ = open_unnamed(dir_, 0600);
             if (fd_ < 0) continue;
         } else {
             temporary = path_ + ".new-XXXXXX";
@@ -576,10 +576,7 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
             if (!unnamed) unlink(temporary.c_str());
             return false;
         }
-        const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-        if ((unnamed ? linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW)
-                     : link(temporary.c_str(), path_.c_str())) == 0)
-            break;
+        if (unnamed ? link_unnamed(fd_, path_) : link(temporary.c_str(), path_.c_str()) == 0) break;
         const int why = errno;
         close(fd_);
         fd_ = -1;

@@ -50,8 +50,6 @@ mode_t current_umask()
     return m;
 }
 
-std::string proc_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
 // Six letters and digits for a temporary name; a name taken is simply tried again.
 std::string name_suffix()
 {
@@ -89,29 +87,7 @@ bool OutputFile::refused() const
     return !overwrite_ && lstat(path_.c_str(), &st) == 0;
 }
 
-int OutputFile::open_unnamed() const
-{
-#ifdef O_TMPFILE
-    const int fd = open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
-    // The copy is given its name through /proc/self/fd at the end: without /proc
-    // (or where an emulator hides it) it could never be named.
-    struct stat own, seen;
-    if (fstat(fd, &own) != 0 || stat(proc_path(fd).c_str(), &seen) != 0 || own.st_dev != seen.st_dev ||
-        own.st_ino != seen.st_ino) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-#else
-    return -1;
-#endif
-}
-
-bool OutputFile::link_as(const std::string &name) const
-{
-    return linkat(AT_FDCWD, proc_path(fd_).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-}
+bool OutputFile::link_as(const std::string &name) const { return link_unnamed(fd_, name); }
 
 std::string OutputFile::copy_name() const { return unnamed_ ? "a new file in " + dir_ : temp_; }
 
@@ -124,7 +100,7 @@ bool OutputFile::create_copy(int from, const std::vector<CopyPiece> &pieces, std
 {
     int64_t size = 0;
     for (const CopyPiece &p : pieces) size += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
-    fd_ = open_unnamed();
+    fd_ = open_unnamed(dir_, 0644);
     unnamed_ = fd_ >= 0;
     if (!unnamed_) {
         std::string pattern = path_ + ".tolv-XXXXXX";

@@ -43,8 +43,6 @@ class OutputFile {
 
   private:
     // Opens an unnamed file in the target's folder that /proc/self/fd can link;
-    // -1 where the filesystem (or a missing /proc) does not allow it.
-    int open_unnamed() const;
     // Links the unnamed copy as `name`; false, with errno, when it cannot be.
     bool link_as(const std::string &name) const;
     bool put_in_place();
