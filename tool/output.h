@@ -42,7 +42,6 @@ class OutputFile {
     bool commit(std::string *error);
 
   private:
-    // Opens an unnamed file in the target's folder that /proc/self/fd can link;
     // Links the unnamed copy as `name`; false, with errno, when it cannot be.
     bool link_as(const std::string &name) const;
     bool put_in_place();
