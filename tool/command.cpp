@@ -152,6 +152,7 @@ class Run {
                     identity_.units.push_back({p.science, mosaic_offset(in_.science, h.bytes), h.length,
                                                int64_t(g.npix) * 4, digest_of(h.bytes, size_t(h.length))});
                 }
+                identity_.key = inputs_key();
                 std::string error;
                 if (!journal_.start(identity_, capacity, int(jobs.size()), o_.fit.iterations * fit_row_bound(g.npar),
                                     &error))
@@ -275,7 +276,8 @@ class Run {
     // them twice.  A mark that says otherwise is cleared.
     bool completed_just_before(const std::vector<PlannedUnit> &plan)
     {
-        const std::vector<int> units = journal_.completed_by(identity_.key);
+        if (!journal_.completed_mark()) return false;
+        const std::vector<int> units = journal_.completed_by(inputs_key());
         if (units.empty()) return false;
         const FitGeometry g = fit_geometry(in_.science, int(in_.fringes.size()), plan.empty() ? 1 : plan[0].science);
         std::vector<uint64_t> digests;
@@ -437,20 +439,6 @@ class Run {
                 return refuse("tolv: " + std::string(name) + ": the same file as the science file " + science_name_ +
                               "; nothing was done");
             }
-            // Known by their contents: the same bytes under a new inode (rsync,
-            // cp then mv) are the same inputs.
-            if (in_place_) {
-                uint64_t digest = 0;
-                if (!digest_file_range(f->fd, 0, _filesize(f->fd), &digest)) {
-                    const std::string why = std::strerror(errno ? errno : EIO);
-                    mosaic_file_close(f);
-                    return unopenable(name, why);
-                }
-                char text[32];
-                std::snprintf(text, sizeof text, "%016llx:%lld ", static_cast<unsigned long long>(digest),
-                              static_cast<long long>(_filesize(f->fd)));
-                identity_.key += text;
-            }
             if (!identity_.names.empty()) identity_.names += ' ';
             identity_.names += name;
             const Mosaic m = mosaic_map(f, MAX_UNITS, &reason);
@@ -461,19 +449,36 @@ class Run {
             if (name == in_.mask_name) in_.mask = m;
             else in_.fringes.push_back(m);
         }
-        // The results depend on the settings too: a rerun must use the same ones.
-        identity_.key += "iterations=" + std::to_string(o_.fit.iterations) + " clip=" + std::to_string(o_.fit.clip) +
-                         " extname=" + o_.extname + " record=" + (o_.record ? "1" : "0") +
-                         " force=" + (o_.force ? "1" : "0");
         constexpr char FPACKED[] = "tile-compressed (fpack): uncompress it first (funpack)";
         if (tile_compressed_unit(in_.science)) return unopenable(science_name_, FPACKED);
         for (int k = 0; k < in_.others(); k++)
             if (tile_compressed_unit(in_.other(k))) return unopenable(in_.other_name(k), FPACKED);
-        if (journal_.found() && !journal_.same_inputs(identity_))
+        if (journal_.found() && !journal_.same_inputs(inputs_key()))
             return refuse("tolv: " + std::string(science_name_) + ": an interrupted run with other fringe files (" +
                           journal_.their_names() + ") or settings left its journal " + journal_.path() +
                           "; run that command again to finish it");
         return 0;
+    }
+
+    // What the results depend on besides the science file, for the journal: the
+    // contents of the fringe frames and the mask (the same bytes under a new
+    // inode, after rsync or cp then mv, are the same inputs) and the settings.
+    // Made once, when first asked: an ordinary run asks while the first
+    // extensions are being fitted.
+    const std::string &inputs_key()
+    {
+        if (!key_.empty()) return key_;
+        for (int k = 0; k < in_.others(); k++) {
+            const MosaicFile *f = in_.other(k)->file;
+            char text[40];
+            std::snprintf(text, sizeof text, "%016llx:%lld ",
+                          static_cast<unsigned long long>(digest_of(f->map, size_t(f->size))),
+                          static_cast<long long>(f->size));
+            key_ += text;
+        }
+        key_ += "iterations=" + std::to_string(o_.fit.iterations) + " clip=" + std::to_string(o_.fit.clip) +
+                " extname=" + o_.extname + " record=" + (o_.record ? "1" : "0") + " force=" + (o_.force ? "1" : "0");
+        return key_;
     }
 
     // Everything that can be known before the first write; a status when refused.
@@ -653,6 +658,7 @@ class Run {
     bool in_place_, notes_, progress_;
     Journal journal_;
     JournalIdentity identity_;
+    std::string key_; // inputs_key()
     Inputs in_{};
     Mosaic output_ = nullptr;
     const std::string run_time_ = record_time(); // FRGCORR of every extension this run corrects

@@ -77,7 +77,7 @@ class Journal {
     bool left_by_a_run(int science_fd) const;
     // The inputs of the interrupted run, and whether they are this run's.
     const std::string &their_names() const { return names_; }
-    bool same_inputs(const JournalIdentity &id) const { return key_ == id.key; }
+    bool same_inputs(const std::string &key) const { return key_ == key; }
     // The extension put back by recover(), 0 when none.
     int restored() const { return restored_; }
     // Extensions the interrupted run completed.
@@ -87,6 +87,7 @@ class Journal {
     // wrote extensions whose digests the mark sums: those extensions (empty when
     // the mark says otherwise).
     std::vector<int> completed_by(const std::string &key) const;
+    bool completed_mark() const { return mark_.rfind("completed ", 0) == 0; }
     // Whether the digests of `extensions` (in the order completed_by gave them)
     // are those the completed run left.
     bool completed_digest_matches(const std::vector<uint64_t> &digests) const;
