@@ -104,10 +104,9 @@ def remove_fringes(science, fringes, iterations=5, clip=2.0, mask=None):
     the same shape; mask: an optional array of that shape (integers or bools of
     either byte order), nonzero where a pixel is to be left out of the fits.
     The result is the same, bit for bit, whatever the layout and byte order of
-    the same values.  Pixels that are not
-    finite take no part and keep their values.  Returns the corrected image
-    (float32) and the table's rows (Row).  ValueError on bad input or a fit that
-    cannot be solved.
+    the same values.  Pixels that are not finite take no part and keep their
+    values.  Returns the corrected image (float32) and the table's rows (Row).
+    ValueError on bad input or a fit that cannot be solved.
     """
     settings = _settings(iterations, clip)
     s = _image(science, "science")
