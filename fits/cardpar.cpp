@@ -11,8 +11,12 @@ namespace {
 
 using namespace card_columns;
 
-// The value text behind ft_cardget and the typed readers.
-FITSBuff ft_value;
+// The value text ft_cardget returns: one per thread, so that threads reading
+// headers at once never write over each other's values.
+thread_local FITSBuff ft_value;
+
+// Room for any value text ft_cardpar writes (72 characters and a terminator).
+using ValueText = char[sizeof(FITSBuff)];
 
 // strtol with base 0 over a bounded run of characters: the run is copied and
 // terminated first, so blanks or digits up to its end never continue past it.
@@ -103,19 +107,30 @@ char *ft_cardpar(FITSCard card, FITSType *type, char *value, int *index, char *c
 
 char *ft_cardget(FITSCard card) { return ft_cardpar(card, nullptr, ft_value.c, nullptr, nullptr); }
 
+// The typed readers read the value text into a buffer of their own.
 int ft_cardgetl(FITSCard card)
 {
-    const char first = ft_cardget(card)[0];
+    ValueText text;
+    const char first = ft_cardpar(card, nullptr, text, nullptr, nullptr)[0];
     return first == 'T' || first == 't';
 }
 
-int ft_cardgeti(FITSCard card) { return strtol_bounded(ft_cardget(card)); }
+int ft_cardgeti(FITSCard card)
+{
+    ValueText text;
+    return strtol_bounded(ft_cardpar(card, nullptr, text, nullptr, nullptr));
+}
 
-double ft_cardgetr(FITSCard card) { return std::strtod(ft_cardget(card), nullptr); }
+double ft_cardgetr(FITSCard card)
+{
+    ValueText text;
+    return std::strtod(ft_cardpar(card, nullptr, text, nullptr, nullptr), nullptr);
+}
 
 char *ft_cardgets(FITSCard card)
 {
-    const char *text = ft_cardget(card);
+    ValueText value;
+    const char *text = ft_cardpar(card, nullptr, value, nullptr, nullptr);
     const std::size_t n = std::strlen(text) + 1;
     char *copy = static_cast<char *>(std::malloc(n));
     if (copy) std::memcpy(copy, text, n);

@@ -164,7 +164,8 @@ extern const char *const FT_Comment;
  * type, index and comm may be null.  Returns value; a null card gives "", and so
  * does an undefined value (only blanks before the comment's slash), as FT_INTEGER. */
 char *ft_cardpar(FITSCard card, FITSType *type, char *value, int *index, char *comm);
-/* The value text of card in a static buffer valid until the next card read. */
+/* The value text of card in a static buffer of the calling thread (each thread
+ * has its own), valid until that thread's next card read. */
 char *ft_cardget(FITSCard card);
 /* 1 when the value starts with T or t, else 0. */
 int ft_cardgetl(FITSCard card);
@@ -334,8 +335,8 @@ FITSCard ft_headfindseq(FITSHead fits, const char *name, int n, int *match);
 /* ft_cardfindidx with the key of name and n. */
 FITSCard ft_headfindidx(FITSHead fits, const char *name, int n, int *match);
 
-/* The keyword's value text in the static card buffer ("" when missing); *card gets
- * the card found or null. */
+/* The keyword's value text in ft_cardget's buffer of the calling thread ("" when
+ * missing); *card gets the card found or null. */
 char *ft_headget(FITSHead fits, const char *name, int n, FITSCard *card);
 /* The keyword's logical value (1 or 0), else ldefault; card may be null. */
 int ft_headgetl(FITSHead fits, const char *name, int n, int ldefault, FITSCard *card);
@@ -501,8 +502,9 @@ int ft_sync(FITSHead fits, int x);
  * (-1 when none), the remaining options into tail beginning with "[" ("" when none);
  * each output holds at most maxlen-1 characters.  1 when a word carried a "+", else 0. */
 int ft_parsefilename(const char *filename, char *name, char *extn, int *indx, char *tail, int maxlen);
-/* Make cfile the copy stream receiving every unit the openers pass over (null: none).
- * The previous copy stream; the library never closes it. */
+/* Make cfile the calling thread's copy stream, receiving every unit the openers pass
+ * over in that thread (null: none).  The thread's previous copy stream; the library
+ * never closes it. */
 File ft_cfile(File cfile);
 /* From the start of a FITS file on file, read up to the unit the selector of filename
  * names (or FITS_EXTNAME/FITS_EXTNUM choose when it names none and the primary has no

@@ -14,8 +14,9 @@
 
 namespace {
 
-// Receives every unit the openers pass over while it is set.
-File copy_file = nullptr;
+// Receives every unit the openers pass over in this thread while it is set: a
+// thread's setting never sends another thread's units into its stream.
+thread_local File copy_file = nullptr;
 
 using name_buffer::kNameBytes;
 

@@ -50,8 +50,10 @@ using namespace card_store;
 // Beyond this many blocks, a block made wholly of HISTORY cards is dropped from the
 // header being read, so a runaway history cannot swell it without end.
 constexpr int kKeptBlocks = 25;
-// Data is passed over through reads of at most this many blocks.
-constexpr int64_t kChunkBlocks = 500;
+// Data is passed over through reads of at most this many blocks, into a buffer on
+// the stack of the calling thread (threads pass over units at once); a pipe gives
+// at most 64 KiB a read in any case.
+constexpr int64_t kChunkBlocks = 8;
 constexpr int64_t kChunkBytes = kChunkBlocks * kBlockBytes;
 
 char *block_at(FITSHead fits, int block)
@@ -125,7 +127,7 @@ int64_t start_of(File file, int consumed)
 // the end of the input; the copy receives what was read.
 void read_over(File ifile, int64_t bytes, File ofile)
 {
-    static char chunk[kChunkBytes]; // one buffer for the process: no allocation per unit
+    char chunk[kChunkBytes];
     while (bytes > 0) {
         const std::size_t want = std::size_t(bytes < kChunkBytes ? bytes : kChunkBytes);
         const std::size_t got = std::fread(chunk, 1, want, ifile);

@@ -24,6 +24,12 @@ namespace py = pybind11;
 
 namespace {
 
+// A C string ends at its first NUL: a name holding one would open another file.
+void refuse_nul(const std::string &text, const char *what)
+{
+    if (text.find('\0') != std::string::npos) throw std::invalid_argument(std::string(what) + " holds a NUL byte");
+}
+
 // The command's options from words as on its command line ("tolv" first); the
 // command's own message, without "tolv: ", when they are refused.
 Options parsed(std::vector<std::string> &words)
@@ -102,17 +108,19 @@ py::tuple remove_fringes(int nx, int ny, py::bytes science, const std::vector<py
     return py::make_tuple(py::bytes(corrected), rows);
 }
 
-// The command on its words ("tolv", options, files): its exit status, table and
-// messages, as the command would have printed them.
+// The command on its words ("tolv", options, files, as bytes or str): its exit
+// status, table and messages (bytes: they name the files as given), as the
+// command would have printed them.
 py::tuple correct(std::vector<std::string> words)
 {
+    for (const std::string &w : words) refuse_nul(w, "a word of the command line");
     Options o;
     try {
         o = parsed(words);
     } catch (const std::invalid_argument &e) {
-        return py::make_tuple(1, std::string(), std::string("tolv: ") + e.what());
+        return py::make_tuple(1, py::bytes(), py::bytes(std::string("tolv: ") + e.what()));
     }
-    if (o.files.size() < 2) return py::make_tuple(1, std::string(), std::string(USAGE));
+    if (o.files.size() < 2) return py::make_tuple(1, py::bytes(), py::bytes(USAGE));
     TextStream table, messages;
     CommandStreams streams;
     streams.table = table.file();
@@ -123,31 +131,40 @@ py::tuple correct(std::vector<std::string> words)
         py::gil_scoped_release unlocked;
         status = run_command(o, streams);
     }
-    return py::make_tuple(status, table.text(), messages.text());
+    return py::make_tuple(status, py::bytes(table.text()), py::bytes(messages.text()));
 }
 
 struct HeadDeleter {
     void operator()(FITSHead h) const { ft_headfree(h, 1); }
 };
 
-// The cards of the header a file name selects (the library's extended syntax).
+// The cards of the header a file name (bytes or str) selects, in the library's
+// extended syntax; RuntimeError with the reason, which the caller prefixes with
+// the name.
 std::vector<std::string> read_header(const std::string &name)
 {
+    refuse_nul(name, "the file name");
     FITSHead head = nullptr;
     char tail[1024];
-    File file = ft_fitsheadopen(name.c_str(), &head, tail, int(sizeof tail), "r");
-    if (!file) throw std::runtime_error(name + ": not a FITS file the library can read, or no such unit");
-    std::fclose(file);
+    bool opened;
+    {
+        py::gil_scoped_release unlocked;
+        File file = ft_fitsheadopen(name.c_str(), &head, tail, int(sizeof tail), "r");
+        opened = file != nullptr;
+        if (opened) std::fclose(file);
+    }
+    if (!opened) throw std::runtime_error("not a FITS file the library can read, or no such unit");
     std::unique_ptr<_FITSHead, HeadDeleter> owned(head);
     std::vector<std::string> cards;
     for (int i = 0; i < head->ncard; i++) cards.emplace_back(head->cards[i].c, 80);
     return cards;
 }
 
-// The image a file name selects as doubles, BSCALE and BZERO applied, and its
-// axes NAXIS1, NAXIS2, ...
+// The image a file name (as for read_header) selects as doubles, BSCALE and
+// BZERO applied, and its axes NAXIS1, NAXIS2, ...
 py::tuple read_image(const std::string &name)
 {
+    refuse_nul(name, "the file name");
     FITSHead head = nullptr;
     void *data = nullptr;
     void **rows = nullptr;
@@ -158,10 +175,10 @@ py::tuple read_image(const std::string &name)
     }
     std::unique_ptr<_FITSHead, HeadDeleter> owned(head);
     std::unique_ptr<void, decltype(&std::free)> pixels(data, std::free), view(rows, std::free);
-    if (!ok || !head || !head->basic) throw std::runtime_error(name + ": no image the library can read");
+    if (!ok || !head || !head->basic) throw std::runtime_error("no image the library can read");
     std::vector<int64_t> axes(head->basic->naxis, head->basic->naxis + head->basic->naxes);
     const int64_t n = head->basic->datapixls;
-    if (n > 0 && !data) throw std::runtime_error(name + ": no image the library can read");
+    if (n > 0 && !data) throw std::runtime_error("no image the library can read");
     return py::make_tuple(py::bytes(static_cast<const char *>(data), size_t(n > 0 ? n : 0) * sizeof(double)), axes);
 }
 

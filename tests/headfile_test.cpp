@@ -299,7 +299,7 @@ TEST(headfile, dataskip_seeks_on_a_regular_file)
 
 TEST(headfile, dataskip_reads_a_pipe_in_chunks)
 {
-    // 1201 blocks: two full chunks of 500 blocks and a remainder.
+    // 1201 blocks: many full reads and a remainder.
     const std::string bytes = primary_then_next(1201 * 2880 - 100);
     PipeFeed feed(bytes);
     FITSHead prim = ft_headread(feed.stream);

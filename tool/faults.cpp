@@ -9,18 +9,26 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
+// A slot of the table; mosaic null marks it free.  Several runs (threads of one
+// process, as the Python module makes them) watch and unwatch at once, and the
+// handler reads the table in whichever thread faulted: every field is a
+// lock-free atomic, and a slot's name and hint are stored before its mosaic.
 struct Watched {
-    Mosaic mosaic;
-    const char *name;
-    const char *hint;
+    std::atomic<Mosaic> mosaic{nullptr};
+    std::atomic<const char *> name{nullptr};
+    std::atomic<const char *> hint{nullptr};
 };
+static_assert(std::atomic<Mosaic>::is_always_lock_free && std::atomic<const char *>::is_always_lock_free &&
+              std::atomic<int>::is_always_lock_free, "the handler's loads must take no lock");
 
 constexpr int MAX_WATCHED = 1024;
 Watched watched[MAX_WATCHED];
-volatile sig_atomic_t nwatched = 0;
+std::atomic<int> nwatched{0};  // slots from here on were never used
+std::mutex watching;           // taken by faults_watch and faults_unwatch, never by the handler
 
 void put(const char *text) { (void)!write(2, text, std::strlen(text)); }
 
@@ -58,13 +66,19 @@ int unit_at(Mosaic m, int64_t offset)
 void on_bus_error(int, siginfo_t *info, void *)
 {
     const unsigned char *addr = static_cast<const unsigned char *>(info->si_addr);
-    for (int k = 0; k < nwatched; k++) {
-        const Watched &w = watched[k];
-        const MosaicFile *f = w.mosaic->file;
+    const int n = nwatched.load(std::memory_order_acquire);
+    for (int k = 0; k < n; k++) {
+        const Mosaic m = watched[k].mosaic.load(std::memory_order_acquire);
+        if (!m) continue;
+        const char *name = watched[k].name.load(std::memory_order_relaxed);
+        const char *hint = watched[k].hint.load(std::memory_order_relaxed);
+        // A slot given to another mosaic meanwhile may hold that one's texts.
+        if (watched[k].mosaic.load(std::memory_order_acquire) != m) continue;
+        const MosaicFile *f = m->file;
         if (!f || !f->map || addr < f->map || addr >= f->map + f->size) continue;
         put("tolv: ");
-        put(w.name);
-        const int unit = unit_at(w.mosaic, addr - f->map);
+        put(name);
+        const int unit = unit_at(m, addr - f->map);
         if (unit > 0) {
             put(": extension ");
             put_number(unit);
@@ -72,7 +86,7 @@ void on_bus_error(int, siginfo_t *info, void *)
             put(": primary unit");
         }
         put(": the file could not be read or written (cut short by another program, or a disk error)");
-        put(w.hint);
+        put(hint);
         put("\n");
         _exit(1);
     }
@@ -216,21 +230,24 @@ void faults_progress(RunStep step)
 
 void faults_watch(Mosaic m, const char *name, const char *hint)
 {
-    if (nwatched >= MAX_WATCHED) return;
-    watched[nwatched] = {m, name, hint};
-    nwatched = nwatched + 1;
+    const std::lock_guard<std::mutex> held(watching);
+    const int n = nwatched.load(std::memory_order_relaxed);
+    int k = 0;
+    while (k < n && watched[k].mosaic.load(std::memory_order_relaxed)) k++;
+    if (k == MAX_WATCHED) return;
+    // The texts first: the handler takes a slot's texts once it sees its mosaic.
+    watched[k].name.store(name, std::memory_order_relaxed);
+    watched[k].hint.store(hint, std::memory_order_relaxed);
+    watched[k].mosaic.store(m, std::memory_order_release);
+    if (k == n) nwatched.store(n + 1, std::memory_order_release);
 }
 
 void faults_unwatch(Mosaic m)
 {
-    // The handler reads entries [0, nwatched): the count shrinks before the last
-    // entry moves into the place of the one forgotten.
-    for (int k = nwatched - 1; k >= 0; k--)
-        if (watched[k].mosaic == m) {
-            const Watched last = watched[nwatched - 1];
-            nwatched = nwatched - 1;
-            watched[k] = last;
-        }
+    const std::lock_guard<std::mutex> held(watching);
+    const int n = nwatched.load(std::memory_order_relaxed);
+    for (int k = 0; k < n; k++)
+        if (watched[k].mosaic.load(std::memory_order_relaxed) == m) watched[k].mosaic.store(nullptr, std::memory_order_release);
 }
 
 void faults_worker_thread()

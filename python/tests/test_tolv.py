@@ -1,6 +1,7 @@
 """The Python module against the command on the same pixels, and its refusals."""
 import logging
 import os
+import pathlib
 import shutil
 import threading
 import time
@@ -244,3 +245,189 @@ def test_readers_agree_with_astropy(tmp_path):
             tolv.read_image(bad)
         with pytest.raises(tolv.Error):
             tolv.read_header(bad)
+
+
+def test_file_names_are_str_bytes_or_paths_and_a_nul_byte_is_refused(tmp_path, tolv_binary):
+    from tolv import batch
+
+    science, frames = scene((30, 40), 1, 11, extensions=2)
+    sci = write_mosaic(tmp_path / "s.fits", science)
+    f1 = write_mosaic(tmp_path / "f1.fits", frames[0])
+    mask = tmp_path / "m.fits"
+    fits.HDUList([fits.PrimaryHDU()] + [fits.ImageHDU(np.zeros((30, 40), np.uint8)) for _ in range(2)]).writeto(mask)
+    out = str(tmp_path / "o.fits")
+    original = {p: open(p, "rb").read() for p in (sci, f1, mask)}
+    # A C string ends at the NUL: "s.fits\0x" would open s.fits, and correct it.
+    refused = [
+        lambda: tolv.correct(sci + "\0x", [f1]),
+        lambda: tolv.correct(os.fsencode(sci) + b"\0x", [f1]),
+        lambda: tolv.correct(pathlib.Path(sci + "\0x"), [f1]),
+        lambda: tolv.correct(sci, [f1 + "\0x"]),
+        lambda: tolv.correct(sci, f1 + "\0x"),
+        lambda: tolv.correct(sci, [f1], output=out + "\0x"),
+        lambda: tolv.correct(sci, [f1], output=os.fsencode(out) + b"\0"),
+        lambda: tolv.correct(sci, [f1], mask=str(mask) + "\0x"),
+        lambda: tolv.correct(sci, [f1], extname="SCI\0x"),
+        lambda: tolv.read_image(sci + "\0[1]"),
+        lambda: tolv.read_image(os.fsencode(sci) + b"\0"),
+        lambda: tolv.read_header(pathlib.Path(sci + "\0[1]")),
+        lambda: batch.correct_many([(sci + "\0x", [f1])]),
+        lambda: batch.correct_many([(sci, [f1 + "\0x"])]),
+        lambda: batch.correct_many([(sci, f1, {"output": out + "\0x"})]),
+        lambda: batch.correct_many([(sci, f1, {"mask": os.fsencode(str(mask)) + b"\0"})]),
+        # The compiled part refuses them too.
+        lambda: tolv._tolv.read_image(os.fsencode(sci) + b"\0"),
+        lambda: tolv._tolv.read_header(sci + "\0"),
+        lambda: tolv._tolv.correct(["tolv", "--", sci + "\0x", f1]),
+    ]
+    for k, call in enumerate(refused):
+        with pytest.raises(ValueError, match="NUL byte"):
+            call()
+        assert {p: open(p, "rb").read() for p in original} == original, k
+        assert not os.path.exists(out), k
+    with pytest.raises(TypeError):
+        tolv.read_image(3)
+
+    # str, bytes and pathlib.Path name the same files, selectors included.
+    image, cards = tolv.read_image(sci + "[2]"), tolv.read_header(sci + "[2]")
+    np.testing.assert_array_equal(image, science[1])
+    for name in (pathlib.Path(sci + "[2]"), os.fsencode(sci + "[2]")):
+        assert tolv.read_image(name).tobytes() == image.tobytes()
+        assert tolv.read_header(name) == cards
+    a, b, c = (shutil.copy(sci, tmp_path / n) for n in ("a.fits", "b.fits", "c.fits"))
+    status, table, err = run_tolv(tolv_binary, "--mask", mask, a, f1)
+    assert status == 0, err
+    assert tolv.correct(pathlib.Path(b), [pathlib.Path(f1)], mask=mask) == tolv._rows(table)
+    assert tolv.correct(os.fsencode(c), os.fsencode(f1), mask=os.fsencode(str(mask))) == tolv._rows(table)
+    assert open(b, "rb").read() == open(c, "rb").read() == open(a, "rb").read() != original[sci]
+    # A name that is not UTF-8, as bytes: opened as it is, and named in the
+    # messages as os.fsdecode names it.
+    odd = os.path.join(os.fsencode(str(tmp_path)), b"odd\xff.fits")
+    with open(odd, "wb") as f:
+        f.write(original[sci])
+    assert tolv.correct(odd, [f1], mask=mask) == tolv._rows(table)
+    assert open(odd, "rb").read() == open(a, "rb").read()
+    missing = os.path.join(os.fsencode(str(tmp_path)), b"missing\xff.fits")
+    with pytest.raises(tolv.Error) as e:
+        tolv.correct(missing, [f1])
+    assert "Couldn't open file " + os.fsdecode(missing) in str(e.value)
+    with pytest.raises(tolv.Error) as e:
+        tolv.read_image(missing + b"[1]")
+    assert str(e.value) == os.fsdecode(missing) + "[1]: no image the library can read"
+    with pytest.raises(tolv.Error) as e:
+        tolv.read_header(pathlib.Path(sci + "[7]"))
+    assert str(e.value) == sci + "[7]: not a FITS file the library can read, or no such unit"
+
+
+def test_output_is_a_plain_path_passed_on_as_it_is(tmp_path, tolv_binary):
+    science, frames = scene((30, 40), 1, 12, extensions=2)
+    sci = write_mosaic(tmp_path / "s.fits", science)
+    f1 = write_mosaic(tmp_path / "f1.fits", frames[0])
+    original = {p: open(p, "rb").read() for p in (sci, f1)}
+    status, table, err = run_tolv(tolv_binary, "-o", tmp_path / "plain.fits", sci, f1)
+    assert status == 0, err
+    corrected = open(tmp_path / "plain.fits", "rb").read()
+    # Names that would select a unit of an input, were they parsed: f1.fits[v2]
+    # is a file of its own, and f1.fits, the fringe frame, stays as it was.
+    for output in (tmp_path / "f1.fits[v2]", str(tmp_path / "s.fits[1]"), os.fsencode(str(tmp_path / "n.fits[SCI,2]"))):
+        assert tolv.correct(sci, [f1], output=output) == tolv._rows(table)
+        assert open(output, "rb").read() == corrected, output
+        assert {p: open(p, "rb").read() for p in original} == original, output
+    assert sorted(os.listdir(tmp_path)) == ["f1.fits", "f1.fits[v2]", "n.fits[SCI,2]", "plain.fits", "s.fits",
+                                            "s.fits[1]"]
+
+
+def test_remove_fringes_takes_astropys_arrays_as_they_come(tmp_path, tolv_binary):
+    shape = (300, 257)  # more pixels than the command stores at once
+    (science,), frames = scene(shape, 2, 13)
+    frames = [f[0] for f in frames]
+    rng = np.random.default_rng(13)
+    flat = science.reshape(-1)
+    flat[rng.integers(0, flat.size, 6)] = [NAN, INF, -INF, NAN, NAN, INF]
+    mask = np.zeros(shape, dtype=np.int32)
+    mask.reshape(-1)[rng.integers(0, flat.size, 80)] = rng.integers(1, 256, 80)
+    expected, rows = command_on_one_image(tmp_path, tolv_binary, science, frames, mask)
+    native, native_rows = tolv.remove_fringes(science, frames, mask=mask)
+    assert native.astype(">f4").tobytes() == expected and native_rows == rows
+    fits.HDUList([fits.PrimaryHDU(), fits.ImageHDU(mask.astype(">i2"))]).writeto(tmp_path / "mask16.fits")
+    # The files the command read, as astropy reads them: big-endian, as stored.
+    with fits.open(tmp_path / "science.fits") as s, fits.open(tmp_path / "fringe0.fits") as f0, \
+            fits.open(tmp_path / "fringe1.fits") as f1, fits.open(tmp_path / "mask16.fits") as m:
+        sci, frs, msk = s[1].data, [f0[1].data, f1[1].data], m[1].data
+        assert sci.dtype == frs[0].dtype == np.dtype(">f4") and msk.dtype == np.dtype(">i2")
+        cases = {
+            "astropy": (sci, frs, msk),
+            "strided": (np.repeat(sci, 2, axis=1)[:, ::2], [np.repeat(f, 2, axis=0)[::2] for f in frs],
+                        np.repeat(msk, 2, axis=1)[:, ::2]),
+            "fortran": (np.asfortranarray(sci), [np.asfortranarray(f) for f in frs], np.asfortranarray(msk)),
+            ">f8": (sci.astype(">f8"), [f.astype(">f8") for f in frs], msk.astype(">i8")),
+            "bool mask": (sci, frs, msk != 0),
+            ">u4 mask": (sci, frs, msk.astype(">u4")),
+        }
+        for name, (s_, fs, m_) in cases.items():
+            assert s_.dtype.byteorder == ">" and fs[0].dtype.byteorder == ">", name
+            image, got = tolv.remove_fringes(s_, fs, mask=m_)
+            assert image.dtype == np.float32 and image.dtype.isnative, name
+            assert image.tobytes() == native.tobytes(), name
+            assert got == rows, name
+
+    # BITPIX -64 through astropy (>f8): values that are not float32 values are
+    # rounded as those of the native array are.
+    sci64 = science.astype(np.float64) + rng.uniform(-1e-3, 1e-3, shape)
+    frs64 = [f.astype(np.float64) + rng.uniform(-1e-6, 1e-6, shape) for f in frames]
+    paths = [tmp_path / "science64.fits", tmp_path / "fringe64a.fits", tmp_path / "fringe64b.fits"]
+    for path, a in zip(paths, [sci64] + frs64):
+        fits.HDUList([fits.PrimaryHDU(), fits.ImageHDU(a.astype(">f8"))]).writeto(path)
+    native64, rows64 = tolv.remove_fringes(sci64, frs64, mask=mask)
+    assert native64.tobytes() != native.tobytes()
+    hduls = [fits.open(p) for p in paths]
+    try:
+        assert hduls[0][1].data.dtype == np.dtype(">f8")
+        image, got = tolv.remove_fringes(hduls[0][1].data, [h[1].data for h in hduls[1:]], mask=mask)
+    finally:
+        for h in hduls:
+            h.close()
+    assert image.tobytes() == native64.tobytes() and got == rows64
+    for dtype in (">f2", "<f2", np.longdouble):
+        with pytest.raises(ValueError, match="float32 or float64"):
+            tolv.remove_fringes(science.astype(dtype), frames)
+
+
+def test_readers_in_threads_at_once_give_what_they_give_alone(tmp_path):
+    rng = np.random.default_rng(14)
+    names = []
+    for k in range(4):
+        hdus = [fits.PrimaryHDU()]
+        for e in range(3):
+            hdu = fits.ImageHDU(rng.integers(-3000, 3000, (5 + 3 * k + e, 7 + 2 * k + 4 * e)).astype(np.int16),
+                                name="SCI")
+            hdu.header["EXTVER"], hdu.header["BSCALE"], hdu.header["BZERO"] = e + 1, 0.5 * (k + 1), 10.0 * e + k
+            for n in range(10 * k + 5 * e):
+                hdu.header["KEY%d" % n] = n
+            hdus.append(hdu)
+        path = str(tmp_path / ("m%d.fits" % k))
+        fits.HDUList(hdus).writeto(path)
+        names += [path + "[1]", path + "[SCI,2]", path + "[3]"]
+    alone = [(tolv.read_image(n), tolv.read_header(n)) for n in names]
+    assert len({a[0].shape for a in alone}) == len(names)
+    wrong, done = [], []
+
+    def reader(t):
+        for r in range(400):
+            for i in range(len(names)):
+                k = (i + 5 * t + r) % len(names)
+                try:
+                    image, cards = tolv.read_image(names[k]), tolv.read_header(names[k])
+                except Exception as e:  # a header read wrong gives any error
+                    wrong.append((names[k], repr(e)))
+                    continue
+                if image.shape != alone[k][0].shape or image.tobytes() != alone[k][0].tobytes() or cards != alone[k][1]:
+                    wrong.append((names[k], "another reading"))
+                done.append(k)
+
+    threads = [threading.Thread(target=reader, args=(t,)) for t in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == [] and len(done) == 4 * 400 * len(names)

@@ -10,6 +10,7 @@ Dask cluster: ``tolv.batch.correct_many``.
 """
 import collections
 import logging
+import os
 
 import numpy as np
 
@@ -57,9 +58,34 @@ def _settings(iterations, clip):
     return ["--iterations", str(int(iterations)), "--clip", repr(clip)]
 
 
+def _path(name, what):
+    """A file name as the bytes the C++ side opens: str, bytes or os.PathLike
+    (encoded as the file system encodes names).  C strings end at a NUL byte, so
+    a name holding one would open another file: ValueError."""
+    try:
+        name = os.fspath(name)
+    except TypeError:
+        raise TypeError("%s must be a file name (str, bytes or os.PathLike), not %s"
+                        % (what, type(name).__name__)) from None
+    encoded = os.fsencode(name)
+    if b"\0" in encoded:
+        raise ValueError("%s holds a NUL byte: %r" % (what, name))
+    return encoded
+
+
+def _word(text, what):
+    """An option's text (str or bytes) for the command line; ValueError with a NUL byte."""
+    encoded = os.fsencode(text) if isinstance(text, (str, bytes)) else str(text).encode()
+    if b"\0" in encoded:
+        raise ValueError("%s holds a NUL byte: %r" % (what, text))
+    return encoded
+
+
 def _image(a, what):
     a = np.asarray(a)
-    if a.dtype not in (np.float32, np.float64):
+    # Either byte order (astropy gives a BITPIX -32 image as >f4): the conversion
+    # below takes values, not bytes.
+    if a.dtype.kind != "f" or a.dtype.itemsize not in (4, 8):
         raise ValueError("%s must hold float32 or float64 pixels, not %s" % (what, a.dtype))
     if a.ndim != 2:
         raise ValueError("%s must be a 2-D array, not %d-D" % (what, a.ndim))
@@ -73,12 +99,14 @@ def remove_fringes(science, fringes, iterations=5, clip=2.0, mask=None):
     """Fits science as a constant, two gradients and a multiple of each fringe
     frame, clipped as the command clips, and subtracts the fit.
 
-    science: a 2-D array of float32 or float64 pixels (any layout); fringes: a
-    sequence of arrays of the same shape; mask: an optional array of that shape,
-    nonzero where a pixel is to be left out of the fits.  Pixels that are not
-    finite take no part and keep their values.  Returns the corrected image
-    (float32) and the table's rows (Row).  ValueError on bad input or a fit that
-    cannot be solved.
+    science: a 2-D array of float32 or float64 pixels (any layout, either byte
+    order, as astropy's hdul[k].data comes); fringes: a sequence of arrays of
+    the same shape; mask: an optional array of that shape (integers or bools of
+    either byte order), nonzero where a pixel is to be left out of the fits.
+    The result is the same, bit for bit, whatever the layout and byte order of
+    the same values.  Pixels that are not finite take no part and keep their
+    values.  Returns the corrected image (float32) and the table's rows (Row).
+    ValueError on bad input or a fit that cannot be solved.
     """
     settings = _settings(iterations, clip)
     s = _image(science, "science")
@@ -112,24 +140,30 @@ def correct(path, fringe_paths, output=None, extname=None, mask=None, iterations
     the fringe frames of fringe_paths, with the command's checks, journal and
     record.  Returns the table's rows (Row); its notes go to the logger "tolv".
     Raises Error with the command's message when the run fails.
+
+    File names are str, bytes or os.PathLike; those of the inputs (path,
+    fringe_paths, mask) may select units ("mosaic.fits[SCI]"), output is a
+    plain path, passed on as it is.  ValueError for a name holding a NUL byte.
     """
-    if isinstance(fringe_paths, (str, bytes)):
+    if isinstance(fringe_paths, (str, bytes, os.PathLike)):
         fringe_paths = [fringe_paths]
     words = ["tolv"] + _settings(iterations, clip)
     if output is not None:
-        words += ["-o", str(output)]
+        words += ["-o", _path(output, "output")]
     if extname is not None:
-        words += ["--extname", str(extname)]
+        words += ["--extname", _word(extname, "extname")]
     if mask is not None:
-        words += ["--mask", str(mask)]
+        words += ["--mask", _path(mask, "mask")]
     if force:
         words.append("--force")
     if not record:
         words.append("--no-record")
-    files = [str(path)] + [str(f) for f in fringe_paths]
+    files = [_path(path, "the science file")] + [_path(f, "fringe file %d" % k) for k, f in enumerate(fringe_paths)]
     if len(files) < 2:
         raise ValueError("at least one fringe file is needed")
     status, table, messages = _tolv.correct(words + ["--"] + files)
+    # The messages name the files as given, in the file system's encoding.
+    table, messages = table.decode(), os.fsdecode(messages)
     if status != 0:
         raise Error(messages.rstrip("\n"), status)
     for line in messages.splitlines():
@@ -139,18 +173,22 @@ def correct(path, fringe_paths, output=None, extname=None, mask=None, iterations
 
 def read_header(name):
     """The cards (80-character strings, END last) of the header a file name
-    selects, in the library's extended syntax: "file.fits[2]", "file.fits[SCI,1]"."""
+    selects, in the library's extended syntax: "file.fits[2]", "file.fits[SCI,1]";
+    str, bytes or os.PathLike."""
+    encoded = _path(name, "the file name")
     try:
-        return _tolv.read_header(str(name))
+        return _tolv.read_header(encoded)
     except RuntimeError as e:
-        raise Error(str(e)) from None
+        raise Error("%s: %s" % (os.fsdecode(encoded), e)) from None
 
 
 def read_image(name):
     """The image a file name selects as float64, BSCALE and BZERO applied, shaped
-    (NAXISn, ..., NAXIS1) as numpy orders a FITS image."""
+    (NAXISn, ..., NAXIS1) as numpy orders a FITS image.  The name as for
+    read_header."""
+    encoded = _path(name, "the file name")
     try:
-        data, axes = _tolv.read_image(str(name))
+        data, axes = _tolv.read_image(encoded)
     except RuntimeError as e:
-        raise Error(str(e)) from None
+        raise Error("%s: %s" % (os.fsdecode(encoded), e)) from None
     return np.frombuffer(data, dtype=np.float64).reshape(tuple(reversed(axes))).copy()

@@ -31,7 +31,7 @@ import threading
 import time
 import uuid
 
-from . import Error, Row, correct
+from . import Error, Row, _path, correct
 
 __all__ = ["Result", "correct_many", "read_list", "main"]
 
@@ -52,19 +52,29 @@ LOCKED = "another tolv is correcting this file"
 LOCK_WAIT = 3600.0
 
 
+def _name(name, what):
+    """A file name of a job as a str (the file system's encoding undone, so that
+    tolv.correct on a worker opens the same bytes); ValueError, before anything
+    runs, for one holding a NUL byte."""
+    return os.fsdecode(_path(name, what))
+
+
 def _job(job):
     """(science, fringes, options) from a job: a tuple of two or three items."""
-    if isinstance(job, (str, bytes)) or len(job) not in (2, 3):
+    if isinstance(job, (str, bytes, os.PathLike)) or len(job) not in (2, 3):
         raise ValueError("a job is (science, fringes) or (science, fringes, options), not %r" % (job,))
-    science, fringes = str(job[0]), job[1]
-    fringes = [str(fringes)] if isinstance(fringes, (str, os.PathLike)) else [str(f) for f in fringes]
+    science, fringes = _name(job[0], "the science file"), job[1]
+    if isinstance(fringes, (str, bytes, os.PathLike)):
+        fringes = [fringes]
+    fringes = [_name(f, "%s: fringe file %d" % (science, k)) for k, f in enumerate(fringes)]
     options = dict(job[2]) if len(job) == 3 and job[2] is not None else {}
     unknown = sorted(set(options) - set(OPTIONS))
     if unknown:
         raise ValueError("%s: unknown option%s %s (tolv.correct takes %s)"
                          % (science, "s" if len(unknown) > 1 else "", ", ".join(unknown), ", ".join(OPTIONS)))
-    if options.get("output") is not None:
-        options["output"] = str(options["output"])
+    for option in ("output", "mask"):
+        if options.get(option) is not None:
+            options[option] = _name(options[option], "%s: %s" % (science, option))
     return science, fringes, options
 
 
