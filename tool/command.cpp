@@ -443,8 +443,13 @@ class Run {
             identity_.names += name;
             const Mosaic m = mosaic_map(f, MAX_UNITS, &reason);
             if (!m) return unopenable(name, reason);
-            close(m->file->fd); // read through the mapping only
-            m->file->fd = -1;
+            // Read through the mapping only; an in-place run reads it once more
+            // through the descriptor for the journal (inputs_key), which adds
+            // none of its pages to the process.
+            if (!in_place_) {
+                close(m->file->fd);
+                m->file->fd = -1;
+            }
             faults_watch(m, name, "");
             if (name == in_.mask_name) in_.mask = m;
             else in_.fringes.push_back(m);
@@ -469,10 +474,15 @@ class Run {
     {
         if (!key_.empty()) return key_;
         for (int k = 0; k < in_.others(); k++) {
-            const MosaicFile *f = in_.other(k)->file;
+            MosaicFile *f = in_.other(k)->file;
+            uint64_t digest = 0;
+            // The file was read whole into its mapping already: a read that fails
+            // now leaves a digest no journal has.
+            if (f->fd < 0 || !digest_file_range(f->fd, 0, f->size, &digest)) digest = ~uint64_t(0);
+            if (f->fd >= 0) close(f->fd);
+            f->fd = -1;
             char text[40];
-            std::snprintf(text, sizeof text, "%016llx:%lld ",
-                          static_cast<unsigned long long>(digest_of(f->map, size_t(f->size))),
+            std::snprintf(text, sizeof text, "%016llx:%lld ", static_cast<unsigned long long>(digest),
                           static_cast<long long>(f->size));
             key_ += text;
         }
