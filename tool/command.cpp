@@ -342,8 +342,19 @@ class Run {
             note("no interrupted run to recover: nothing was done");
             return 0;
         }
+        // The rows of the extensions corrected, under the table's head (as many
+        // fringe columns as the rows have).
         std::vector<int> done;
-        for (const auto &[e, d] : journal_.done()) done.push_back(e);
+        for (const auto &[e, d] : journal_.done()) {
+            if (done.empty()) {
+                // A row is Extn, Iter, Sigma, Npix, Aconst, Ax, Ay, then one column a frame.
+                const std::string first = d.rows.substr(0, d.rows.find('\n'));
+                print_fit_head(table_, int(std::count(first.begin(), first.end(), '\t')) - 6);
+            }
+            done.push_back(e);
+            table(d.rows);
+        }
+        if (std::fflush(table_) != 0) table_error_ = errno ? errno : EIO;
         const int restored = journal_.restored();
         if (!journal_.finish(&error)) return refuse("tolv: " + std::string(science_name_) + ": " + error);
         note((restored ? "extension " + std::to_string(restored) + " is put back as it was"
