@@ -184,6 +184,8 @@ void Journal::read_mark()
     char value[8192];
     const ssize_t n = fgetxattr(science_, JOURNAL_MARK, value, sizeof value);
     mark_ = n > 0 ? std::string(value, size_t(n)) : std::string();
+    // The file takes a mark where it has one, or where there is none to read.
+    marks_ = n >= 0 || errno == ENODATA;
 }
 
 bool Journal::set_mark(const std::string &value, std::string *error)
@@ -520,7 +522,8 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
     if (fd_ >= 0) {
         // A journal found is continued, never started over: its records are what
         // says which extensions are corrected already.
-        if (key_ == id.key && capacity <= capacity_ && records <= records_) return true;
+        if (key_ == id.key && capacity <= capacity_ && records <= records_)
+            return mark_.rfind("running ", 0) == 0 || mark_running(false, error);
         *error = "the journal " + path_ + " was left by a run with other inputs";
         return false;
     }
@@ -593,16 +596,26 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
     if (!temporary.empty()) unlink(temporary.c_str());
     sync_directory(dir_);
     // The mark goes on the file once the journal it names exists.
-    marks_ = true;
+    return mark_running(true, error);
+}
+
+// Marks the file as under a run whose journal is path_; where the file takes no
+// mark, a file with one name goes on without (a rerun must then come through a
+// name in the same folder), and one with more is refused: a journal `created`
+// just now is removed then, one found is kept (it records extensions done).
+bool Journal::mark_running(bool created, std::string *error)
+{
     const std::string running = "running " + hex(nonce_) + " " + path_;
     if (fsetxattr(science_, JOURNAL_MARK, running.data(), running.size(), 0) != 0) {
         const int why = errno;
         marks_ = false;
         struct stat st;
         if (!unsupported_mark(why) || (fstat(science_, &st) == 0 && st.st_nlink > 1)) {
-            close(fd_);
-            fd_ = -1;
-            unlink(path_.c_str());
+            if (created) {
+                close(fd_);
+                fd_ = -1;
+                unlink(path_.c_str());
+            }
             if (!unsupported_mark(why)) {
                 *error = std::string("marking the file failed: ") + std::strerror(why);
             } else {
@@ -614,6 +627,7 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
         }
         return true;
     }
+    marks_ = true;
     mark_ = running;
     if (fsync(science_) != 0) return fail(error, "marking the file for");
     return true;

@@ -134,6 +134,7 @@ class Journal {
     void read_mark();
     bool set_mark(const std::string &value, std::string *error);
     bool write_whole(const std::string &header, std::string *error);
+    bool mark_running(bool created, std::string *error);
 
     std::string path_, dir_, beside_, name_;
     int fd_ = -1;       // the journal
