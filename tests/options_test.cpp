@@ -296,6 +296,15 @@ TEST(options, output_is_the_in_place_result_in_a_new_file)
     write(kept, Bytes{'k', 'e', 'e', 'p'});
     EXPECT_EQ(run_tolv(with({"--table", kept}, {dir.file("absent.fits"), args[1]})).status, 1);
     EXPECT_EQ(read(kept), (Bytes{'k', 'e', 'e', 'p'}));
+    // A file with nothing left to correct: the table's head goes into the table's
+    // file, not to standard output.
+    write(args[0], ref.corrected);
+    const ToolRun nothing = run_tolv(with({"--table", kept}, args));
+    EXPECT_EQ(nothing.status, 0);
+    EXPECT_EQ(nothing.out, "");
+    const std::string head = ref.table.substr(0, ref.table.find('\n', ref.table.find('\n') + 1) + 1);
+    EXPECT_EQ(read(kept), Bytes(head.begin(), head.end()));
+    write(args[0], before[0]);
 }
 
 TEST(options, dry_run_prints_the_table_and_writes_nothing)

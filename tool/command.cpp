@@ -87,17 +87,13 @@ class Run {
         std::vector<PlannedUnit> plan;
         std::vector<char> dead;
         if (const int status = check(&plan, &dead)) return status;
-        if (in_place_ && !journal_.found() && completed_just_before(plan)) {
-            print_fit_head(table_, int(in_.fringes.size()));
-            note("this command completed on this file just before it was interrupted: every extension is corrected; "
-                 "nothing was done");
-            return std::fflush(table_) == 0 ? 0 : 1;
-        }
-        if (!output && !journal_.found() && nothing_to_correct(dead)) {
-            print_fit_head(table_, int(in_.fringes.size()));
-            note("every extension is already corrected; --force corrects them again");
-            return std::fflush(table_) == 0 ? 0 : 1;
-        }
+        // Nothing to correct: the table's head only (in its file, with --table).
+        const char *nothing = nullptr;
+        if (in_place_ && !journal_.found() && completed_just_before(plan))
+            nothing = "this command completed on this file just before it was interrupted: every extension is "
+                      "corrected; nothing was done";
+        else if (!output && !journal_.found() && nothing_to_correct(dead))
+            nothing = "every extension is already corrected; --force corrects them again";
         if (output && names_an_input(o_.output)) return 1;
         // The table's file is opened only now: nothing is written before every check.
         // It is emptied only once no refusal can come (below), so that a refused run
@@ -113,6 +109,12 @@ class Run {
                 if (fd >= 0) close(fd);
                 return refuse("tolv: " + o_.table + ": " + std::strerror(why));
             }
+        }
+        if (nothing) {
+            empty_table_file();
+            print_fit_head(table_, int(in_.fringes.size()));
+            note(nothing);
+            return std::fflush(table_) == 0 && !table_error_ ? 0 : 1;
         }
         if (output && !open_output(*output, plan, dead)) return 1;
         const Mosaic target = output ? output_ : in_place_ ? in_.science : nullptr;
@@ -167,10 +169,7 @@ class Run {
         // fitted: the jobs are the extensions to write, in order.
         if (target && !jobs.empty() && !writer.prepare(plan[jobs[0]].science, g.npix, &error)) return refuse(error);
         // The last refusal is behind: the table's file is emptied for the rows.
-        struct stat table_file;
-        if (!o_.table.empty() && fstat(fileno(table_), &table_file) == 0 && S_ISREG(table_file.st_mode) &&
-            ftruncate(fileno(table_), 0) != 0 && !table_error_)
-            table_error_ = errno;
+        empty_table_file();
         print_fit_head(table_, g.nfringe);
         for (size_t i = 0; i < plan.size(); i++) {
             const int e = plan[i].science;
@@ -396,6 +395,16 @@ class Run {
     void table(const std::string &text)
     {
         if (std::fputs(text.c_str(), table_) == EOF && !table_error_) table_error_ = errno ? errno : EIO;
+    }
+
+    // Empties the table's file (--table, a regular file) for the rows, once no
+    // refusal can come.
+    void empty_table_file()
+    {
+        struct stat table_file;
+        if (!o_.table.empty() && fstat(fileno(table_), &table_file) == 0 && S_ISREG(table_file.st_mode) &&
+            ftruncate(fileno(table_), 0) != 0 && !table_error_)
+            table_error_ = errno;
     }
 
     // Opens the science file, read-write when `writable`, and takes its lock
