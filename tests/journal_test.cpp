@@ -200,6 +200,21 @@ TEST(journal, a_file_named_like_a_journal_is_never_deleted)
         EXPECT_EQ(read(args[0]), original);
         EXPECT_EQ(read(journal), Bytes(content.begin(), content.end()));
     }
+    // Nor a link or a folder under that name.
+    unlink(journal.c_str());
+    const std::string target = dir.file("elsewhere");
+    write(target, Bytes{'x'});
+    for (const bool link : {true, false}) {
+        ASSERT_EQ(link ? symlink(target.c_str(), journal.c_str()) : mkdir(journal.c_str(), 0700), 0);
+        const ToolRun run = run_tolv(args);
+        EXPECT_EQ(run.status, 1) << link;
+        EXPECT_TRUE(contains(run.err, std::string(link ? "is a symbolic link" : "is a folder") +
+                                          "; nothing was done. tolv neither follows nor deletes it"))
+            << run.err;
+        EXPECT_EQ(read(args[0]), original) << link;
+        EXPECT_EQ(link ? unlink(journal.c_str()) : rmdir(journal.c_str()), 0) << link << " was removed";
+    }
+    EXPECT_EQ(read(target), Bytes{'x'});
     write(journal, Bytes{'h', 'i'});
     const ToolRun drop = run_tolv({"--drop-journal", args[0]});
     EXPECT_EQ(drop.status, 1);

@@ -244,6 +244,10 @@ bool Journal::recover(int science_fd, std::string *error)
         errno = EACCES;
     }
     if (fd_ < 0) {
+        // A link or a folder under the journal's name is no journal tolv made.
+        if (errno == ELOOP || errno == EISDIR)
+            return refuse(error, errno == ELOOP ? "is a symbolic link" : "is a folder",
+                          "tolv neither follows nor deletes it: rename it, then run the command again");
         if (errno != ENOENT) return fail(error, "opening");
         if (running_path.empty()) return true;
         *error = "an interrupted run's journal " + path_ +
