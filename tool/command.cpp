@@ -145,14 +145,10 @@ class Run {
                 // has a record for each extension to write, whose rows are at
                 // most the iterations' longest.
                 int64_t capacity = 0;
-                identity_.units = {JournalUnit{0, 0, header_blocks(in_.science, 0).length, 0,
-                                               digest_of(header_blocks(in_.science, 0).bytes,
-                                                         size_t(header_blocks(in_.science, 0).length))}};
+                identity_.units = {journal_unit(0, 0)};
                 for (const PlannedUnit &p : plan) {
-                    const HeaderBlocks h = header_blocks(in_.science, p.science);
-                    capacity = std::max(capacity, h.length + int64_t(g.npix) * 4);
-                    identity_.units.push_back({p.science, mosaic_offset(in_.science, h.bytes), h.length,
-                                               int64_t(g.npix) * 4, digest_of(h.bytes, size_t(h.length))});
+                    identity_.units.push_back(journal_unit(p.science, int64_t(g.npix) * 4));
+                    capacity = std::max(capacity, identity_.units.back().header_bytes + int64_t(g.npix) * 4);
                 }
                 identity_.key = inputs_key();
                 std::string error;
@@ -395,6 +391,14 @@ class Run {
     void table(const std::string &text)
     {
         if (std::fputs(text.c_str(), table_) == EOF && !table_error_) table_error_ = errno ? errno : EIO;
+    }
+
+    // Unit u of the science file as the journal records it; `data_bytes` is what
+    // a correction changes of its data.
+    JournalUnit journal_unit(int u, int64_t data_bytes) const
+    {
+        const HeaderBlocks h = header_blocks(in_.science, u);
+        return {u, mosaic_offset(in_.science, h.bytes), h.length, data_bytes, digest_of(h.bytes, size_t(h.length))};
     }
 
     // Empties the table's file (--table, a regular file) for the rows, once no

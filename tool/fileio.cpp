@@ -49,6 +49,12 @@ namespace {
 std::string proc_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 } // namespace
 
+std::string folder_of(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 int open_unnamed(const std::string &dir, mode_t mode)
 {
 #ifdef O_TMPFILE

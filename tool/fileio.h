@@ -16,6 +16,9 @@ bool pwrite_all(int fd, const void *data, int64_t n, int64_t at);
 // they could not all be read.
 bool pread_all(int fd, void *data, int64_t n, int64_t at);
 
+// The folder of a path: "." for a bare name, "/" for a name in the root.
+std::string folder_of(const std::string &path);
+
 // A new file without a name in the folder `dir`, open read-write with `mode`,
 // which link_unnamed names once it is whole: a process killed before leaves
 // nothing behind.  -1 where the filesystem makes no such file, or where

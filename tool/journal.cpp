@@ -75,6 +75,16 @@ int64_t file_size(int fd)
     return fstat(fd, &st) == 0 ? int64_t(st.st_size) : -1;
 }
 
+// The file's mark into *mark (empty when it has none); false, with errno, when
+// it cannot be read (ENODATA: it has none).
+bool mark_of(int fd, std::string *mark)
+{
+    char value[8192];
+    const ssize_t n = fgetxattr(fd, JOURNAL_MARK, value, sizeof value);
+    *mark = n > 0 ? std::string(value, size_t(n)) : std::string();
+    return n >= 0;
+}
+
 // Makes a directory entry just created or removed durable.
 void sync_directory(const std::string &dir)
 {
@@ -136,9 +146,7 @@ Journal::Journal(const std::string &science_path, std::string science_name) : na
     char *real = realpath(science_path.c_str(), nullptr);
     path_ = std::string(real ? real : science_path) + SUFFIX;
     std::free(real);
-    beside_ = path_;
-    const size_t slash = path_.rfind('/');
-    dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    dir_ = folder_of(path_);
 }
 
 Journal::~Journal()
@@ -181,11 +189,8 @@ std::string Journal::replaced_way_out() const
 
 void Journal::read_mark()
 {
-    char value[8192];
-    const ssize_t n = fgetxattr(science_, JOURNAL_MARK, value, sizeof value);
-    mark_ = n > 0 ? std::string(value, size_t(n)) : std::string();
     // The file takes a mark where it has one, or where there is none to read.
-    marks_ = n >= 0 || errno == ENODATA;
+    marks_ = mark_of(science_, &mark_) || errno == ENODATA;
 }
 
 bool Journal::set_mark(const std::string &value, std::string *error)
@@ -262,9 +267,8 @@ bool Journal::recover(int science_fd, std::string *error)
 
 bool Journal::left_by_a_run(int science_fd) const
 {
-    char value[8192];
-    const ssize_t n = fgetxattr(science_fd, JOURNAL_MARK, value, sizeof value);
-    return access(path_.c_str(), F_OK) == 0 || (n >= 8 && std::memcmp(value, "running ", 8) == 0);
+    std::string mark;
+    return access(path_.c_str(), F_OK) == 0 || (mark_of(science_fd, &mark) && mark.rfind("running ", 0) == 0);
 }
 
 bool Journal::open_found(std::string *error)
@@ -763,7 +767,7 @@ bool Journal::drop(int science_fd, std::string *what, std::string *error)
         return false;
     }
     if (unlink(path_.c_str()) != 0) return fail(error, "removing");
-    sync_directory(path_.substr(0, path_.rfind('/') == 0 ? 1 : path_.rfind('/')));
+    sync_directory(folder_of(path_));
     clear_mark();
     *what = "the journal " + path_ + " is removed without being applied";
     return true;

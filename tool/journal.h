@@ -136,7 +136,7 @@ class Journal {
     bool write_whole(const std::string &header, std::string *error);
     bool mark_running(bool created, std::string *error);
 
-    std::string path_, dir_, beside_, name_;
+    std::string path_, dir_, name_;
     int fd_ = -1;       // the journal
     int science_ = -1;  // the science file, a descriptor of the journal's own
     uint64_t nonce_ = 0, size_ = 0;

@@ -71,8 +71,7 @@ std::string name_suffix()
 
 OutputFile::OutputFile(std::string path, bool overwrite) : path_(std::move(path)), overwrite_(overwrite)
 {
-    const size_t slash = path_.rfind('/');
-    dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    dir_ = folder_of(path_);
 }
 
 OutputFile::~OutputFile()
