@@ -175,6 +175,7 @@ class Run {
             }
             if (in_place_ && journal_.done().count(e)) {
                 table(journal_.done().at(e).rows);
+                report_rows(journal_.done().at(e).rows);
                 corrected++;
                 continue;
             }
@@ -185,6 +186,8 @@ class Run {
             }
             const FitResult &fit = workers->take(job);
             table(fit.rows);
+            if (streams_.report)
+                for (const FitRow &row : fit.fitter->fit_rows()) streams_.report->rows.push_back(row);
             if (fit.outcome == FitOutcome::singular) {
                 // Every extension before this one is written and synced: the run
                 // ends cleanly here, as a run without a journal would (the fits
@@ -348,6 +351,7 @@ class Run {
             }
             done.push_back(e);
             table(d.rows);
+            report_rows(d.rows);
         }
         if (std::fflush(table_) != 0) table_error_ = errno ? errno : EIO;
         const int restored = journal_.restored();
@@ -393,6 +397,32 @@ class Run {
         if (std::fputs(text.c_str(), table_) == EOF && !table_error_) table_error_ = errno ? errno : EIO;
     }
 
+    // The rows an interrupted run recorded for an extension it finished, for the
+    // report: the journal keeps them as the table's text.
+    void report_rows(const std::string &text) const
+    {
+        if (!streams_.report) return;
+        for (size_t at = 0; at < text.size();) {
+            const size_t end = std::min(text.find('\n', at), text.size());
+            const std::string line = text.substr(at, end - at);
+            at = end + 1;
+            FitRow row;
+            const char *p = line.c_str();
+            char *next = nullptr;
+            row.extn = int(std::strtol(p, &next, 10));
+            row.iter = int(std::strtol(next, &next, 10));
+            row.sigma = std::strtof(next, &next);
+            row.npix = int(std::strtol(next, &next, 10));
+            row.a.push_back(0.0);
+            for (char *after = next;; next = after) {
+                const double a = std::strtod(next, &after);
+                if (after == next) break;
+                row.a.push_back(a);
+            }
+            streams_.report->rows.push_back(row);
+        }
+    }
+
     // Unit u of the science file as the journal records it; `data_bytes` is what
     // a correction changes of its data.
     JournalUnit journal_unit(int u, int64_t data_bytes) const
@@ -423,6 +453,7 @@ class Run {
         }
         if (!mosaic_file_lock(f, writable)) {
             mosaic_file_close(f);
+            if (streams_.report) streams_.report->locked = true;
             *status = refuse("tolv: " + std::string(science_name_) +
                              ": another tolv is correcting this file; nothing was done");
             return nullptr;

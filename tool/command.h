@@ -3,9 +3,17 @@
 #ifndef TOLV_COMMAND_H
 #define TOLV_COMMAND_H
 
+#include "fringefit.h"
 #include "options.h"
 
 #include <cstdio>
+#include <vector>
+
+// What a run tells a caller beyond its exit status and its lines (the Python module).
+struct RunReport {
+    bool locked = false;       // refused because another run holds the science file
+    std::vector<FitRow> rows;  // the table's rows as the fit computed them, in order
+};
 
 // Where a run's table and messages go, and how it may end.
 struct CommandStreams {
@@ -18,6 +26,8 @@ struct CommandStreams {
     // Test builds: called at each step of each extension's write-back and at the
     // end (see WriteBack); null otherwise.
     void (*checkpoint)(const char *point, int e) = nullptr;
+    // Filled in when given.
+    RunReport *report = nullptr;
 };
 
 // Runs the command on `o` (at least two files); returns its exit status.  The

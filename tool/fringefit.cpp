@@ -49,6 +49,7 @@ ExtensionFitter::ExtensionFitter(const FitGeometry &g, FitPath path, FitSettings
 FitOutcome ExtensionFitter::fit(const ExtensionData &x, std::string &rows, FitTrace *trace)
 {
     std::fill(acc_.begin(), acc_.end(), 0.0);
+    rows_.clear();
     int n = steps_->load(x);
     for (int iter = 0; iter < settings_.iterations; iter++) {
         const int nfit = n; // the pixels going into this fit
@@ -63,11 +64,10 @@ FitOutcome ExtensionFitter::fit(const ExtensionData &x, std::string &rows, FitTr
         n = steps_->residual_and_clip(settings_.clip * sigma, iter + 1 < settings_.iterations);
         for (int k = 1; k <= g_.npar; k++) acc_[size_t(k)] += a[k];
         append_fit_row(rows, x.extn, iter, sigma, nfit, acc_.data(), g_.npar);
-        last_.sigma = sigma;
-        last_.npix = nfit;
+        rows_.push_back({x.extn, iter, sigma, nfit, acc_});
     }
     if (trace) trace->numbers.insert(trace->numbers.end(), steps_->residual(), steps_->residual() + g_.npix);
-    last_.a = acc_;
+    if (!rows_.empty()) last_ = rows_.back();
     corrected_ = nullptr;
     return FitOutcome::fitted;
 }

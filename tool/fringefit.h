@@ -78,6 +78,7 @@ enum class FitOutcome { fitted, singular };
 // One row of the table: a fit's sigma, the pixels it used and the coefficients
 // accumulated over the fits so far, [1..npar] (Aconst, Ax, Ay, then one per frame).
 struct FitRow {
+    int extn = 0, iter = 0; // the extension and the fit (0: the unclipped one)
     float sigma = 0.0f;
     int npix = 0;
     std::vector<double> a;
@@ -106,6 +107,8 @@ class ExtensionFitter {
     void store(void *to, int first, int count) const;
     // The last row fit() appended: what was subtracted.
     const FitRow &last() const { return last_; }
+    // Every row the last fit() appended, as computed.
+    const std::vector<FitRow> &fit_rows() const { return rows_; }
 
   private:
     FitGeometry g_;
@@ -114,6 +117,7 @@ class ExtensionFitter {
     std::vector<double> acc_; // [1..npar]
     const float *corrected_ = nullptr;
     FitRow last_;
+    std::vector<FitRow> rows_;
 };
 
 // Bytes of memory one lean fitter of this geometry holds.
