@@ -17,6 +17,10 @@ constexpr char RERUN_TO_RECOVER[] = "; run the same command again to recover";
 // The science file is held by another run (its lock).
 constexpr char LOCKED_TEXT[] = "another tolv is correcting this file; nothing was done";
 
+// A fit whose clipping left a fringe frame or a gradient without any weight.
+constexpr char CLIPPED_AWAY_TEXT[] =
+    "after clipping, a fringe frame or a gradient is zero at every pixel used; the fit cannot be solved";
+
 // "tolv: TEXT".
 std::string tool_line(const std::string &text);
 // "tolv: NAME: TEXT".
