@@ -4,6 +4,8 @@
 // the same way, from the state the run records as it goes.
 #include "faults.h"
 
+#include "messages.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -76,7 +78,7 @@ void on_bus_error(int, siginfo_t *info, void *)
         if (watched[k].mosaic.load(std::memory_order_acquire) != m) continue;
         const MosaicFile *f = m->file;
         if (!f || !f->map || addr < f->map || addr >= f->map + f->size) continue;
-        put("tolv: ");
+        put(MESSAGE_PREFIX);
         put(name);
         const int unit = unit_at(m, addr - f->map);
         if (unit > 0) {
@@ -90,7 +92,8 @@ void on_bus_error(int, siginfo_t *info, void *)
         put("\n");
         _exit(1);
     }
-    put("tolv: bus error outside every mapped file\n");
+    put(MESSAGE_PREFIX);
+    put("bus error outside every mapped file\n");
     signal(SIGBUS, SIG_DFL);
     raise(SIGBUS);
 }
@@ -145,7 +148,7 @@ void on_interruption(int sig)
 {
     const char *what = sig == SIGINT ? " (SIGINT)" : sig == SIGTERM ? " (SIGTERM)" : " (SIGHUP)";
     Line line;
-    line << "tolv: ";
+    line << MESSAGE_PREFIX;
     switch (run_kind) {
     case int(RunKind::in_place):
         line << science_name << ": interrupted" << what;

@@ -1,10 +1,12 @@
 #include "fileio.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace {
 // The most handed to the kernel at once: some systems refuse a transfer past 2 GiB.
@@ -78,4 +80,36 @@ int open_unnamed(const std::string &dir, mode_t mode)
 bool link_unnamed(int fd, const std::string &path)
 {
     return linkat(AT_FDCWD, proc_path(fd).c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+int claim_space(int fd, int64_t offset, int64_t length)
+{
+    const int refused = posix_fallocate(fd, off_t(offset), off_t(length));
+    return refused == ENOSPC || refused == EDQUOT || refused == EFBIG ? refused : 0;
+}
+
+int open_named_temporary(const std::string &prefix, mode_t mode, std::string *name)
+{
+    std::string pattern = prefix + "XXXXXX";
+    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, mode & ~mask); // as a file made by any program, not mkostemp's 0600
+    *name = pattern;
+    return fd;
+}
+
+void sync_folder(const std::string &dir)
+{
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+int sync_mapped_file(void *map, int64_t length, int fd)
+{
+    if (msync(map, size_t(length), MS_SYNC) != 0 || fsync(fd) != 0) return errno;
+    return 0;
 }

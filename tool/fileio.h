@@ -1,5 +1,7 @@
-// Whole reads and writes at an offset of an open file, resumed after a signal or a
-// short transfer.
+// The file layer under tolv's writes: whole reads and writes at an offset of an
+// open file (resumed after a signal or a short transfer), new files that appear
+// only when whole, disk space claimed before a write, and syncs of files and
+// folders.  Every system call that puts bytes on the disk goes through here.
 #ifndef TOLV_FILEIO_H
 #define TOLV_FILEIO_H
 
@@ -28,5 +30,24 @@ int open_unnamed(const std::string &dir, mode_t mode);
 // Names the file open_unnamed gave: false, with errno (EEXIST when the name is
 // taken: an existing file is never replaced), when it cannot.
 bool link_unnamed(int fd, const std::string &path);
+
+// Claims the disk blocks of [offset, offset + length) of the file, so that a full
+// disk shows now rather than as a fault in the middle of a write.  0, or the
+// errno when there is no room (ENOSPC, EDQUOT, EFBIG); a filesystem that cannot
+// claim blocks ahead counts as room.
+int claim_space(int fd, int64_t offset, int64_t length);
+
+// A new file named `prefix` and six letters, made as mkostemp makes it but with
+// the permissions a file made by any program gets (0666 less the umask, at most
+// `mode`); *name is set.  -1, with errno, when it cannot be made.
+int open_named_temporary(const std::string &prefix, mode_t mode, std::string *name);
+
+// Syncs the folder `dir`, so that a name just made or removed in it lasts; a
+// folder that cannot be opened or synced is passed over (the name is made).
+void sync_folder(const std::string &dir);
+
+// Writes the mapped bytes [map, map + length) to their file and waits for them,
+// then syncs the file `fd` (its size and times too): 0, or the errno.
+int sync_mapped_file(void *map, int64_t length, int fd);
 
 #endif

@@ -4,6 +4,7 @@
 
 #include "name_buffer.h"
 #include "pixel_codes.h"
+#include "messages.h"
 #include "unit_check.h"
 
 #include <climits>
@@ -94,7 +95,7 @@ std::vector<Named> named_extensions(const char *file, Mosaic m, const std::strin
         const bool wanted = why.empty() && extname_of(m, u) == want;
         if (wanted) why = keyword_problem(m->head[u], "EXTVER", KeywordKind::integer);
         if (!why.empty()) {
-            *problem = std::string("tolv: ") + file + ": " + unit_name(u) + ": " + why;
+            *problem = file_line(file, unit_name(u) + ": " + why);
             return {};
         }
         if (wanted) named.push_back({u, extver_of(m, u)});
@@ -104,8 +105,7 @@ std::vector<Named> named_extensions(const char *file, Mosaic m, const std::strin
 
 std::string problem(const char *file, int e, const std::string &expected, const std::string &found)
 {
-    return std::string("tolv: ") + file + ": extension " + std::to_string(e) + ": expected " + expected +
-           ", found " + found;
+    return file_line(file, "extension " + std::to_string(e) + ": expected " + expected + ", found " + found);
 }
 
 // Big-endian float bits at pixel p of a unit's data.
@@ -129,7 +129,7 @@ std::string tail_problem(const char *name, Mosaic m, int max_units)
     if (!looks_like_a_header(p, n)) return "";
     std::string why = unit_problem(p, n);
     if (why.empty()) why = "it cannot be read";
-    return std::string("tolv: ") + name + ": extension " + std::to_string(m->count) + ": " + why;
+    return file_line(name, "extension " + std::to_string(m->count) + ": " + why);
 }
 
 bool has_unindexed_tail(Mosaic m) { return m->file->units_end < m->file->size; }
@@ -155,16 +155,17 @@ std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &ex
     const std::vector<Named> science = named_extensions(in.science_name, in.science, want, problem);
     if (!problem->empty()) return {};
     if (science.empty()) {
-        *problem = std::string("tolv: ") + in.science_name + ": no image extension has EXTNAME '" + extname + "'";
+        *problem = file_line(in.science_name, "no image extension has EXTNAME '" + extname + "'");
         return {};
     }
     // A pair that two science extensions share would find the same units elsewhere.
     for (size_t i = 0; i < science.size(); i++)
         for (size_t j = 0; j < i; j++)
             if (science[j].ver == science[i].ver) {
-                *problem = std::string("tolv: ") + in.science_name + ": " +
-                           same_pair(in.science, science[j].unit, science[i].unit, science[i].ver) +
-                           ": each is matched in the other files by that pair, so the match would be ambiguous";
+                *problem = file_line(in.science_name,
+                                     same_pair(in.science, science[j].unit, science[i].unit, science[i].ver) +
+                                         ": each is matched in the other files by that pair, so the match "
+                                         "would be ambiguous");
                 return {};
             }
     std::vector<std::vector<Named>> others;
@@ -179,15 +180,15 @@ std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &ex
             for (const Named &o : others[size_t(k)])
                 if (o.ver == s.ver) found.push_back(o.unit);
             if (found.empty()) {
-                *problem = std::string("tolv: ") + in.other_name(k) + ": no image extension with EXTNAME '" + extname +
-                           "' and EXTVER " + std::to_string(s.ver) + " (for extension " + std::to_string(s.unit) +
-                           " of " + in.science_name + ")";
+                *problem = file_line(in.other_name(k), "no image extension with EXTNAME '" + extname + "' and EXTVER " +
+                                                             std::to_string(s.ver) + " (for extension " +
+                                                             std::to_string(s.unit) + " of " + in.science_name + ")");
                 return {};
             }
             if (found.size() > 1) {
-                *problem = std::string("tolv: ") + in.other_name(k) + ": " +
-                           same_pair(in.other(k), found[0], found[1], s.ver) + ": the match for extension " +
-                           std::to_string(s.unit) + " of " + in.science_name + " would be ambiguous";
+                *problem = file_line(in.other_name(k), same_pair(in.other(k), found[0], found[1], s.ver) +
+                                                             ": the match for extension " + std::to_string(s.unit) +
+                                                             " of " + in.science_name + " would be ambiguous");
                 return {};
             }
             p.units.push_back(found[0]);
@@ -204,7 +205,7 @@ std::string selector_problem(const char *name, Mosaic m)
     int indx = -1;
     path[0] = extn[0] = tail[0] = '\0';
     ft_parsefilename(name, path, extn, &indx, tail, kName);
-    const std::string line = std::string("tolv: ") + name + ": ";
+    const std::string line = file_line(name, "");
     if (tail[0])
         return line + tail + " is not a unit selector (a unit number, or an EXTNAME perhaps with an EXTVER)";
     if (!extn[0]) {
@@ -237,7 +238,7 @@ std::string size_keywords_problem(const char *name, Mosaic m)
         if (!h) continue;
         const std::string why = indexed_header_problem(h);
         mosaic_release(m, h->cards, int64_t(h->ncard) * 80);
-        if (!why.empty()) return std::string("tolv: ") + name + ": " + unit_name(u) + ": " + why;
+        if (!why.empty()) return file_line(name, unit_name(u) + ": " + why);
     }
     return "";
 }
@@ -329,8 +330,7 @@ std::string unsolvable_fit(const Inputs &in, const std::vector<PlannedUnit> &pla
     const size_t nf = in.fringes.size();
     std::vector<unsigned char> mask(in.mask ? size_t(nx) * size_t(ny) : 0);
     auto named = [](const char *file, int e, const std::string &what) {
-        return std::string("tolv: ") + file + ": extension " + std::to_string(e) + ": " + what +
-               "; the fit cannot be solved";
+        return file_line(file, "extension " + std::to_string(e) + ": " + what + "; the fit cannot be solved");
     };
     for (size_t i = 0; i < plan.size(); i++) {
         const PlannedUnit &pu = plan[i];

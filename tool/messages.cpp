@@ -1,14 +1,26 @@
 #include "messages.h"
 
+#include "tsutil.h"
+
+#include <unistd.h>
+
 #include <utility>
 
 std::string tool_line(const std::string &text) { return MESSAGE_PREFIX + text; }
 
 std::string file_line(const std::string &name, const std::string &text) { return MESSAGE_PREFIX + name + ": " + text; }
 
-Messages::Messages(std::FILE *to, std::string science_name, bool notes, bool progress)
-    : to_(to), science_(std::move(science_name)), notes_(notes), progress_(progress)
+Messages::Messages(std::FILE *to, std::string science_name, bool notes, bool fatal_exits)
+    : to_(to), science_(std::move(science_name)), notes_(notes), progress_(notes && isatty(fileno(to))),
+      fatal_exits_(fatal_exits)
 {
+}
+
+int Messages::numeric_error(const char *text) const
+{
+    if (fatal_exits_) tserror(text);
+    write_numeric_error(to_, text);
+    return 1;
 }
 
 void Messages::note(const std::string &text) const

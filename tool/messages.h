@@ -30,7 +30,9 @@ std::string file_line(const std::string &name, const std::string &text);
 // dropped by --quiet; refusals and errors never are.
 class Messages {
   public:
-    Messages(std::FILE *to, std::string science_name, bool notes, bool progress);
+    // Progress lines are written only on a terminal, and with notes.  A fit that
+    // cannot be solved ends the process when `fatal_exits` (numeric_error).
+    Messages(std::FILE *to, std::string science_name, bool notes, bool fatal_exits);
 
     std::FILE *stream() const { return to_; }
     const std::string &science_name() const { return science_; }
@@ -48,11 +50,14 @@ class Messages {
     int unopenable(const std::string &name, const std::string &reason) const;
     // A progress line "tolv: TEXT", on a terminal only.
     void progress_line(const std::string &text) const;
+    // The numeric module's report of a fit that cannot be solved: the end of the
+    // process for the command; otherwise written here, and 1 returned.
+    int numeric_error(const char *text) const;
 
   private:
     std::FILE *to_;
     std::string science_;
-    bool notes_, progress_;
+    bool notes_, progress_, fatal_exits_;
 };
 
 #endif

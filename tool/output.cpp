@@ -43,13 +43,6 @@ bool copy_bytes(int from, int64_t at, int to, int64_t to_at, int64_t size)
     return true;
 }
 
-mode_t current_umask()
-{
-    const mode_t m = umask(0);
-    umask(m);
-    return m;
-}
-
 // Six letters and digits for a temporary name; a name taken is simply tried again.
 std::string name_suffix()
 {
@@ -102,17 +95,14 @@ bool OutputFile::create_copy(int from, const std::vector<CopyPiece> &pieces, std
     fd_ = open_unnamed(dir_, 0644);
     unnamed_ = fd_ >= 0;
     if (!unnamed_) {
-        std::string pattern = path_ + ".tolv-XXXXXX";
-        fd_ = mkostemp(pattern.data(), O_CLOEXEC);
+        fd_ = open_named_temporary(path_ + ".tolv-", 0644, &temp_);
         if (fd_ < 0) {
             *error = "creating a file in " + dir_ + " failed: " + std::strerror(errno);
             return false;
         }
-        temp_ = pattern;
-        fchmod(fd_, 0644 & ~current_umask()); // as a file made by any program, not 0600
     }
-    const int refused = posix_fallocate(fd_, 0, off_t(size));
-    bool copied = refused == 0 || (refused != ENOSPC && refused != EDQUOT && refused != EFBIG);
+    const int refused = claim_space(fd_, 0, size);
+    bool copied = refused == 0;
     int64_t at = 0;
     for (const CopyPiece &p : pieces) {
         if (!copied) break;
@@ -161,10 +151,6 @@ bool OutputFile::commit(std::string *error)
         return false;
     }
     committed_ = true;
-    const int dir = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
+    sync_folder(dir_);
     return true;
 }

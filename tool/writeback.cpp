@@ -6,6 +6,7 @@
 #include "digest.h"
 #include "faults.h"
 #include "fileio.h"
+#include "messages.h"
 #include "pixels.h"
 #include "record.h"
 
@@ -41,8 +42,7 @@ WriteBack::WriteBack(Mosaic science, const char *science_name, Journal *journal,
 
 std::string WriteBack::failure(int e, const std::string &what) const
 {
-    return "tolv: " + name_ + ": extension " + std::to_string(e) + ": " + what +
-           "; run the same command again to recover";
+    return file_line(name_, "extension " + std::to_string(e) + ": " + what + RERUN_TO_RECOVER);
 }
 
 std::string WriteBack::write_failure(int e, int error_number) const

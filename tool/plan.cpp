@@ -1,0 +1,126 @@
+// The plan: the checks made before the first write, in the order a user meets
+// them (names, headers, layouts, then what the data allow), and each extension's
+// step for the rest of the run.
+#include "plan.h"
+
+#include "lufit.h"
+#include "record.h"
+
+namespace {
+
+std::string extension_range(int first, int last)
+{
+    if (first > last) return "no extension";
+    if (first == last) return "extension " + std::to_string(first);
+    return "extensions " + std::to_string(first) + " to " + std::to_string(last);
+}
+
+// The problem that refuses the inputs before any extension is planned, or the
+// plan itself; empty when there is none.
+std::string planning_problem(const Inputs &in, const Options &o, const Messages &messages,
+                             std::vector<PlannedUnit> *units)
+{
+    std::string problem = inputs_problem(in);
+    if (problem.empty()) problem = tail_problem(in.science_name, in.science, MAX_UNITS);
+    const std::string no_image = problem.empty() && o.extname.empty() ? no_image_note(in.science) : "";
+    if (!no_image.empty()) messages.note(no_image);
+    if (problem.empty()) *units = plan_extensions(in, o.extname, &problem);
+    if (problem.empty()) problem = plan_problem(in, *units);
+    return problem;
+}
+
+// The notes a plan gives before the table: what cannot be recorded, what is left
+// after the units, what an interrupted run left.
+void plan_notes(const Inputs &in, const Options &o, const Journal *journal, const Messages &messages)
+{
+    if (o.record && !o.dry_run && in.fringes.size() > size_t(RECORD_MAX_FRINGES))
+        messages.note("a record names at most " + std::to_string(RECORD_MAX_FRINGES) +
+                      " fringe frames: no record is written");
+    if (has_unindexed_tail(in.science))
+        messages.note("only units 0 to " + std::to_string(in.science->count - 1) + " are corrected; the " +
+                      std::to_string(in.science->file->size - in.science->file->units_end) +
+                      " bytes after them are left as they are");
+    if (journal && (journal->restored() || !journal->done().empty())) {
+        int last_done = 0;
+        for (const auto &[e, rows] : journal->done()) last_done = e > last_done ? e : last_done;
+        messages.note("finishing an interrupted run: " +
+                      (journal->restored() ? extension_range(journal->restored(), journal->restored())
+                                           : "no extension") +
+                      " put back as it was, " +
+                      (journal->done().empty() ? "none" : extension_range(1, last_done)) + " already corrected");
+    }
+}
+
+} // namespace
+
+int make_plan(const Inputs &in, const Options &o, const Journal *journal, const Messages &messages, Plan *plan)
+{
+    std::vector<PlannedUnit> units;
+    const std::string problem = planning_problem(in, o, messages, &units);
+    if (!problem.empty()) return messages.refuse(problem);
+    std::vector<char> dead;
+    const std::string unsolvable = unsolvable_fit(in, units, &dead);
+    if (!unsolvable.empty()) {
+        messages.refuse(unsolvable);
+        return messages.numeric_error(SINGULAR_MESSAGE);
+    }
+    plan->g = fit_geometry(in.science, int(in.fringes.size()), units.empty() ? 1 : units[0].science);
+    for (size_t i = 0; i < units.size(); i++) {
+        PlannedExtension x;
+        x.e = units[i].science;
+        x.units = units[i].units;
+        // Extensions whose header records an earlier correction are skipped.
+        if (!dead[i] && !o.force) {
+            x.corrected_at = corrected_at(in.science->head[x.e]);
+            mosaic_release_unit(in.science, x.e);
+        }
+        if (dead[i]) x.step = PlanStep::dead;
+        else if (journal && journal->done().count(x.e)) x.step = PlanStep::finished;
+        else if (!x.corrected_at.empty()) x.step = PlanStep::corrected_before;
+        if (x.step == PlanStep::fit) {
+            x.job = plan->jobs.size();
+            plan->jobs.push_back(plan->extensions.size());
+        }
+        plan->finished += x.step == PlanStep::finished;
+        plan->extensions.push_back(std::move(x));
+    }
+    plan_notes(in, o, journal, messages);
+    return 0;
+}
+
+bool Plan::has(int e) const
+{
+    for (const PlannedExtension &x : extensions)
+        if (x.e == e) return true;
+    return false;
+}
+
+bool Plan::nothing_to_correct() const
+{
+    bool some = false;
+    for (const PlannedExtension &x : extensions) {
+        if (x.step == PlanStep::fit || x.step == PlanStep::finished) return false;
+        some = some || x.step == PlanStep::corrected_before;
+    }
+    return some;
+}
+
+std::string Plan::stopped_at(size_t stop) const
+{
+    std::vector<int> corrected, left;
+    for (size_t i = 0; i < extensions.size(); i++)
+        if (extensions[i].step != PlanStep::dead && extensions[i].corrected_at.empty())
+            (i < stop ? corrected : left).push_back(extensions[i].e);
+    return (corrected.empty() ? std::string("no extension is corrected") : extensions_are(corrected) + " corrected") +
+           ", " + extensions_are(left) + " left as " + (left.size() == 1 ? "it was" : "they were");
+}
+
+std::string extensions_are(const std::vector<int> &list)
+{
+    std::string text = list.size() == 1 ? "extension " : "extensions ";
+    for (size_t i = 0; i < list.size(); i++) {
+        if (i > 0) text += i + 1 == list.size() ? " and " : ", ";
+        text += std::to_string(list[i]);
+    }
+    return text + (list.size() == 1 ? " is" : " are");
+}

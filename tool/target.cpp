@@ -1,0 +1,295 @@
+// The three targets.  In place, each extension's original bytes go to the journal
+// before it changes and the journal is removed last; a copy is made whole in an
+// unnamed file and put in place last; a dry run writes nothing.
+#include "target.h"
+
+#include "digest.h"
+#include "faults.h"
+#include "fileio.h"
+#include "output.h"
+#include "record.h"
+#include "table.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+// ---- What every target shares: the write of an extension and its record.
+
+const char *Target::nothing_to_do(InputFiles &, const Plan &plan)
+{
+    return plan.nothing_to_correct() ? "every extension is already corrected; --force corrects them again" : nullptr;
+}
+
+void Target::write_into(Mosaic m, Journal *journal, void (*checkpoint)(const char *, int))
+{
+    mosaic_ = m;
+    writer_ = std::make_unique<WriteBack>(m, messages_.science_name().c_str(), journal, checkpoint);
+}
+
+bool Target::records() const { return o_.record && o_.files.size() - 1 <= size_t(RECORD_MAX_FRINGES); }
+
+int Target::prepare(const Plan &plan, size_t j)
+{
+    std::string error;
+    if (writer_ && j < plan.jobs.size() && !writer_->prepare(plan.job(j).e, plan.g.npix, &error))
+        return messages_.refuse(error);
+    return 0;
+}
+
+int Target::write(const Plan &plan, const PlannedExtension &x, const ExtensionFitter &fitter,
+                  const std::string &rows)
+{
+    if (!writer_) return 0;
+    std::string error;
+    const StorePixels store = [&](void *to, int first, int count) { fitter.store(to, first, count); };
+    if (!writer_->write(x.e, store, plan.g.npix, new_header(x.e, fitter.last()), rows, &error))
+        return messages_.refuse(error);
+    return 0;
+}
+
+int Target::settle()
+{
+    std::string error;
+    if (writer_ && !writer_->settle(&error)) return messages_.refuse(error);
+    return 0;
+}
+
+std::string Target::new_header(int e, const FitRow &last) const
+{
+    if (!o_.record) return {};
+    const HeaderBlocks h = header_blocks(mosaic_, e);
+    std::string bytes;
+    if (records()) {
+        FitRecord r{run_time_, {}, o_.fit, last};
+        for (size_t k = 1; k < o_.files.size(); k++) r.fringe_files.push_back(o_.files[k]);
+        bytes = header_with_record(h, r);
+        if (bytes.empty())
+            messages_.note("extension " + std::to_string(e) + ": no room in the header for the record; -o writes one");
+    }
+    if (bytes.empty() && has_checksums(h)) bytes.assign(reinterpret_cast<const char *>(h.bytes), size_t(h.length));
+    return bytes;
+}
+
+namespace {
+
+// ---- In place: the science file, its journal and its lock.
+class InPlace : public Target {
+  public:
+    InPlace(const Options &o, const Messages &messages, Journal &journal, void (*checkpoint)(const char *, int))
+        : Target(o, messages), journal_(journal), checkpoint_(checkpoint)
+    {
+    }
+
+    const char *nothing_to_do(InputFiles &inputs, const Plan &plan) override
+    {
+        if (journal_.found()) return nullptr;
+        if (completed_just_before(inputs, plan))
+            return "this command completed on this file just before it was interrupted: every extension is "
+                   "corrected; nothing was done";
+        return Target::nothing_to_do(inputs, plan);
+    }
+
+    int open(const InputFiles &inputs, const Plan &) override
+    {
+        write_into(inputs.in().science, &journal_, checkpoint_);
+        return 0;
+    }
+
+    int begin(InputFiles &inputs, const Plan &plan) override
+    {
+        if (plan.jobs.empty()) return 0;
+        if (const int status = claim_disk(inputs.in().science, plan)) return status;
+        // The journal's slot holds an extension's header and pixels; it has a
+        // record for each extension to write, whose rows are at most the
+        // iterations' longest.
+        JournalIdentity identity;
+        identity.size = inputs.science_size();
+        identity.names = inputs.names();
+        int64_t capacity = 0;
+        identity.units = {journal_unit(inputs.in().science, 0, 0)};
+        for (const PlannedExtension &x : plan.extensions) {
+            identity.units.push_back(journal_unit(inputs.in().science, x.e, int64_t(plan.g.npix) * 4));
+            capacity = std::max(capacity, identity.units.back().header_bytes + int64_t(plan.g.npix) * 4);
+        }
+        identity.key = inputs.key();
+        std::string error;
+        if (!journal_.start(identity, capacity, int(plan.jobs.size()), o_.fit.iterations * fit_row_bound(plan.g.npar),
+                            &error))
+            return messages_.refuse_science(error + NOTHING_DONE);
+        return 0;
+    }
+
+    int commit(InputFiles &inputs) override
+    {
+        if (fsync(inputs.in().science->file->fd) != 0)
+            return messages_.refuse_science(std::string("writing the corrected pixels back failed: ") +
+                                            std::strerror(errno) + RERUN_TO_RECOVER);
+        // Removing the journal completes the run: the files are unmapped and
+        // closed first (the journal keeps the lock), so that the process ends
+        // at once after it.
+        inputs.release();
+        std::string error;
+        const HeldSignals hold;
+        if (!journal_.finish(&error, checkpoint_)) return messages_.refuse_science(error);
+        faults_progress(RunStep::complete);
+        return 0;
+    }
+
+    std::string end_early(const Plan &plan, size_t stop) override
+    {
+        std::string error;
+        if (!journal_.finish(&error)) messages_.refuse_science(error);
+        return plan.stopped_at(stop);
+    }
+
+    const std::string &written_name() const override { return messages_.science_name(); }
+
+  private:
+    // True when the file's mark says that this same command completed on it just
+    // before the process was stopped (after its journal was removed), and the
+    // extensions it wrote are as it left them: running it again would correct
+    // them twice.  A mark that says otherwise is cleared.
+    bool completed_just_before(InputFiles &inputs, const Plan &plan)
+    {
+        if (!journal_.completed_mark()) return false;
+        const std::vector<int> units = journal_.completed_by(inputs.key());
+        if (units.empty()) return false;
+        const Mosaic m = inputs.in().science;
+        std::vector<uint64_t> digests;
+        for (const int e : units) {
+            if (!plan.has(e)) break;
+            const HeaderBlocks h = header_blocks(m, e);
+            digests.push_back(Journal::extension_digest(digest_of(h.bytes, size_t(h.length)),
+                                                        digest_of(m->data[e], size_t(plan.g.npix) * 4)));
+        }
+        const bool same = digests.size() == units.size() && journal_.completed_digest_matches(digests);
+        journal_.clear_mark();
+        return same;
+    }
+
+    // A sparse science file gets its disk blocks now, so that a full disk is found
+    // before anything changes rather than as a fault in the middle of a write.
+    int claim_disk(Mosaic m, const Plan &plan) const
+    {
+        const int64_t first = mosaic_offset(m, header_blocks(m, plan.extensions.front().e).bytes);
+        const int64_t last = mosaic_offset(m, m->data[plan.extensions.back().e]) + int64_t(plan.g.npix) * 4;
+        if (const int refused = claim_space(m->file->fd, first, last - first))
+            return messages_.refuse_science("no room on the disk for the corrected pixels of this sparse file: " +
+                                            std::string(std::strerror(refused)) + NOTHING_DONE);
+        return 0;
+    }
+
+    // Unit u of the science file as the journal records it; `data_bytes` is what
+    // a correction changes of its data.
+    static JournalUnit journal_unit(Mosaic m, int u, int64_t data_bytes)
+    {
+        const HeaderBlocks h = header_blocks(m, u);
+        return {u, mosaic_offset(m, h.bytes), h.length, data_bytes, digest_of(h.bytes, size_t(h.length))};
+    }
+
+    Journal &journal_;
+    void (*checkpoint_)(const char *, int);
+};
+
+// ---- A copy (-o): a new file, whole or absent.
+class Copy : public Target {
+  public:
+    Copy(const Options &o, const Messages &messages) : Target(o, messages), output_(o.output, o.overwrite) {}
+    ~Copy() override
+    {
+        if (!mosaic_) return;
+        faults_unwatch(mosaic_);
+        ft_freemosaic(mosaic_);
+    }
+
+    int refuse_early() override
+    {
+        return output_.refused() ? messages_.refuse(file_line(o_.output, "the file exists; --overwrite replaces it"))
+                                 : 0;
+    }
+    const char *nothing_to_do(InputFiles &, const Plan &) override { return nullptr; }
+    int refuse_inputs(const InputFiles &inputs) override { return inputs.names_an_input(o_.output) ? 1 : 0; }
+
+    // The copy, mapped as the science file is; the header of each extension to
+    // correct grows by whole blocks where its record needs them.
+    int open(const InputFiles &inputs, const Plan &plan) override
+    {
+        const Mosaic m = inputs.in().science;
+        std::string error, reason;
+        if (!output_.create_copy(m->file->fd, pieces(m, plan), &error))
+            return messages_.refuse(file_line(o_.output, error));
+        // The copy is mapped through its own descriptor: no name is looked up again.
+        const int fd = fcntl(output_.descriptor(), F_DUPFD_CLOEXEC, 0);
+        MosaicFile *f = fd >= 0 ? mosaic_file_adopt(fd, true, &reason) : nullptr;
+        if (fd < 0) reason = std::strerror(errno);
+        const Mosaic copy = f ? mosaic_map(f, MAX_UNITS, &reason) : nullptr;
+        if (!copy || copy->count != m->count) {
+            if (copy) ft_freemosaic(copy);
+            return messages_.unopenable(o_.output, reason);
+        }
+        faults_watch(copy, o_.output.c_str(), "");
+        write_into(copy, nullptr, nullptr);
+        return 0;
+    }
+
+    int commit(InputFiles &) override
+    {
+        // Synced first, so that an interruption waits only for the last step.
+        std::string error;
+        const int failed = sync_mapped_file(mosaic_->file->map, mosaic_->file->size, output_.descriptor());
+        if (failed) error = std::string("writing the corrected mosaic failed: ") + std::strerror(failed);
+        const HeldSignals hold;
+        if (failed || !output_.commit(&error)) return messages_.refuse(file_line(o_.output, error));
+        faults_progress(RunStep::complete);
+        return 0;
+    }
+
+    std::string end_early(const Plan &, size_t) override { return o_.output + " is not written"; }
+    const std::string &written_name() const override { return o_.output; }
+
+  private:
+    // The copy as pieces of the science file m, with the grown headers between them.
+    std::vector<CopyPiece> pieces(Mosaic m, const Plan &plan) const
+    {
+        std::vector<int> growing; // units, in file order
+        for (const PlannedExtension &x : plan.extensions)
+            if (records() && x.step == PlanStep::fit) growing.push_back(x.e);
+        std::sort(growing.begin(), growing.end());
+        std::vector<CopyPiece> list;
+        int64_t copied_to = 0;
+        for (const int e : growing) {
+            const HeaderBlocks h = header_blocks(m, e);
+            const int blocks = record_blocks_missing(h, int(o_.files.size()) - 1);
+            if (blocks == 0) continue;
+            const int64_t at = mosaic_offset(m, h.bytes);
+            list.push_back({copied_to, at - copied_to, {}});
+            list.push_back({0, 0, grown_header(h, blocks)});
+            copied_to = at + h.length;
+        }
+        list.push_back({copied_to, m->file->size - copied_to, {}});
+        return list;
+    }
+
+    OutputFile output_;
+};
+
+// ---- A dry run (-n): fitted and printed, nothing written.
+class DryRun : public Target {
+  public:
+    DryRun(const Options &o, const Messages &messages) : Target(o, messages) {}
+    std::string end_early(const Plan &, size_t) override { return "nothing was written"; }
+    const std::string &written_name() const override { return messages_.science_name(); }
+};
+
+} // namespace
+
+std::unique_ptr<Target> make_target(const Options &o, const Messages &messages, Journal &journal,
+                                    void (*checkpoint)(const char *point, int e))
+{
+    if (!o.output.empty()) return std::make_unique<Copy>(o, messages);
+    if (o.dry_run) return std::make_unique<DryRun>(o, messages);
+    return std::make_unique<InPlace>(o, messages, journal, checkpoint);
+}
