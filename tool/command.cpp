@@ -9,6 +9,7 @@
 #include "lufit.h"
 #include "messages.h"
 #include "plan.h"
+#include "recovery.h"
 #include "table_file.h"
 #include "target.h"
 #include "workers.h"
@@ -36,7 +37,8 @@ class Run {
 
     int run()
     {
-        if (o_.recover || o_.drop_journal) return journal_only();
+        if (o_.recover || o_.drop_journal)
+            return apply_journal(o_.drop_journal, inputs_, journal_, messages_, table_, streams_.report);
         const auto t0 = std::chrono::steady_clock::now();
         faults_run(!o_.output.empty() ? RunKind::output : in_place_ ? RunKind::in_place : RunKind::dry_run,
                    o_.files[0], o_.output.c_str());
@@ -88,8 +90,8 @@ class Run {
         const Inputs &in = inputs_.in();
         workers_ = std::make_unique<FitWorkers>(
             p.g, o_.fit, n, p.jobs.size(),
-            [this](size_t j, std::vector<unsigned char> &mask) { return job_data(plan_.job(j), mask); },
-            [this](size_t j) { release_job_inputs(plan_.job(j)); }, in.mask != nullptr);
+            [this](size_t j, std::vector<unsigned char> &mask) { return fit_inputs(inputs_.in(), plan_, j, mask); },
+            [this](size_t j) { release_fit_inputs(inputs_.in(), plan_, j, !in_place_); }, in.mask != nullptr);
     }
 
     // Planned extension i: its rows, and its write when it was fitted; a status
@@ -103,7 +105,7 @@ class Run {
                            ": no pixel has a finite value (a dead CCD?); left as it is");
             return 0;
         case PlanStep::finished:
-            table(journal_.done().at(x.e).rows, journal_rows(journal_.done().at(x.e).rows));
+            table(journal_.done().at(x.e).rows, streams_.report ? parse_fit_rows(journal_.done().at(x.e).rows) : std::vector<FitRow>());
             corrected_++;
             return 0;
         case PlanStep::corrected_before:
@@ -165,127 +167,11 @@ class Run {
         return 0;
     }
 
-    // --recover and --drop-journal: the science file's journal applied (the
-    // extension being written put back, those done left corrected) or removed,
-    // and nothing else.
-    int journal_only()
-    {
-        std::string error;
-        int status = 0;
-        MosaicFile *f = inputs_.open_science(true, &status);
-        if (!f) return status;
-        if (o_.drop_journal) {
-            std::string what;
-            const bool dropped = journal_.drop(f->fd, &what, &error);
-            mosaic_file_close(f);
-            if (!dropped) return messages_.refuse_science(error);
-            messages_.note(what);
-            return 0;
-        }
-        const bool recovered = journal_.recover(f->fd, &error);
-        mosaic_file_close(f);
-        if (!recovered) return messages_.refuse_science(error);
-        if (!journal_.found()) {
-            journal_.clear_mark();
-            messages_.note("no interrupted run to recover: nothing was done");
-            return 0;
-        }
-        const std::vector<int> done = recovered_rows();
-        const int restored = journal_.restored();
-        if (!journal_.finish(&error)) return messages_.refuse_science(error);
-        messages_.note((restored ? "extension " + std::to_string(restored) + " is put back as it was"
-                                 : std::string("no extension was being written")) +
-                       ", " +
-                       (done.empty() ? std::string("no extension was corrected")
-                                     : extensions_are(done) + " corrected and kept") +
-                       "; the journal is removed");
-        return 0;
-    }
-
-    // The rows of the extensions the journal records as corrected, under the
-    // table's head (as many fringe columns as the rows have); those extensions.
-    std::vector<int> recovered_rows()
-    {
-        std::vector<int> done;
-        for (const auto &[e, d] : journal_.done()) {
-            if (done.empty()) {
-                // A row is Extn, Iter, Sigma, Npix, Aconst, Ax, Ay, then one column a frame.
-                const std::string first = d.rows.substr(0, d.rows.find('\n'));
-                table_.head(int(std::count(first.begin(), first.end(), '\t')) - 6);
-            }
-            done.push_back(e);
-            table(d.rows, journal_rows(d.rows));
-        }
-        table_.flush();
-        return done;
-    }
-
     // Rows of the table, and the same rows as numbers for the report.
     void table(const std::string &text, const std::vector<FitRow> &rows)
     {
         table_.rows(text);
         if (streams_.report) streams_.report->rows.insert(streams_.report->rows.end(), rows.begin(), rows.end());
-    }
-
-    // The rows an interrupted run recorded for an extension it finished, as
-    // numbers: the journal keeps them as the table's text.
-    std::vector<FitRow> journal_rows(const std::string &text) const
-    {
-        std::vector<FitRow> rows;
-        if (!streams_.report) return rows;
-        for (size_t at = 0; at < text.size();) {
-            const size_t end = std::min(text.find('\n', at), text.size());
-            const std::string line = text.substr(at, end - at);
-            at = end + 1;
-            FitRow row;
-            char *next = nullptr;
-            row.extn = int(std::strtol(line.c_str(), &next, 10));
-            row.iter = int(std::strtol(next, &next, 10));
-            row.sigma = std::strtof(next, &next);
-            row.npix = int(std::strtol(next, &next, 10));
-            row.a.push_back(0.0);
-            for (char *after = next;; next = after) {
-                const double a = std::strtod(next, &after);
-                if (after == next) break;
-                row.a.push_back(a);
-            }
-            rows.push_back(row);
-        }
-        return rows;
-    }
-
-    // The inputs of one extension's fit; `mask` is the worker's buffer for the mask.
-    // The inputs of the next extensions are asked for meanwhile.
-    ExtensionData job_data(const PlannedExtension &x, std::vector<unsigned char> &mask) const
-    {
-        const Inputs &in = inputs_.in();
-        const int64_t bytes = int64_t(plan_.g.npix) * 4;
-        mosaic_prefetch(in.science, in.science->data[x.e], bytes);
-        for (size_t k = 0; k < in.fringes.size(); k++)
-            mosaic_prefetch(in.fringes[k], in.fringes[k]->data[x.units[k]], bytes);
-        ExtensionData d;
-        d.extn = x.e;
-        d.science = in.science->data[x.e];
-        for (size_t k = 0; k < in.fringes.size(); k++) d.fringes.push_back(in.fringes[k]->data[x.units[k]]);
-        if (in.mask) {
-            read_mask(mask.data(), in.mask, x.units.back(), plan_.g.npix);
-            d.mask = mask.data();
-        }
-        return d;
-    }
-
-    // Drops the pages of an extension's inputs from memory once its fit has read
-    // them (the files keep the bytes): its fringe and mask units, and its science
-    // unit when nothing is written into it.
-    void release_job_inputs(const PlannedExtension &x) const
-    {
-        const Inputs &in = inputs_.in();
-        const int64_t bytes = int64_t(plan_.g.npix) * 4;
-        for (size_t k = 0; k < in.fringes.size(); k++)
-            mosaic_release(in.fringes[k], in.fringes[k]->data[x.units[k]], bytes);
-        if (in.mask)
-            mosaic_release(in.mask, in.mask->data[x.units.back()], in.mask->head[x.units.back()]->basic->databytes);
-        if (!in_place_) mosaic_release(in.science, in.science->data[x.e], bytes);
     }
 
     const Options &o_;

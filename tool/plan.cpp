@@ -124,3 +124,29 @@ std::string extensions_are(const std::vector<int> &list)
     }
     return text + (list.size() == 1 ? " is" : " are");
 }
+
+ExtensionData fit_inputs(const Inputs &in, const Plan &plan, size_t j, std::vector<unsigned char> &mask)
+{
+    const PlannedExtension &x = plan.job(j);
+    const int64_t bytes = int64_t(plan.g.npix) * 4;
+    mosaic_prefetch(in.science, in.science->data[x.e], bytes);
+    for (size_t k = 0; k < in.fringes.size(); k++) mosaic_prefetch(in.fringes[k], in.fringes[k]->data[x.units[k]], bytes);
+    ExtensionData d;
+    d.extn = x.e;
+    d.science = in.science->data[x.e];
+    for (size_t k = 0; k < in.fringes.size(); k++) d.fringes.push_back(in.fringes[k]->data[x.units[k]]);
+    if (in.mask) {
+        read_mask(mask.data(), in.mask, x.units.back(), plan.g.npix);
+        d.mask = mask.data();
+    }
+    return d;
+}
+
+void release_fit_inputs(const Inputs &in, const Plan &plan, size_t j, bool science_too)
+{
+    const PlannedExtension &x = plan.job(j);
+    const int64_t bytes = int64_t(plan.g.npix) * 4;
+    for (size_t k = 0; k < in.fringes.size(); k++) mosaic_release(in.fringes[k], in.fringes[k]->data[x.units[k]], bytes);
+    if (in.mask) mosaic_release(in.mask, in.mask->data[x.units.back()], in.mask->head[x.units.back()]->basic->databytes);
+    if (science_too) mosaic_release(in.science, in.science->data[x.e], bytes);
+}

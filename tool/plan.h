@@ -53,6 +53,15 @@ struct Plan {
 // A status when the run is refused (its lines printed), else 0.
 int make_plan(const Inputs &in, const Options &o, const Journal *journal, const Messages &messages, Plan *plan);
 
+// The inputs of job j's fit, read through the mappings of `in`; `mask` is the
+// worker's buffer for the mask.  The inputs of the next jobs are asked for meanwhile.
+ExtensionData fit_inputs(const Inputs &in, const Plan &plan, size_t j, std::vector<unsigned char> &mask);
+
+// Drops the pages of job j's inputs from memory once its fit has read them (the
+// files keep the bytes): its fringe and mask units, and its science unit when
+// `science_too` (nothing is written into it).
+void release_fit_inputs(const Inputs &in, const Plan &plan, size_t j, bool science_too);
+
 // "extension 1 is", "extensions 2 and 3 are", "extensions 1, 2 and 4 are".
 std::string extensions_are(const std::vector<int> &list);
 

@@ -6,9 +6,36 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
+
+std::vector<FitRow> parse_fit_rows(const std::string &text)
+{
+    std::vector<FitRow> rows;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        // Extn, Iter, Sigma, Npix, then the coefficients, a tab before each.
+        FitRow row;
+        char *next = nullptr;
+        row.extn = int(std::strtol(line.c_str(), &next, 10));
+        row.iter = int(std::strtol(next, &next, 10));
+        row.sigma = std::strtof(next, &next);
+        row.npix = int(std::strtol(next, &next, 10));
+        row.a.push_back(0.0);
+        for (char *after = next;; next = after) {
+            const double a = std::strtod(next, &after);
+            if (after == next) break;
+            row.a.push_back(a);
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
 
 TableFile::TableFile(std::FILE *standard, std::string path)
     : standard_(standard), file_(standard), path_(std::move(path))

@@ -8,8 +8,14 @@
 #ifndef TOLV_TABLE_FILE_H
 #define TOLV_TABLE_FILE_H
 
+#include "fringefit.h"
+
 #include <cstdio>
 #include <string>
+#include <vector>
+
+// The table's rows `text` (as an interrupted run's journal keeps them) as numbers.
+std::vector<FitRow> parse_fit_rows(const std::string &text);
 
 class TableFile {
   public:
