@@ -108,13 +108,16 @@ std::string numbered(const char *stem, int n)
     return key;
 }
 
-// The file part of a name as given, without its directory.
-std::string base_name(const char *name)
+} // namespace
+
+std::string record_file_name(const char *name)
 {
     const std::string path = mosaic_path(name);
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+namespace {
 
 std::vector<std::string> record_texts(const FitRecord &r)
 {
@@ -123,7 +126,7 @@ std::vector<std::string> record_texts(const FitRecord &r)
     std::vector<std::string> cards;
     cards.push_back(card("FRGCORR", quoted(r.time), std::string("fringes removed by tolv ") + tolv_version()));
     for (int k = 1; k <= nfringe; k++)
-        cards.push_back(card(numbered("FRGFIL", k), quoted(base_name(r.fringe_files[size_t(k - 1)].c_str())),
+        cards.push_back(card(numbered("FRGFIL", k), quoted(r.fringe_files[size_t(k - 1)]),
                              "fringe frame " + numbered("", k)));
     for (int k = 1; k <= nfringe; k++)
         cards.push_back(card(numbered("FRGAMP", k), real(a[size_t(3 + k)]),

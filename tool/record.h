@@ -18,10 +18,14 @@ constexpr int RECORD_MAX_FRINGES = 99;
 // What one extension's record says.
 struct FitRecord {
     std::string time;                     // UTC, ISO 8601 (FITS DATE form)
-    std::vector<std::string> fringe_files; // as named on the command line
+    std::vector<std::string> fringe_files; // as FRGFILnn names them: record_file_name()
     FitSettings settings;
     FitRow last; // the last fit's row: what was subtracted
 };
+
+// A fringe frame's name as FRGFILnn holds it: the file part of the name as
+// given (its unit selector dropped), without its directory.
+std::string record_file_name(const char *name);
 
 // The current UTC time as FRGCORR holds it, "YYYY-MM-DDThh:mm:ss"; the time
 // SOURCE_DATE_EPOCH gives (seconds since 1970), when set.

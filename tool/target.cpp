@@ -18,6 +18,11 @@
 
 // ---- What every target shares: the write of an extension and its record.
 
+Target::Target(const Options &o, const Messages &messages) : o_(o), messages_(messages)
+{
+    for (size_t k = 1; k < o.files.size(); k++) record_names_.push_back(record_file_name(o.files[k]));
+}
+
 const char *Target::nothing_to_do(InputFiles &, const Plan &plan)
 {
     return plan.nothing_to_correct() ? "every extension is already corrected; --force corrects them again" : nullptr;
@@ -26,7 +31,7 @@ const char *Target::nothing_to_do(InputFiles &, const Plan &plan)
 void Target::write_into(Mosaic m, Journal *journal, void (*checkpoint)(const char *, int))
 {
     mosaic_ = m;
-    writer_ = std::make_unique<WriteBack>(m, messages_.science_name().c_str(), journal, checkpoint);
+    writer_ = std::make_unique<WriteBack>(m, messages_.science_name(), journal, checkpoint);
 }
 
 bool Target::records() const { return o_.record && o_.files.size() - 1 <= size_t(RECORD_MAX_FRINGES); }
@@ -63,8 +68,7 @@ std::string Target::new_header(int e, const FitRow &last) const
     const HeaderBlocks h = header_blocks(mosaic_, e);
     std::string bytes;
     if (records()) {
-        FitRecord r{run_time_, {}, o_.fit, last};
-        for (size_t k = 1; k < o_.files.size(); k++) r.fringe_files.push_back(o_.files[k]);
+        const FitRecord r{run_time_, record_names_, o_.fit, last};
         bytes = header_with_record(h, r);
         if (bytes.empty())
             messages_.note("extension " + std::to_string(e) + ": no room in the header for the record; -o writes one");

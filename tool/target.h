@@ -65,7 +65,7 @@ class Target {
     virtual const std::string &written_name() const = 0;
 
   protected:
-    Target(const Options &o, const Messages &messages) : o_(o), messages_(messages) {}
+    Target(const Options &o, const Messages &messages);
     // Makes the write-back into m, with the journal when in place.
     void write_into(Mosaic m, Journal *journal, void (*checkpoint)(const char *, int));
     // Whether the record of each correction is written (it names at most 99 frames).
@@ -83,6 +83,7 @@ class Target {
 
     std::unique_ptr<WriteBack> writer_;
     const std::string run_time_ = record_time(); // FRGCORR of every extension this run corrects
+    std::vector<std::string> record_names_;      // FRGFILnn of every extension this run corrects
 };
 
 // The target `o` asks for: in place (with `journal`), -o, or -n.  `checkpoint`

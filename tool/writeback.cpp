@@ -34,7 +34,7 @@ constexpr int STORE_CHUNK = 65536;
 
 } // namespace
 
-WriteBack::WriteBack(Mosaic science, const char *science_name, Journal *journal,
+WriteBack::WriteBack(Mosaic science, const std::string &science_name, Journal *journal,
                      void (*checkpoint)(const char *point, int e))
     : science_(science), name_(science_name), journal_(journal), checkpoint_(checkpoint ? checkpoint : no_checkpoint)
 {

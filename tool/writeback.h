@@ -28,7 +28,8 @@ class WriteBack {
     // only stored; the caller syncs the file at the end.  `checkpoint`, when
     // given, is called with the name of each step reached (saved, half, stored,
     // synced, done) and the extension.
-    WriteBack(Mosaic science, const char *science_name, Journal *journal,
+    // `science_name` (for messages) must outlive the write-back.
+    WriteBack(Mosaic science, const std::string &science_name, Journal *journal,
               void (*checkpoint)(const char *point, int e) = nullptr);
 
     // Writes extension e's corrected pixels (npix, stored by `store`) whose table
@@ -59,7 +60,7 @@ class WriteBack {
     bool store_pixels(unsigned char *data, int64_t data_at, const StorePixels &store, int count, Digest *digest);
 
     Mosaic science_;
-    std::string name_;
+    const std::string &name_;
     Journal *journal_;
     void (*checkpoint_)(const char *, int);
     int pending_ = 0; // the extension written but not yet recorded as done
