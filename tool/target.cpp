@@ -49,8 +49,7 @@ int Target::write(const Plan &plan, const PlannedExtension &x, const ExtensionFi
 {
     if (!writer_) return 0;
     std::string error;
-    const StorePixels store = [&](void *to, int first, int count) { fitter.store(to, first, count); };
-    if (!writer_->write(x.e, store, plan.g.npix, new_header(x.e, fitter.last()), rows, &error))
+    if (!writer_->write(x.e, fitter, plan.g.npix, new_header(x.e, fitter.last()), rows, &error))
         return messages_.refuse(error);
     return 0;
 }

@@ -98,12 +98,12 @@ bool WriteBack::prepare(int e, int npix, std::string *error)
     return save(e, data_at - header_bytes, header_bytes + int64_t(npix) * 4, error);
 }
 
-bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const StorePixels &store, int count,
+bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const ExtensionFitter &fitter, int count,
                              Digest *digest)
 {
     const int fd = science_->file->fd;
     if (fd < 0) {
-        store(data, 0, count);
+        fitter.store(data, 0, count);
         if (digest) digest->add(data, size_t(count) * 4);
         return true;
     }
@@ -119,14 +119,14 @@ bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const StorePi
             if (errno == 0) errno = EIO; // the file was cut underneath
             return false;
         }
-        store(chunk_.data(), first, n);
+        fitter.store(chunk_.data(), first, n);
         if (digest) digest->add(chunk_.data(), size_t(n) * 4);
         if (!pwrite_all(fd, chunk_.data(), int64_t(n) * 4, at)) return false;
     }
     return true;
 }
 
-bool WriteBack::write(int e, const StorePixels &store, int npix, const std::string &header, const std::string &rows,
+bool WriteBack::write(int e, const ExtensionFitter &fitter, int npix, const std::string &header, const std::string &rows,
                       std::string *error)
 {
     unsigned char *data = static_cast<unsigned char *>(science_->data[e]);
@@ -141,14 +141,14 @@ bool WriteBack::write(int e, const StorePixels &store, int npix, const std::stri
     faults_progress(RunStep::stored); // the file changes from here on
     if (journal_ && checkpoint_ != no_checkpoint) {
         // For the tests that stop a run inside a store: half of the pixels first.
-        if (!store_pixels(data, data_at, store, npix / 2, nullptr)) {
+        if (!store_pixels(data, data_at, fitter, npix / 2, nullptr)) {
             *error = write_failure(e, errno);
             return false;
         }
         checkpoint_("half", e);
     }
     Digest pixels;
-    if (!store_pixels(data, data_at, store, npix, journal_ ? &pixels : nullptr)) {
+    if (!store_pixels(data, data_at, fitter, npix, journal_ ? &pixels : nullptr)) {
         *error = write_failure(e, errno);
         return false;
     }

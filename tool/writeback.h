@@ -8,19 +8,15 @@
 #ifndef TOLV_WRITEBACK_H
 #define TOLV_WRITEBACK_H
 
+#include "fringefit.h"
 #include "journal.h"
 #include "mosaic.h"
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
-// Writes an extension's corrected pixels [first, first + count) big-endian at
-// `to`, pixel `first` first.
 class Digest;
-
-using StorePixels = std::function<void(void *to, int first, int count)>;
 
 class WriteBack {
   public:
@@ -32,12 +28,12 @@ class WriteBack {
     WriteBack(Mosaic science, const std::string &science_name, Journal *journal,
               void (*checkpoint)(const char *point, int e) = nullptr);
 
-    // Writes extension e's corrected pixels (npix, stored by `store`) whose table
+    // Writes extension e's corrected pixels (npix, as `fitter` stores them) whose table
     // rows are `rows`, and with them `header`, the header's new bytes (its length
     // unchanged), unless empty; a header written gets its checksums recomputed.
     // False, with *error (one line), when it could not be done: the journal then
     // lets a rerun put back and finish.
-    bool write(int e, const StorePixels &store, int npix, const std::string &header, const std::string &rows,
+    bool write(int e, const ExtensionFitter &fitter, int npix, const std::string &header, const std::string &rows,
                std::string *error);
 
     // Saves extension e's original header and pixels (npix) in the journal ahead
@@ -57,7 +53,7 @@ class WriteBack {
     // Stores pixels [0, count) of the data unit at `data`, file offset `data_at`;
     // false, with errno, when the file could not take them.
     // The digest, when given, gets the bytes stored.
-    bool store_pixels(unsigned char *data, int64_t data_at, const StorePixels &store, int count, Digest *digest);
+    bool store_pixels(unsigned char *data, int64_t data_at, const ExtensionFitter &fitter, int count, Digest *digest);
 
     Mosaic science_;
     const std::string &name_;
