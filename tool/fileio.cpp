@@ -110,6 +110,10 @@ void sync_folder(const std::string &dir)
 
 int sync_mapped_file(void *map, int64_t length, int fd)
 {
-    if (msync(map, size_t(length), MS_SYNC) != 0 || fsync(fd) != 0) return errno;
-    return 0;
+    if (msync(map, size_t(length), MS_SYNC) != 0) return errno;
+    return sync_file(fd);
 }
+
+int sync_file(int fd) { return fsync(fd) == 0 ? 0 : errno; }
+
+int duplicate_descriptor(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 0); }

@@ -46,6 +46,12 @@ int open_named_temporary(const std::string &prefix, mode_t mode, std::string *na
 // folder that cannot be opened or synced is passed over (the name is made).
 void sync_folder(const std::string &dir);
 
+// Syncs the file `fd` whole: 0, or the errno.
+int sync_file(int fd);
+
+// A second descriptor of the open file `fd`, closed on exec; -1, with errno.
+int duplicate_descriptor(int fd);
+
 // Writes the mapped bytes [map, map + length) to their file and waits for them,
 // then syncs the file `fd` (its size and times too): 0, or the errno.
 int sync_mapped_file(void *map, int64_t length, int fd);

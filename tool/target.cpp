@@ -10,8 +10,6 @@
 #include "record.h"
 #include "table.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -127,9 +125,9 @@ class InPlace : public Target {
 
     int commit(InputFiles &inputs) override
     {
-        if (fsync(inputs.in().science->file->fd) != 0)
+        if (const int failed = sync_file(inputs.in().science->file->fd))
             return messages_.refuse_science(std::string("writing the corrected pixels back failed: ") +
-                                            std::strerror(errno) + RERUN_TO_RECOVER);
+                                            std::strerror(failed) + RERUN_TO_RECOVER);
         // Removing the journal completes the run: the files are unmapped and
         // closed first (the journal keeps the lock), so that the process ends
         // at once after it.
@@ -225,7 +223,7 @@ class Copy : public Target {
         if (!output_.create_copy(m->file->fd, pieces(m, plan), &error))
             return messages_.refuse(file_line(o_.output, error));
         // The copy is mapped through its own descriptor: no name is looked up again.
-        const int fd = fcntl(output_.descriptor(), F_DUPFD_CLOEXEC, 0);
+        const int fd = duplicate_descriptor(output_.descriptor());
         MosaicFile *f = fd >= 0 ? mosaic_file_adopt(fd, true, &reason) : nullptr;
         if (fd < 0) reason = std::strerror(errno);
         const Mosaic copy = f ? mosaic_map(f, MAX_UNITS, &reason) : nullptr;
