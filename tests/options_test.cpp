@@ -2,6 +2,7 @@
 // changes, what it must leave alone, and the refusals of bad command lines.
 #include "fringefit.h"
 #include "mosaic.h"
+#include "options.h"
 
 #include "run_tool.h"
 #include "scene.h"
@@ -12,17 +13,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace unitbytes;
@@ -139,6 +144,118 @@ int run_injected(const Args &args, const std::string &inject)
     return WIFEXITED(ws) ? WEXITSTATUS(ws) : -WTERMSIG(ws);
 }
 
+// The manual page of the source tree, as its bytes; empty when it cannot be read.
+std::string manual_page()
+{
+    std::ifstream file(std::filesystem::path(TOLV_SOURCE_DIR) / "doc" / "tolv.1");
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// A line of roff as the reader sees its words: without its macro, quotes, font
+// changes and the escapes that print nothing; "\-" is '-'.
+std::string plain_roff(std::string line)
+{
+    if (line.rfind('.', 0) == 0) line = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
+    line = std::regex_replace(line, std::regex(R"(\\f[BIRP]|\\%|\\\||\\&)"), "");
+    line = std::regex_replace(line, std::regex(R"(\\-)"), "-");
+    line = std::regex_replace(line, std::regex(R"(\\ |")"), " ");
+    return line;
+}
+
+// An option of the page's OPTIONS section: the words of its .TP tag, and its
+// paragraph as plain text on one line.
+struct PageEntry {
+    std::vector<std::string> tag;
+    std::string text;
+};
+
+std::vector<PageEntry> option_entries(const std::string &page)
+{
+    const size_t from = page.find("\n.SH OPTIONS\n");
+    if (from == std::string::npos) return {};
+    std::istringstream section(page.substr(from + 1, page.find("\n.SH ", from + 1) - from));
+    std::vector<PageEntry> entries;
+    bool tag_next = false;
+    for (std::string line; std::getline(section, line);) {
+        if (line == ".TP") {
+            entries.emplace_back();
+            tag_next = true;
+        } else if (tag_next) {
+            std::istringstream words(std::regex_replace(plain_roff(line), std::regex(","), " "));
+            for (std::string w; words >> w;) entries.back().tag.push_back(w);
+            tag_next = false;
+        } else if (!entries.empty()) {
+            entries.back().text += plain_roff(line) + " ";
+        }
+    }
+    return entries;
+}
+
+// Every match of group 1 of `pattern` in `text`.
+std::set<std::string> matches(const std::string &text, const std::string &pattern)
+{
+    std::set<std::string> found;
+    const std::regex re(pattern);
+    for (std::sregex_iterator i(text.begin(), text.end(), re), end; i != end; ++i) found.insert((*i)[1]);
+    return found;
+}
+
+// Where the paragraph of `spec` on the page disagrees with the table: the values
+// allowed ("1 to 100", "a positive number") and the default shown.
+void compare_values(const OptionSpec &spec, const std::string &text, std::vector<std::string> *wrong)
+{
+    const std::string name = std::string("--") + spec.long_name;
+    std::set<std::string> range, fallback;
+    if (spec.check == ValueCheck::whole) range.insert(std::to_string(spec.lo) + " to " + std::to_string(spec.hi));
+    if (matches(text, R"((\b[0-9]+ to [0-9]+\b))") != range) wrong->push_back(name + ": the range differs");
+    if ((spec.check == ValueCheck::positive) != (text.find("a positive number") != std::string::npos))
+        wrong->push_back(name + ": a positive number or not");
+    if (spec.shown_default) {
+        char number[32];
+        std::snprintf(number, sizeof number, "%g", *spec.shown_default);
+        fallback.insert(number);
+    }
+    if (matches(text, R"(\(default ([0-9][0-9.]*)\))") != fallback) wrong->push_back(name + ": the default differs");
+}
+
+// Where the OPTIONS section of `page` disagrees with the table of options, one
+// line each; none when the two agree.
+std::vector<std::string> page_disagreements(const std::string &page)
+{
+    const std::span<const OptionSpec> table = option_table();
+    std::vector<std::string> wrong;
+    std::map<std::string, int> entries_of;
+    for (const PageEntry &e : option_entries(page)) {
+        if (e.tag == std::vector<std::string>{"--"}) continue; // the end of the options, getopt's own
+        // Values are named in capitals; a word in lower case is what the option
+        // goes with, as the science file in "--recover file".
+        std::string long_name, letter;
+        std::set<std::string> values, operands;
+        for (const std::string &w : e.tag) {
+            if (w.rfind("--", 0) == 0) long_name += w.substr(2);
+            else if (w.size() == 2 && w[0] == '-') letter += w[1];
+            else (std::regex_match(w, std::regex("[A-Z]+")) ? values : operands).insert(w);
+        }
+        const auto spec = std::find_if(table.begin(), table.end(),
+                                       [&](const OptionSpec &s) { return long_name == s.long_name; });
+        if (spec == table.end()) {
+            wrong.push_back("--" + long_name + ": on the page, not in the table");
+            continue;
+        }
+        entries_of[long_name]++;
+        const std::string name = "--" + long_name;
+        if (letter != (spec->letter ? std::string(1, spec->letter) : "")) wrong.push_back(name + ": the letter");
+        if (values != (spec->value_name ? std::set<std::string>{spec->value_name} : std::set<std::string>{}))
+            wrong.push_back(name + ": the value's name");
+        if (!operands.empty() && (operands != std::set<std::string>{"file"} || spec->value_name))
+            wrong.push_back(name + ": " + *operands.begin());
+        compare_values(*spec, e.text, &wrong);
+    }
+    for (const OptionSpec &s : table)
+        if (entries_of[s.long_name] != 1) wrong.push_back(std::string("--") + s.long_name + ": not once on the page");
+    return wrong;
+}
+
 } // namespace
 
 TEST(options, help_version_and_the_manual_page)
@@ -162,14 +279,95 @@ TEST(options, help_version_and_the_manual_page)
 
     // The manual page names the same long options (roff writes '-' as "\-") and the
     // version tolv reports.
-    std::ifstream file(std::filesystem::path(__FILE__).parent_path().parent_path() / "doc" / "tolv.1");
-    ASSERT_EQ(file.is_open(), true);
-    std::string page((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string page = manual_page();
+    ASSERT_NE(page, "");
     for (size_t at; (at = page.find("\\-")) != std::string::npos;) page.replace(at, 2, "-");
     std::set<std::string> in_page;
     for (std::sregex_iterator i(page.begin(), page.end(), long_option), end; i != end; ++i) in_page.insert((*i)[1]);
     EXPECT_EQ(in_page, in_help);
     EXPECT_NE(page.find(version.out.substr(0, version.out.size() - 1)), std::string::npos) << version.out;
+}
+
+TEST(options, the_manual_page_agrees_with_the_table_of_options)
+{
+    const std::string page = manual_page();
+    ASSERT_NE(page, "");
+    EXPECT_EQ(page_disagreements(page), std::vector<std::string>{});
+    // Each way the page can drift from the table is found, on a copy of it.
+    const std::vector<std::pair<std::string, std::string>> drifts = {
+        {"from 1 to 100 (default 5)", "from 1 to 100 (default 6)"},
+        {"from 1 to 100 (default 5)", "from 1 to 99 (default 5)"},
+        {"extensions at once, 1 to 1024,", "extensions at once, 1 to 512,"},
+        {"a positive number (default 2)", "a positive number (default 2.5)"},
+        {"a positive number (default 2)", "a number (default 2)"},
+        {".BI \\-\\-clip \" K\"", ".BI \\-\\-clip \" X\""},
+        {".BI \\-m \" FILE\\fR, \" \"\\-\\-mask \" FILE", ".BI \\-m \" FILE\\fR, \" \"\\-\\-mask \" NAME"},
+        {".BR \\-q \", \" \\-\\-quiet", ".BR \\-Q \", \" \\-\\-quiet"},
+        {".BR \\-q \", \" \\-\\-quiet", ".B \\-\\-quiet"},
+        {".TP\n.B \\-\\-overwrite", ".TP\n.BR \\-w \", \" \\-\\-overwrite"},
+        {".TP\n.B \\-\\-force\n", ".TP\n.B \\-\\-forced\n"},
+        {".TP\n.B \\-\\-force\n", ""},
+        {".TP\n.B \\-\\-force\n", ".TP\n.B \\-\\-force\nText.\n.TP\n.B \\-\\-force\n"},
+        {".BI \"\\-\\-recover \" file", ".BI \"\\-\\-recover \" FILE"},
+        {".TP\n.B \\-\\-no\\-record", ".TP\n.BI \\-\\-no\\-record \" N\""},
+    };
+    for (const auto &[from, to] : drifts) {
+        std::string drifted = page;
+        const size_t at = drifted.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        drifted.replace(at, from.size(), to);
+        EXPECT_NE(page_disagreements(drifted), std::vector<std::string>{}) << from << " -> " << to;
+    }
+}
+
+TEST(options, each_option_sets_its_own_field_and_values_end_at_their_range)
+{
+    // The error of parsing `words` (empty: none), into *o.
+    auto parse = [](std::vector<std::string> words, Options *o) {
+        words.insert(words.begin(), "tolv");
+        std::vector<char *> argv;
+        for (std::string &w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        std::string error;
+        const bool parsed = parse_options(int(words.size()), argv.data(), o, &error);
+        o->files.clear(); // they point into `words`
+        return parsed ? "" : error;
+    };
+    Options a;
+    EXPECT_EQ(parse({"-Vhqn", "--overwrite", "--force", "--no-record", "--iterations=1", "--clip", "0.5", "-e", "SCI",
+                     "-mdq.fits", "--table=t.tsv", "-j1024", "s.fits", "f.fits"},
+                    &a),
+              "");
+    EXPECT_EQ(std::tie(a.help, a.version, a.quiet, a.dry_run, a.overwrite, a.force, a.record, a.recover, a.drop_journal),
+              std::make_tuple(true, true, true, true, true, true, false, false, false));
+    EXPECT_EQ(std::tie(a.fit.iterations, a.fit.clip, a.extname, a.mask, a.table, a.jobs, a.output),
+              std::make_tuple(1, 0.5f, std::string("SCI"), std::string("dq.fits"), std::string("t.tsv"), 1024,
+                              std::string()));
+    Options b, c, d;
+    EXPECT_EQ(parse({"--output=o.fits", "--iterations", "100", "--jobs", "1", "s.fits", "f.fits"}, &b), "");
+    EXPECT_EQ(std::tie(b.output, b.fit.iterations, b.jobs, b.record), std::make_tuple(std::string("o.fits"), 100, 1, true));
+    EXPECT_EQ(std::tie(b.help, b.version, b.quiet, b.dry_run, b.overwrite, b.force, b.fit.clip),
+              std::make_tuple(false, false, false, false, false, false, FitSettings{}.clip));
+    EXPECT_EQ(parse({"--recover", "s.fits"}, &c), "");
+    EXPECT_EQ(std::tie(c.recover, c.drop_journal), std::make_tuple(true, false));
+    EXPECT_EQ(parse({"--drop-journal", "s.fits"}, &d), "");
+    EXPECT_EQ(std::tie(d.recover, d.drop_journal), std::make_tuple(false, true));
+
+    // Just past each end of a range, named as written when the option has a
+    // letter, else by its long name (abbreviated or not).
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--iterations=101"}, "--iterations takes a whole number from 1 to 100, not '101'"},
+        {{"--iter", "0"}, "--iterations takes a whole number from 1 to 100, not '0'"},
+        {{"-qj1025"}, "-j takes a whole number from 1 to 1024, not '1025'"},
+        {{"--jo=0"}, "--jo takes a whole number from 1 to 1024, not '0'"},
+        {{"--jobs", "-1"}, "--jobs takes a whole number from 1 to 1024, not '-1'"},
+        {{"--cl=-0"}, "--clip takes a positive number, not '-0'"},
+        {{"--clip", "3.5e38"}, "--clip takes a positive number, not '3.5e38'"}, // past the largest float
+    };
+    for (const auto &[words, error] : refused) {
+        Options o;
+        EXPECT_EQ(parse(words, &o), error) << words[0];
+    }
 }
 
 TEST(options, bad_command_lines_change_nothing)
@@ -369,42 +567,58 @@ TEST(options, iterations_and_clip_give_the_reference_fit_of_those_settings)
     }
 }
 
-TEST(options, extname_corrects_the_named_extensions_found_by_extver)
-{
-    // Per CCD v: SCI (floats), VAR (floats), DQ (BITPIX 16), all EXTVER v.  The
-    // fringe files hold SCI frames only, in other orders, each CCD's its own.
-    const int nx = 23, ny = 17, npix = nx * ny;
-    auto fringe = [&](int k, int v) {
+// The mosaics of the --extname test.  Per CCD v: SCI (floats), VAR (floats), DQ
+// (BITPIX 16), all EXTVER v; the fringe files hold SCI frames only, in other
+// orders, each CCD's its own.
+struct ExtnameScene {
+    static constexpr int nx = 23, ny = 17, npix = nx * ny;
+    std::vector<Unit> mosaic = {primary()}, alone = {primary()}; // alone: the SCI units only
+
+    static std::vector<float> fringe(int k, int v)
+    {
         std::vector<float> px(static_cast<size_t>(npix));
         for (int p = 0; p < npix; p++) px[size_t(p)] = fringe_value(k, p % nx + 5 * v, p / nx + 3 * k * v);
         return px;
-    };
-    const Args sci_names = {"'SCI'", "'sci         '", "'Sci     '"};
-    std::vector<Unit> mosaic = {primary()}, alone = {primary()};
-    std::mt19937 gen(5);
-    std::normal_distribution<float> noise(0.0f, 2.0f);
-    for (int v = 1; v <= 3; v++) {
-        std::vector<float> sci(static_cast<size_t>(npix)), var(static_cast<size_t>(npix));
-        std::vector<int> dq(static_cast<size_t>(npix));
-        const auto f0 = fringe(0, v), f1 = fringe(1, v);
-        for (size_t p = 0; p < sci.size(); p++) {
-            sci[p] = 300.0f * float(v) + 0.1f * float(p % nx) + 25.0f * f0[p] + 9.0f * float(v) * f1[p] + noise(gen);
-            var[p] = sci[p] / 4.0f;
-            dq[p] = p % 37 == 0 ? 4 : 0;
-        }
-        const std::string ver = std::to_string(v);
-        mosaic.push_back(float_image(nx, ny, sci, {card("EXTNAME", sci_names[size_t(v - 1)]), card("EXTVER", ver)}));
-        alone.push_back(mosaic.back());
-        mosaic.push_back(float_image(nx, ny, var, {card("EXTNAME", str("VAR")), card("EXTVER", ver)}));
-        mosaic.push_back(int_image(nx, ny, 16, dq, {card("EXTNAME", str("DQ")), card("EXTVER", ver)}));
     }
-    auto fringe_file = [&](int k, const std::vector<int> &order) {
+
+    ExtnameScene()
+    {
+        const Args sci_names = {"'SCI'", "'sci         '", "'Sci     '"};
+        std::mt19937 gen(5);
+        std::normal_distribution<float> noise(0.0f, 2.0f);
+        for (int v = 1; v <= 3; v++) {
+            std::vector<float> sci(static_cast<size_t>(npix)), var(static_cast<size_t>(npix));
+            std::vector<int> dq(static_cast<size_t>(npix));
+            const auto f0 = fringe(0, v), f1 = fringe(1, v);
+            for (size_t p = 0; p < sci.size(); p++) {
+                sci[p] = 300.0f * float(v) + 0.1f * float(p % nx) + 25.0f * f0[p] + 9.0f * float(v) * f1[p] + noise(gen);
+                var[p] = sci[p] / 4.0f;
+                dq[p] = p % 37 == 0 ? 4 : 0;
+            }
+            const std::string ver = std::to_string(v);
+            mosaic.push_back(float_image(nx, ny, sci, {card("EXTNAME", sci_names[size_t(v - 1)]), card("EXTVER", ver)}));
+            alone.push_back(mosaic.back());
+            mosaic.push_back(float_image(nx, ny, var, {card("EXTNAME", str("VAR")), card("EXTVER", ver)}));
+            mosaic.push_back(int_image(nx, ny, 16, dq, {card("EXTNAME", str("DQ")), card("EXTVER", ver)}));
+        }
+    }
+
+    // Fringe frame k, its CCDs in `order`.
+    static Bytes fringe_file(int k, const std::vector<int> &order)
+    {
         std::vector<Unit> units = {primary()};
         for (int v : order)
             units.push_back(float_image(nx, ny, fringe(k, v), {card("EXTNAME", str(v == 2 ? "sci" : "SCI")),
                                                                card("EXTVER", std::to_string(v))}));
         return file_bytes(units);
-    };
+    }
+};
+
+TEST(options, extname_corrects_the_named_extensions_found_by_extver)
+{
+    const ExtnameScene scene;
+    const std::vector<Unit> &mosaic = scene.mosaic, &alone = scene.alone;
+    const auto fringe_file = ExtnameScene::fringe_file;
     TestDir dir;
     const Args args = {dir.file("mosaic.fits"), dir.file("f0.fits"), dir.file("f1.fits")};
     // The fringe frames of the run on SCI alone have the same base names, so the
@@ -462,6 +676,41 @@ TEST(options, extname_corrects_the_named_extensions_found_by_extver)
     EXPECT_EQ(exists(args[0] + ".tolv-journal"), false);
 }
 
+// The flags of the mask test's extensions 1 to 3 (index 0 unused), npix each:
+// about one pixel in seven, and the pixels of `ray` in extension 1.
+std::vector<std::vector<unsigned char>> mask_flags(int npix, const std::vector<int> &ray)
+{
+    std::vector<std::vector<unsigned char>> flags(4, std::vector<unsigned char>(size_t(npix), 0));
+    for (int e = 1; e <= 3; e++)
+        for (int p = 0; p < npix; p++) flags[size_t(e)][size_t(p)] = (p * 13 + e * 5) % 7 == 0;
+    for (int p : ray) flags[1][size_t(p)] = 1;
+    return flags;
+}
+
+// The table and the file of the design-matrix fit of the science file args[0]
+// (three extensions, `original` its bytes) and fringe frames args[1], args[2], in
+// this process, with the pixels that flags[e] marks left out of extension e.
+void masked_reference(const Args &args, const Bytes &original, const std::vector<std::vector<unsigned char>> &flags,
+                      std::string *table, Bytes *expected)
+{
+    const Mosaic sci = ft_mmapmosaic(args[0].c_str(), "r", 73);
+    const Mosaic fr[2] = {ft_mmapmosaic(args[1].c_str(), "r", 73), ft_mmapmosaic(args[2].c_str(), "r", 73)};
+    ASSERT_NE(sci, nullptr);
+    *table = printed([](std::FILE *out) { print_fit_head(out, 2); });
+    *expected = original;
+    ExtensionFitter fitter(fit_geometry(sci, 2), FitPath::straight);
+    const size_t npix = flags[1].size();
+    for (int e = 1; e <= 3; e++) {
+        ExtensionData x = extension_data(sci, fr, 2, e);
+        x.mask = flags[size_t(e)].data();
+        EXPECT_EQ(fitter.fit(x, *table), FitOutcome::fitted);
+        const Bytes be = floats_be(std::vector<float>(fitter.corrected(), fitter.corrected() + npix));
+        std::copy(be.begin(), be.end(), expected->begin() + mosaic_offset(sci, sci->data[e]));
+    }
+    ft_freemosaic(sci);
+    for (Mosaic m : fr) ft_freemosaic(m);
+}
+
 TEST(options, masked_pixels_are_left_out_of_the_fit_and_corrected)
 {
     TestDir dir;
@@ -481,10 +730,7 @@ TEST(options, masked_pixels_are_left_out_of_the_fit_and_corrected)
     // without scaling (BITPIX 8, and BITPIX 16 where negative values count), and
     // as physical values 1 to 3 over BZERO -128 (BITPIX 8) or 32768 (BITPIX 16),
     // where the raw value -BZERO is 0.
-    std::vector<std::vector<unsigned char>> flags(4, std::vector<unsigned char>(size_t(npix), 0));
-    for (int e = 1; e <= 3; e++)
-        for (int p = 0; p < npix; p++) flags[size_t(e)][size_t(p)] = (p * 13 + e * 5) % 7 == 0;
-    for (int p : ray) flags[1][size_t(p)] = 1;
+    const std::vector<std::vector<unsigned char>> flags = mask_flags(npix, ray);
     auto mask_unit = [&](int e, int bitpix, int zero, int width) {
         std::vector<int> raw(size_t(width * ny));
         for (int p = 0; p < width * ny; p++) {
@@ -515,21 +761,9 @@ TEST(options, masked_pixels_are_left_out_of_the_fit_and_corrected)
     EXPECT_EQ(read(args[0]), original);
 
     // Expected: the design-matrix fit of each extension with those pixels masked.
-    const Mosaic sci = ft_mmapmosaic(args[0].c_str(), "r", 73);
-    const Mosaic fr[2] = {ft_mmapmosaic(args[1].c_str(), "r", 73), ft_mmapmosaic(args[2].c_str(), "r", 73)};
-    ASSERT_NE(sci, nullptr);
-    std::string table = printed([](std::FILE *out) { print_fit_head(out, 2); });
-    Bytes expected = original;
-    ExtensionFitter fitter(fit_geometry(sci, 2), FitPath::straight);
-    for (int e = 1; e <= 3; e++) {
-        ExtensionData x = extension_data(sci, fr, 2, e);
-        x.mask = flags[size_t(e)].data();
-        EXPECT_EQ(fitter.fit(x, table), FitOutcome::fitted);
-        const Bytes be = floats_be(std::vector<float>(fitter.corrected(), fitter.corrected() + npix));
-        std::copy(be.begin(), be.end(), expected.begin() + mosaic_offset(sci, sci->data[e]));
-    }
-    ft_freemosaic(sci);
-    for (Mosaic m : fr) ft_freemosaic(m);
+    std::string table;
+    Bytes expected;
+    ASSERT_NO_FATAL_FAILURE(masked_reference(args, original, flags, &table, &expected));
 
     for (const std::string &m : {mask, scaled}) {
         write(args[0], original);

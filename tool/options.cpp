@@ -7,7 +7,10 @@
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <string_view>
 
 #ifndef TOLV_VERSION
 #error "TOLV_VERSION comes from the project's version in CMakeLists.txt"
@@ -15,30 +18,137 @@
 
 namespace {
 
-enum LongOnly { OVERWRITE = 256, ITERATIONS, CLIP, TABLE, FORCE, NO_RECORD, RECOVER, DROP_JOURNAL };
-
-constexpr option LONG_OPTIONS[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {"output", required_argument, nullptr, 'o'},
-    {"overwrite", no_argument, nullptr, OVERWRITE},
-    {"dry-run", no_argument, nullptr, 'n'},
-    {"iterations", required_argument, nullptr, ITERATIONS},
-    {"clip", required_argument, nullptr, CLIP},
-    {"extname", required_argument, nullptr, 'e'},
-    {"mask", required_argument, nullptr, 'm'},
-    {"table", required_argument, nullptr, TABLE},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"force", no_argument, nullptr, FORCE},
-    {"no-record", no_argument, nullptr, NO_RECORD},
-    {"jobs", required_argument, nullptr, 'j'},
-    {"recover", no_argument, nullptr, RECOVER},
-    {"drop-journal", no_argument, nullptr, DROP_JOURNAL},
-    {nullptr, 0, nullptr, 0},
+// Every option of tolv, in the order of --help: its names, its value and the
+// check of it, its lines of --help, and what it sets in Options.
+constexpr OptionSpec OPTIONS[] = {
+    {.long_name = "help", .letter = 'h', .help = {"this text"},
+     .set = [](Options &o, const OptionValue &) { o.help = true; }},
+    {.long_name = "version", .letter = 'V', .help = {"the version of tolv"},
+     .set = [](Options &o, const OptionValue &) { o.version = true; }},
+    {.long_name = "output", .letter = 'o', .value_name = "FILE",
+     .help = {"write the corrected mosaic to FILE; the science file is",
+              "left untouched.  FILE is written whole or not at all"},
+     .set = [](Options &o, const OptionValue &v) { o.output = v.text; }},
+    {.long_name = "overwrite", .help = {"let -o replace an existing FILE"},
+     .set = [](Options &o, const OptionValue &) { o.overwrite = true; }},
+    {.long_name = "dry-run", .letter = 'n', .help = {"fit and print the table; write nothing"},
+     .set = [](Options &o, const OptionValue &) { o.dry_run = true; }},
+    {.long_name = "iterations", .value_name = "N", .check = ValueCheck::whole, .lo = 1, .hi = 100,
+     .shown_default = FitSettings{}.iterations,
+     .help = {"clipped fits per extension, {range} (default {default})"},
+     .set = [](Options &o, const OptionValue &v) { o.fit.iterations = int(v.whole); }},
+    {.long_name = "clip", .value_name = "K", .check = ValueCheck::positive, .shown_default = FitSettings{}.clip,
+     .help = {"leave out pixels whose residual exceeds K sigma,", "{range} (default {default})"},
+     .set = [](Options &o, const OptionValue &v) { o.fit.clip = v.positive; }},
+    {.long_name = "extname", .letter = 'e', .value_name = "NAME",
+     .help = {"correct only the image extensions whose EXTNAME is NAME",
+              "(case and trailing blanks ignored), matched in the",
+              "fringe and mask files by EXTNAME and EXTVER"},
+     .set = [](Options &o, const OptionValue &v) { o.extname = v.text; }},
+    {.long_name = "mask", .letter = 'm', .value_name = "FILE",
+     .help = {"a mosaic of integer images laid out like the science",
+              "file: pixels whose mask value is nonzero take no part", "in the fits, but are corrected"},
+     .set = [](Options &o, const OptionValue &v) { o.mask = v.text; }},
+    {.long_name = "table", .value_name = "FILE", .help = {"write the table to FILE instead of standard output"},
+     .set = [](Options &o, const OptionValue &v) { o.table = v.text; }},
+    {.long_name = "quiet", .letter = 'q', .help = {"no notes on standard error (errors are still shown)"},
+     .set = [](Options &o, const OptionValue &) { o.quiet = true; }},
+    {.long_name = "force",
+     .help = {"correct again the extensions whose header says they",
+              "are corrected (FRGCORR); they are skipped otherwise"},
+     .set = [](Options &o, const OptionValue &) { o.force = true; }},
+    {.long_name = "no-record",
+     .help = {"leave every header as it is: no record of the", "correction (FRGCORR ...), no checksum updated"},
+     .set = [](Options &o, const OptionValue &) { o.record = false; }},
+    {.long_name = "jobs", .letter = 'j', .value_name = "N", .check = ValueCheck::whole, .lo = 1, .hi = 1024,
+     .help = {"fit N extensions at once, {range} (default: the", "processors tolv may use, as memory allows); the",
+              "results do not depend on N"},
+     .set = [](Options &o, const OptionValue &v) { o.jobs = int(v.whole); }},
+    {.long_name = "recover",
+     .help = {"tolv --recover file: after an interrupted run, put back",
+              "the extension it was writing, keep those it corrected",
+              "and remove its journal, without finishing the run"},
+     .set = [](Options &o, const OptionValue &) { o.recover = true; }},
+    {.long_name = "drop-journal",
+     .help = {"tolv --drop-journal file: remove the journal of an",
+              "interrupted run without applying it (when the file was",
+              "replaced or changed since on purpose)"},
+     .set = [](Options &o, const OptionValue &) { o.drop_journal = true; }},
 };
+constexpr size_t OPTION_COUNT = std::size(OPTIONS);
 
-// '+': stop at the first file name; ':': a missing value is told apart.
-constexpr char SHORT_OPTIONS[] = "+:hVo:ne:m:qj:";
+// Where the option lines of --help start their text.
+constexpr size_t HELP_COLUMN = 25;
+
+// True when a line of the option's help holds `word` (a placeholder).
+constexpr bool mentions(const OptionSpec &spec, std::string_view word)
+{
+    for (const char *line : spec.help)
+        if (line && std::string_view(line).find(word) != std::string_view::npos) return true;
+    return false;
+}
+
+// What the compiler checks of the table: every value checked has a name, a
+// whole number has a range, the help has a placeholder exactly where the option
+// has its value, the names fit before HELP_COLUMN, and no two options share a
+// long name or a letter.
+constexpr bool well_formed(const OptionSpec (&table)[OPTION_COUNT])
+{
+    for (size_t i = 0; i < OPTION_COUNT; i++) {
+        const OptionSpec &s = table[i];
+        if (!s.long_name || !s.set || !s.help[0]) return false;
+        if (s.check != ValueCheck::any && !s.value_name) return false;
+        if ((s.check == ValueCheck::whole) != (s.lo < s.hi)) return false;
+        if (mentions(s, "{range}") != (s.check != ValueCheck::any)) return false;
+        if (mentions(s, "{default}") != s.shown_default.has_value()) return false;
+        const size_t head = 6 + 2 + std::string_view(s.long_name).size() +
+                            (s.value_name ? 1 + std::string_view(s.value_name).size() : 0);
+        if (head >= HELP_COLUMN) return false;
+        for (size_t j = 0; j < i; j++) {
+            if (std::string_view(s.long_name) == table[j].long_name) return false;
+            if (s.letter && s.letter == table[j].letter) return false;
+        }
+    }
+    return true;
+}
+static_assert(well_formed(OPTIONS), "the table of options is not coherent");
+
+// The code getopt_long returns for option i: its letter, else a number past
+// every character.
+constexpr int code_of(size_t i) { return OPTIONS[i].letter ? OPTIONS[i].letter : 256 + int(i); }
+
+constexpr std::array<option, OPTION_COUNT + 1> long_options()
+{
+    std::array<option, OPTION_COUNT + 1> table{};
+    for (size_t i = 0; i < OPTION_COUNT; i++)
+        table[i] = {OPTIONS[i].long_name, OPTIONS[i].value_name ? required_argument : no_argument, nullptr,
+                    code_of(i)};
+    return table; // ends with the zero entry
+}
+constexpr auto LONG_OPTIONS = long_options();
+
+// '+': stop at the first file name; ':': a missing value is told apart.  Then
+// each letter, with ':' when it takes a value.
+constexpr std::array<char, 3 + 2 * OPTION_COUNT> short_options()
+{
+    std::array<char, 3 + 2 * OPTION_COUNT> text{'+', ':'};
+    size_t at = 2;
+    for (const OptionSpec &s : OPTIONS) {
+        if (!s.letter) continue;
+        text[at++] = s.letter;
+        if (s.value_name) text[at++] = ':';
+    }
+    return text; // the rest stays '\0'
+}
+constexpr auto SHORT_OPTIONS = short_options();
+
+// The option getopt_long returned as `code`; null for none of the table's.
+const OptionSpec *spec_of(int code)
+{
+    for (size_t i = 0; i < OPTION_COUNT; i++)
+        if (code_of(i) == code) return &OPTIONS[i];
+    return nullptr;
+}
 
 bool whole_number(const char *text, long lo, long hi, long *value)
 {
@@ -74,12 +184,109 @@ std::string written(const char *arg, int short_option)
 // a value it does not take.
 bool known_long(const std::string &name)
 {
-    for (const option *o = LONG_OPTIONS; o->name; o++)
-        if (name == std::string("--") + o->name) return true;
+    for (const OptionSpec &s : OPTIONS)
+        if (name == std::string("--") + s.long_name) return true;
     return false;
 }
 
+// Reads the value of `spec`, given as `text`; false, with *error, when its check
+// refuses it.  The message names the option as written (-j, --jobs) when it has
+// a letter, else by its long name.
+bool read_value(const OptionSpec &spec, const char *text, const std::string &as_written, OptionValue *value,
+                std::string *error)
+{
+    value->text = text;
+    const std::string name = spec.letter ? as_written : std::string("--") + spec.long_name;
+    switch (spec.check) {
+    case ValueCheck::any: return true;
+    case ValueCheck::whole:
+        if (whole_number(text, spec.lo, spec.hi, &value->whole)) return true;
+        *error = name + " takes a whole number from " + allowed_values(spec) + ", not '" + text + "'";
+        return false;
+    case ValueCheck::positive:
+        if (positive_number(text, &value->positive)) return true;
+        *error = name + " takes a positive number, not '" + text + "'";
+        return false;
+    }
+    return false;
+}
+
+// The options that do not go together, and the file names --recover and
+// --drop-journal take; false, with *error, for the first that is wrong.
+bool check_combination(const Options &o, std::string *error)
+{
+    if (o.dry_run && !o.output.empty()) {
+        *error = "--dry-run writes nothing, so it does not go with --output";
+        return false;
+    }
+    if (!o.recover && !o.drop_journal) return true;
+    const char *which = o.recover ? "--recover" : "--drop-journal";
+    if (o.recover && o.drop_journal) {
+        *error = "--recover and --drop-journal do not go together";
+        return false;
+    }
+    if (!o.output.empty() || o.dry_run) {
+        *error = std::string(which) + " changes only the science file's journal, so it does not go with " +
+                 (o.dry_run ? "--dry-run" : "--output");
+        return false;
+    }
+    if (o.files.size() > 1) {
+        *error = std::string(which) + " takes the science file alone";
+        return false;
+    }
+    return true;
+}
+
+// `line` with its placeholders filled in from `spec`.
+std::string filled(const OptionSpec &spec, std::string line)
+{
+    if (const size_t at = line.find("{range}"); at != std::string::npos) line.replace(at, 7, allowed_values(spec));
+    if (const size_t at = line.find("{default}"); at != std::string::npos) {
+        char number[32];
+        std::snprintf(number, sizeof number, "%g", *spec.shown_default);
+        line.replace(at, 9, number);
+    }
+    return line;
+}
+
+// The lines of --help for one option: its names and value, then its text from
+// HELP_COLUMN on.
+std::string help_lines(const OptionSpec &spec)
+{
+    std::string head = spec.letter ? std::string("  -") + spec.letter + ", " : std::string(6, ' ');
+    head += std::string("--") + spec.long_name;
+    if (spec.value_name) head += std::string(" ") + spec.value_name;
+    std::string text;
+    for (const char *line : spec.help) {
+        if (!line) break;
+        head.resize(HELP_COLUMN, ' ');
+        text += head + filled(spec, line) + "\n";
+        head.clear();
+    }
+    return text;
+}
+
+// The option lines of --help, in the table's order.
+std::string option_lines()
+{
+    std::string text;
+    for (const OptionSpec &s : OPTIONS) text += help_lines(s);
+    return text;
+}
+
 } // namespace
+
+std::span<const OptionSpec> option_table() { return OPTIONS; }
+
+std::string allowed_values(const OptionSpec &spec)
+{
+    switch (spec.check) {
+    case ValueCheck::any: break;
+    case ValueCheck::whole: return std::to_string(spec.lo) + " to " + std::to_string(spec.hi);
+    case ValueCheck::positive: return std::string(spec.value_name) + " > 0";
+    }
+    return "";
+}
 
 const char *tolv_version() { return TOLV_VERSION; }
 
@@ -89,75 +296,24 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error)
     optind = 1;
     for (;;) {
         const int before = optind;
-        const int c = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr);
+        const int c = getopt_long(argc, argv, SHORT_OPTIONS.data(), LONG_OPTIONS.data(), nullptr);
         if (c == -1) break;
-        long number = 0;
-        switch (c) {
-        case 'h': o->help = true; break;
-        case 'V': o->version = true; break;
-        case 'o': o->output = optarg; break;
-        case OVERWRITE: o->overwrite = true; break;
-        case 'n': o->dry_run = true; break;
-        case ITERATIONS:
-            if (!whole_number(optarg, 1, 100, &number)) {
-                *error = std::string("--iterations takes a whole number from 1 to 100, not '") + optarg + "'";
-                return false;
-            }
-            o->fit.iterations = int(number);
-            break;
-        case CLIP:
-            if (!positive_number(optarg, &o->fit.clip)) {
-                *error = std::string("--clip takes a positive number, not '") + optarg + "'";
-                return false;
-            }
-            break;
-        case 'e': o->extname = optarg; break;
-        case 'm': o->mask = optarg; break;
-        case TABLE: o->table = optarg; break;
-        case 'q': o->quiet = true; break;
-        case FORCE: o->force = true; break;
-        case NO_RECORD: o->record = false; break;
-        case RECOVER: o->recover = true; break;
-        case DROP_JOURNAL: o->drop_journal = true; break;
-        case 'j':
-            if (!whole_number(optarg, 1, 1024, &number)) {
-                *error = written(argv[before], c) + " takes a whole number from 1 to 1024, not '" + optarg + "'";
-                return false;
-            }
-            o->jobs = int(number);
-            break;
-        case ':':
+        if (c == ':') {
             *error = "option " + written(argv[optind - 1], optopt) + " needs a value";
             return false;
-        default: {
+        }
+        const OptionSpec *spec = spec_of(c);
+        if (!spec) {
             const std::string name = written(argv[before], optopt);
             *error = known_long(name) ? "option " + name + " takes no value" : "unknown option " + name;
             return false;
         }
-        }
-    }
-    if (o->dry_run && !o->output.empty()) {
-        *error = "--dry-run writes nothing, so it does not go with --output";
-        return false;
+        OptionValue value;
+        if (spec->value_name && !read_value(*spec, optarg, written(argv[before], c), &value, error)) return false;
+        spec->set(*o, value);
     }
     for (int i = optind; i < argc; i++) o->files.push_back(argv[i]);
-    if (o->recover || o->drop_journal) {
-        const char *which = o->recover ? "--recover" : "--drop-journal";
-        if (o->recover && o->drop_journal) {
-            *error = "--recover and --drop-journal do not go together";
-            return false;
-        }
-        if (!o->output.empty() || o->dry_run) {
-            *error = std::string(which) + " changes only the science file's journal, so it does not go with " +
-                     (o->dry_run ? "--dry-run" : "--output");
-            return false;
-        }
-        if (o->files.size() > 1) {
-            *error = std::string(which) + " takes the science file alone";
-            return false;
-        }
-    }
-    return true;
+    return check_combination(*o, error);
 }
 
 bool enough_files(const Options &o) { return o.files.size() >= ((o.recover || o.drop_journal) ? 1u : 2u); }
@@ -174,37 +330,8 @@ std::string help_text()
            "tolv(1)) unless -o is given.  A table of every fit goes to standard output, and\n"
            "a record of what was subtracted into each corrected extension's header.\n"
            "\n"
-           "Options (before the file names; -- ends them):\n"
-           "  -h, --help             this text\n"
-           "  -V, --version          the version of tolv\n"
-           "  -o, --output FILE      write the corrected mosaic to FILE; the science file is\n"
-           "                         left untouched.  FILE is written whole or not at all\n"
-           "      --overwrite        let -o replace an existing FILE\n"
-           "  -n, --dry-run          fit and print the table; write nothing\n"
-           "      --iterations N     clipped fits per extension, 1 to 100 (default 5)\n"
-           "      --clip K           leave out pixels whose residual exceeds K sigma,\n"
-           "                         K > 0 (default 2)\n"
-           "  -e, --extname NAME     correct only the image extensions whose EXTNAME is NAME\n"
-           "                         (case and trailing blanks ignored), matched in the\n"
-           "                         fringe and mask files by EXTNAME and EXTVER\n"
-           "  -m, --mask FILE        a mosaic of integer images laid out like the science\n"
-           "                         file: pixels whose mask value is nonzero take no part\n"
-           "                         in the fits, but are corrected\n"
-           "      --table FILE       write the table to FILE instead of standard output\n"
-           "  -q, --quiet            no notes on standard error (errors are still shown)\n"
-           "      --force            correct again the extensions whose header says they\n"
-           "                         are corrected (FRGCORR); they are skipped otherwise\n"
-           "      --no-record        leave every header as it is: no record of the\n"
-           "                         correction (FRGCORR ...), no checksum updated\n"
-           "  -j, --jobs N           fit N extensions at once, 1 to 1024 (default: the\n"
-           "                         processors tolv may use, as memory allows); the\n"
-           "                         results do not depend on N\n"
-           "      --recover          tolv --recover file: after an interrupted run, put back\n"
-           "                         the extension it was writing, keep those it corrected\n"
-           "                         and remove its journal, without finishing the run\n"
-           "      --drop-journal     tolv --drop-journal file: remove the journal of an\n"
-           "                         interrupted run without applying it (when the file was\n"
-           "                         replaced or changed since on purpose)\n"
+           "Options (before the file names; -- ends them):\n" +
+           option_lines() +
            "\n"
            "Exit status: 0 after a complete run, 1 on any failure (a message on standard\n"
            "error says why).  An interrupted in-place run is finished by running the same\n"

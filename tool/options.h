@@ -4,6 +4,9 @@
 
 #include "fringefit.h"
 
+#include <array>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,40 @@ struct Options {
     bool drop_journal = false; // --drop-journal: remove the journal without applying it
     std::vector<const char *> files; // the science file, then the fringe frames
 };
+
+// What an option's value must be: any text, or a number within a range.
+enum class ValueCheck { any, whole, positive };
+
+// A value as its option takes it: the text written, and the number it reads as
+// when the option's check is whole or positive.
+struct OptionValue {
+    const char *text = nullptr;
+    long whole = 0;
+    float positive = 0.0f;
+};
+
+// One option of tolv.  The getopt table, the short-option string, the option
+// lines of --help and the checks of values (with their messages) all come from
+// the one table of these, option_table().
+struct OptionSpec {
+    const char *long_name = nullptr;  // without "--"
+    char letter = '\0';               // the short option; '\0': none
+    const char *value_name = nullptr; // the value as --help names it; nullptr: the option takes none
+    ValueCheck check = ValueCheck::any;
+    long lo = 0, hi = 0;                 // ValueCheck::whole: the values allowed
+    std::optional<double> shown_default = std::nullopt; // the number --help shows as "(default D)"
+    // The lines of --help, where "{range}" stands for the values allowed ("1 to
+    // 100", "K > 0") and "{default}" for shown_default.
+    std::array<const char *, 3> help{};
+    void (*set)(Options &, const OptionValue &) = nullptr;
+};
+
+// Every option, in the order of --help.
+std::span<const OptionSpec> option_table();
+
+// The values an option allows, as --help and its messages say them: "1 to 100"
+// (whole), "K > 0" (positive, with the value's name); empty for any text.
+std::string allowed_values(const OptionSpec &spec);
 
 constexpr char USAGE[] = "Usage: tolv file fringefile1 ... fringefilen\n";
 

@@ -2,6 +2,7 @@
 // or into a new file.  The options, then the command's job (command.cpp).
 #include "command.h"
 #include "faults.h"
+#include "messages.h"
 #include "tsutil.h"
 
 #include <fcntl.h>
@@ -75,7 +76,7 @@ int main(int argc, char **argv)
     Options options;
     std::string error;
     if (!parse_options(argc, argv, &options, &error)) {
-        std::fprintf(stderr, "tolv: %s\n%s", error.c_str(), USAGE);
+        std::fprintf(stderr, "%s\n%s", tool_line(error).c_str(), USAGE);
         return 1;
     }
     if (options.help) {
