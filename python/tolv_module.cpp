@@ -4,6 +4,8 @@
 // C++ that does the work, with the interpreter's lock released meanwhile.
 #include "command.h"
 #include "fringefit.h"
+#include "journal.h"
+#include "messages.h"
 #include "options.h"
 
 #include <fits.h>
@@ -70,9 +72,22 @@ class TextStream {
     std::FILE *file_;
 };
 
+// The table's rows as the fit computed them, as Python numbers: (extn, iter,
+// sigma, npix, (a[1], ..., a[npar])) each; sigma is the float the table prints.
+py::list row_numbers(const std::vector<FitRow> &rows)
+{
+    py::list numbers;
+    for (const FitRow &r : rows) {
+        const std::vector<double> a(r.a.begin() + (r.a.empty() ? 0 : 1), r.a.end());
+        numbers.append(py::make_tuple(r.extn, r.iter, double(r.sigma), r.npix, py::tuple(py::cast(a))));
+    }
+    return numbers;
+}
+
 // Fits one image: nx x ny big-endian floats, the fringe frames likewise, an
 // optional mask of bytes (nonzero: left out).  The corrected image as big-endian
-// floats and the table's rows; ValueError when the fit cannot be solved.
+// floats and the table's rows (row_numbers); ValueError when the fit cannot be
+// solved.
 py::tuple remove_fringes(int nx, int ny, py::bytes science, const std::vector<py::bytes> &fringes,
                          py::object mask, std::vector<std::string> settings)
 {
@@ -94,23 +109,24 @@ py::tuple remove_fringes(int nx, int ny, py::bytes science, const std::vector<py
     x.science = sci.data();
     for (const auto &f : frames) x.fringes.push_back(f.data());
     x.mask = mask.is_none() ? nullptr : reinterpret_cast<const unsigned char *>(mask_bytes.data());
-    std::string corrected(sci), rows;
+    std::string corrected(sci), table;
+    std::vector<FitRow> rows;
     FitOutcome outcome;
     {
         py::gil_scoped_release unlocked;
         ExtensionFitter fitter(g, FitPath::lean, o.fit);
-        outcome = fitter.fit(x, rows);
+        outcome = fitter.fit(x, table);
         if (outcome == FitOutcome::fitted) fitter.store(corrected.data(), 0, int(npix));
+        rows = fitter.fit_rows();
     }
-    if (outcome == FitOutcome::singular)
-        throw std::invalid_argument("after clipping, a fringe frame or a gradient is zero at every pixel used; "
-                                    "the fit cannot be solved");
-    return py::make_tuple(py::bytes(corrected), rows);
+    if (outcome == FitOutcome::singular) throw std::invalid_argument(CLIPPED_AWAY_TEXT);
+    return py::make_tuple(py::bytes(corrected), row_numbers(rows));
 }
 
 // The command on its words ("tolv", options, files, as bytes or str): its exit
 // status, table and messages (bytes: they name the files as given), as the
-// command would have printed them.
+// command would have printed them; whether it was refused because another run
+// holds the science file; and the table's rows (row_numbers).
 py::tuple correct(std::vector<std::string> words)
 {
     for (const std::string &w : words) refuse_nul(w, "a word of the command line");
@@ -118,20 +134,31 @@ py::tuple correct(std::vector<std::string> words)
     try {
         o = parsed(words);
     } catch (const std::invalid_argument &e) {
-        return py::make_tuple(1, py::bytes(), py::bytes(std::string("tolv: ") + e.what()));
+        return py::make_tuple(1, py::bytes(), py::bytes(tool_line(e.what())), false, py::list());
     }
-    if (o.files.size() < 2) return py::make_tuple(1, py::bytes(), py::bytes(USAGE));
+    if (o.files.size() < 2) return py::make_tuple(1, py::bytes(), py::bytes(USAGE), false, py::list());
     TextStream table, messages;
+    RunReport report;
     CommandStreams streams;
     streams.table = table.file();
     streams.messages = messages.file();
     streams.fatal_exits = false;
+    streams.report = &report;
     int status;
     {
         py::gil_scoped_release unlocked;
         status = run_command(o, streams);
     }
-    return py::make_tuple(status, py::bytes(table.text()), py::bytes(messages.text()));
+    return py::make_tuple(status, py::bytes(table.text()), py::bytes(messages.text()), report.locked,
+                          row_numbers(report.rows));
+}
+
+// The path of the journal a run on the science file `name` (bytes or str) keeps,
+// as bytes.
+py::bytes journal_path_of(const std::string &name)
+{
+    refuse_nul(name, "the file name");
+    return py::bytes(journal_path(name));
 }
 
 struct HeadDeleter {
@@ -192,5 +219,8 @@ PYBIND11_MODULE(_tolv, m)
     m.def("correct", &correct);
     m.def("read_header", &read_header);
     m.def("read_image", &read_image);
+    m.def("journal_path", &journal_path_of);
     m.attr("version") = tolv_version();
+    m.attr("default_iterations") = FIT_ITERATIONS;
+    m.attr("default_clip") = double(FitSettings{}.clip);
 }

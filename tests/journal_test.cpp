@@ -3,13 +3,18 @@
 // byte, a rerun through another name, a kill in the last moments, fringe frames
 // copied anew, and the commands that return a file to a consistent state.  Real
 // processes killed at the fault-injection points, real files compared byte for byte.
+#include "digest.h"
 #include "interrupted_run.h"
+#include "journal.h"
+#include "table.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -52,6 +57,137 @@ struct SceneRun {
     {
     }
 };
+
+// The journal a run of `scene` killed once extension 2's pixels were stored
+// leaves, built here field by field from the layout journal.cpp's opening comment
+// describes (every number 64-bit little-endian), with the journal's random number
+// `nonce`: from the science file before the run (`original`) and as the kill left
+// it (`killed`), the fringe files and the table of the run.
+struct HandBuilt {
+    Bytes bytes;
+    static void number(Bytes &to, uint64_t v)
+    {
+        for (int i = 0; i < 8; i++) to.push_back(uint8_t(v >> (8 * i)));
+    }
+    static void text(Bytes &to, const std::string &s)
+    {
+        number(to, s.size());
+        to.insert(to.end(), s.begin(), s.end());
+    }
+    static uint64_t digest(const Bytes &b, size_t at, size_t n, uint64_t seed = 0)
+    {
+        return digest_of(b.data() + at, n, seed);
+    }
+    static size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
+    // The length of the header at `at`: its cards up to END, in whole blocks.
+    static size_t header_length(const Bytes &file, size_t at)
+    {
+        size_t card = at;
+        while (card + 80 <= file.size() && std::string(file.begin() + long(card), file.begin() + long(card + 8)) != "END     ")
+            card += 80;
+        return round_up(card + 80 - at, 2880);
+    }
+
+    HandBuilt(const SceneRun &scene, const Bytes &killed, uint64_t nonce, int extensions, int nx, int ny)
+    {
+        const std::vector<std::string> &args = scene.args;
+        const size_t data = size_t(nx) * size_t(ny) * 4;
+        // The units: the primary, then every extension (offset, header, changed data).
+        struct U {
+            size_t offset, header, data;
+        };
+        std::vector<U> units = {{0, header_length(scene.original, 0), 0}};
+        size_t capacity = 0;
+        for (int e = 1; e <= extensions; e++) {
+            const size_t at = e == 1 ? units[0].header : units.back().offset + units.back().header +
+                                                             round_up(data, 2880);
+            units.push_back({at, header_length(scene.original, at), data});
+            capacity = std::max(capacity, units.back().header + data);
+        }
+        std::string key, names;
+        for (size_t k = 1; k < args.size(); k++) {
+            const Bytes fringe = read(args[k]);
+            char field[40];
+            std::snprintf(field, sizeof field, "%016llx:%lld ",
+                          static_cast<unsigned long long>(digest(fringe, 0, fringe.size())),
+                          static_cast<long long>(fringe.size()));
+            key += field;
+            if (k > 1) names += ' ';
+            names += args[k];
+        }
+        key += "iterations=5 clip=2.000000 extname= record=1 force=0";
+        const size_t record_bytes = round_up(32 + 5 * size_t(fit_row_bound(3 + int(args.size()) - 1)) + 8, 512);
+
+        Bytes &h = bytes;
+        h = {'T', 'O', 'L', 'V', 'J', 'R', 'N', '2'};
+        number(h, 0); // the header's length, once known
+        number(h, nonce);
+        number(h, scene.original.size());
+        number(h, capacity);
+        number(h, uint64_t(extensions));
+        number(h, record_bytes);
+        number(h, units.size());
+        text(h, key);
+        text(h, names);
+        for (size_t i = 0; i < units.size(); i++) {
+            const U &u = units[i];
+            for (const uint64_t v : {uint64_t(i), uint64_t(u.offset), uint64_t(u.header), uint64_t(u.data),
+                                     digest(scene.original, u.offset, u.header)})
+                number(h, v);
+        }
+        const size_t length = round_up(h.size() + 8, 4096);
+        for (int i = 0; i < 8; i++) h[size_t(8 + i)] = uint8_t(uint64_t(length) >> (8 * i));
+        number(h, digest(h, 0, h.size()));
+        h.resize(length, 0);
+
+        // The slot: extension 2's original header and pixels, and its head.
+        const U &two = units[2];
+        const size_t saved = two.header + two.data;
+        Bytes head;
+        for (const uint64_t v : {uint64_t(2), uint64_t(two.offset), uint64_t(saved),
+                                 digest(scene.original, two.offset, saved, nonce)})
+            number(head, v);
+        number(head, digest(head, 0, head.size(), nonce));
+        head.resize(64, 0);
+        h.insert(h.end(), head.begin(), head.end());
+        h.insert(h.end(), scene.original.begin() + long(two.offset), scene.original.begin() + long(two.offset + saved));
+        h.resize(length + round_up(64 + capacity, 4096), 0);
+
+        // Extension 1's record: its bytes as written, and its rows of the table.
+        const U &one = units[1];
+        std::string rows;
+        for (const std::string &line : table_lines(scene.ref.table))
+            if (line.rfind("1\t", 0) == 0) rows += line + "\n";
+        Bytes record = {'T', 'O', 'L', 'V', 'D', 'O', 'N', 'E'};
+        number(record, 1);
+        number(record, Journal::extension_digest(digest(killed, one.offset, one.header),
+                                                 digest(killed, one.offset + one.header, one.data)));
+        text(record, rows);
+        number(record, digest(record, 0, record.size(), nonce));
+        const size_t records_at = h.size();
+        h.insert(h.end(), record.begin(), record.end());
+        h.resize(records_at + size_t(extensions) * record_bytes, 0);
+    }
+
+    static std::vector<std::string> table_lines(const std::string &table)
+    {
+        std::vector<std::string> lines;
+        for (size_t at = 0, end; at < table.size(); at = end + 1) {
+            end = table.find('\n', at);
+            if (end == std::string::npos) end = table.size();
+            lines.push_back(table.substr(at, end - at));
+        }
+        return lines;
+    }
+};
+
+// Where two byte strings first differ, -1 when they are the same.
+long first_difference(const Bytes &a, const Bytes &b)
+{
+    for (size_t i = 0; i < std::min(a.size(), b.size()); i++)
+        if (a[i] != b[i]) return long(i);
+    return a.size() == b.size() ? -1 : long(std::min(a.size(), b.size()));
+}
 
 } // namespace
 
@@ -361,4 +497,31 @@ TEST(journal, recover_and_drop_leave_a_consistent_file)
     EXPECT_EQ(drop.status, 0) << drop.err;
     EXPECT_FALSE(has_mark(args[0]));
     EXPECT_EQ(run_tolv({"--recover", args[0]}).status, 0);
+}
+
+// The journal on disk is the layout its comment describes, byte for byte: a run
+// killed with a journal of every part (header, slot, a record) leaves the one
+// built here field by field; and one built so, with a random number of its own,
+// is read and finishes the run as the uninterrupted one, as a journal an earlier
+// build of tolv left must.
+TEST(journal, bytes_are_the_documented_layout_and_one_built_by_hand_is_finished)
+{
+    const SceneRun scene(3);
+    const auto &args = scene.args;
+    kill_at(args, "stored:2");
+    const std::string journal = journal_of(args[0]);
+    const Bytes killed = read(args[0]), written = read(journal);
+    ASSERT_GE(written.size(), 24u);
+    uint64_t nonce = 0;
+    for (int i = 7; i >= 0; i--) nonce = nonce << 8 | written[size_t(16 + i)];
+    const Bytes built = HandBuilt(scene, killed, nonce, 3, 40, 30).bytes;
+    EXPECT_EQ(written.size(), built.size());
+    EXPECT_EQ(first_difference(written, built), -1);
+
+    write(journal, HandBuilt(scene, killed, nonce ^ 0x9e3779b97f4a7c15u, 3, 40, 30).bytes);
+    const ToolRun run = run_tolv(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, scene.ref.table);
+    EXPECT_EQ(read(args[0]) == scene.ref.corrected, true);
+    EXPECT_FALSE(exists(journal));
 }

@@ -7,10 +7,15 @@
 //            offset, header bytes, data bytes and header digest; the digest of
 //            all that.
 //   slot     a head (extension, offset, length, digest of the bytes, digest of
-//            the head) and the original bytes of the extension being written.
+//            the head; zeros to 64 bytes) and the original bytes of the extension
+//            being written.
 //   records  one per extension done, each in a place of its own: "TOLVDONE", the
 //            extension, the digest of its bytes as written, the length of its
 //            rows, the rows, the digest of the record.
+//
+// The fixed-size parts (the header's first fields, a unit, the slot's head, a
+// record's head) are each laid out once below, as a Part, for the code that
+// writes them and the code that reads them.
 //
 // The journal is written whole under no name (or a temporary one) and linked into
 // place, so a journal under its name always had a whole header: one that has not
@@ -22,6 +27,7 @@
 
 #include "digest.h"
 #include "fileio.h"
+#include "mosaic.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -43,10 +49,106 @@ namespace {
 constexpr char HEADER_MAGIC[9] = "TOLVJRN2";
 constexpr char OLDER_MAGIC[9] = "TOLVJRN1";
 constexpr char DONE_MAGIC[9] = "TOLVDONE";
+
+// A fixed-size part of the journal: a lead of `Lead` bytes (a magic, or none),
+// then one 64-bit little-endian number per field, in the order `Field` lists them
+// (its last enumerator, `count`, is none).
+template <typename Field, size_t Lead> class Part {
+  public:
+    static constexpr size_t at(Field f) { return Lead + 8 * size_t(f); }
+    static constexpr int64_t bytes = int64_t(at(Field::count));
+
+    Part() = default;
+    // The part as it lies at p, lead included.
+    explicit Part(const unsigned char *p)
+    {
+        for (size_t i = 0; i < size_t(Field::count); i++) v_[i] = get_u64(p + at(Field(i)));
+    }
+    uint64_t &operator[](Field f) { return v_[size_t(f)]; }
+    uint64_t operator[](Field f) const { return v_[size_t(f)]; }
+    // The part's bytes, after `lead` (Lead bytes of it).
+    std::string text(const char *lead) const
+    {
+        std::string to(lead, Lead);
+        for (const uint64_t v : v_) put_u64(to, v);
+        return to;
+    }
+
+  private:
+    uint64_t v_[size_t(Field::count)] = {};
+};
+
+// The header's first fields, after HEADER_MAGIC; its key, names, units and
+// digest follow.
+enum class HeaderField { length, nonce, science_size, capacity, records, record_bytes, units, count };
+using HeaderHead = Part<HeaderField, 8>;
+// A unit in the header's list.
+enum class UnitField { unit, offset, header_bytes, data_bytes, header_digest, count };
+using UnitEntry = Part<UnitField, 0>;
+// The slot's head: the extension, where its saved bytes were in the file, their
+// digest, and the digest of the fields before it.
+enum class SlotField { unit, offset, length, bytes_digest, head_digest, count };
+using SlotHead = Part<SlotField, 0>;
+// A record's head, after DONE_MAGIC; its rows and its digest follow.
+enum class RecordField { unit, digest, rows_length, count };
+using RecordHead = Part<RecordField, 8>;
+
 constexpr int64_t PAGE = 4096;
-constexpr int64_t FIELDS = 64;            // the header's fixed fields
-constexpr int64_t SLOT_HEAD = 64;         // extension, offset, length, digests
-constexpr int64_t RECORD_HEAD = 32;       // magic, extension, digest, rows length
+constexpr int64_t FIELDS = HeaderHead::bytes;
+constexpr int64_t SLOT_HEAD = 64; // the slot's head, zeros after its fields
+constexpr int64_t RECORD_HEAD = RecordHead::bytes;
+constexpr int64_t RECORD_FRAME = RECORD_HEAD + 8; // a record's head and digest, around its rows
+static_assert(FIELDS == 64 && SlotHead::bytes <= SLOT_HEAD && RECORD_HEAD == 32, "the journal's layout on disk");
+
+// The digest that seals a slot's head: of its fields before head_digest.
+uint64_t head_digest(const SlotHead &head, uint64_t nonce)
+{
+    return digest_of(head.text("").data(), SlotHead::at(SlotField::head_digest), nonce);
+}
+
+// A text of the header: its length, then its bytes.
+void put_text(std::string &to, const std::string &text)
+{
+    put_u64(to, text.size());
+    to += text;
+}
+
+// Reads the header's numbers, texts and parts in order, never past its end: once
+// one does not fit, whole() is false and every read gives nothing.
+class Cursor {
+  public:
+    Cursor(const std::vector<unsigned char> &bytes, size_t at) : bytes_(bytes), at_(at) {}
+    bool whole() const { return whole_; }
+    size_t at() const { return at_; }
+    const unsigned char *take(size_t n)
+    {
+        if (!whole_ || n > bytes_.size() - at_) return whole_ = false, nullptr;
+        at_ += n;
+        return &bytes_[at_ - n];
+    }
+    uint64_t number()
+    {
+        const unsigned char *p = take(8);
+        return p ? get_u64(p) : 0;
+    }
+    std::string text()
+    {
+        const uint64_t n = number();
+        const unsigned char *p = n <= bytes_.size() ? take(size_t(n)) : (whole_ = false, nullptr);
+        return p ? std::string(reinterpret_cast<const char *>(p), size_t(n)) : std::string();
+    }
+    template <typename P> P part()
+    {
+        const unsigned char *p = take(size_t(P::bytes));
+        return p ? P(p) : P();
+    }
+
+  private:
+    const std::vector<unsigned char> &bytes_;
+    size_t at_;
+    bool whole_ = true;
+};
+
 constexpr int64_t CHUNK = int64_t(1) << 20; // bytes moved at a time in recovery
 constexpr uint64_t LONGEST_TEXT = uint64_t(1) << 26;
 constexpr int MOST_UNITS = 1 << 16;
@@ -54,6 +156,15 @@ constexpr char SUFFIX[] = ".tolv-journal";
 constexpr char NOT_A_JOURNAL[] = "tolv neither applies nor deletes it: rename it, then run the command again";
 
 int64_t round_up(int64_t n, int64_t to) { return (n + to - 1) / to * to; }
+
+// The journal of the science file at the plain path `science_path`: beside its real path.
+std::string journal_beside(const std::string &science_path)
+{
+    char *real = realpath(science_path.c_str(), nullptr);
+    const std::string path = std::string(real ? real : science_path) + SUFFIX;
+    std::free(real);
+    return path;
+}
 
 bool all_zero(const unsigned char *p, size_t n)
 {
@@ -141,12 +252,11 @@ uint64_t Journal::extension_digest(uint64_t header_digest, uint64_t data_digest)
     return d.value();
 }
 
-Journal::Journal(const std::string &science_path, std::string science_name) : name_(std::move(science_name))
+std::string journal_path(const std::string &science_name) { return journal_beside(mosaic_path(science_name.c_str())); }
+
+Journal::Journal(const std::string &science_path, std::string science_name)
+    : path_(journal_beside(science_path)), dir_(folder_of(path_)), name_(std::move(science_name))
 {
-    char *real = realpath(science_path.c_str(), nullptr);
-    path_ = std::string(real ? real : science_path) + SUFFIX;
-    std::free(real);
-    dir_ = folder_of(path_);
 }
 
 Journal::~Journal()
@@ -307,55 +417,50 @@ bool Journal::read_header(std::string *error)
         return refuse(error, "was left by an older tolv", "Finish that run with the tolv that began it");
     if (std::memcmp(start, HEADER_MAGIC, 8) != 0)
         return refuse(error, "is not a tolv journal", NOT_A_JOURNAL);
-    const int64_t length = int64_t(get_u64(start + 8));
+    const HeaderHead fixed(start);
+    const int64_t length = int64_t(fixed[HeaderField::length]);
     if (length < PAGE || length > int64_t(LONGEST_TEXT) * 4 || length % PAGE != 0 || length > length_now)
         return damaged(error, "its header is not whole");
     std::vector<unsigned char> h(static_cast<size_t>(length));
     if (!pread_all(fd_, h.data(), length, 0)) return damaged(error, "its header is not whole");
-    size_t at = FIELDS;
-    bool whole = true;
-    auto number = [&]() -> uint64_t {
-        if (!whole || at + 8 > h.size()) return whole = false, 0;
-        at += 8;
-        return get_u64(&h[at - 8]);
-    };
-    auto text = [&](std::string &to) {
-        const uint64_t n = number();
-        if (!whole || n > h.size() - at) return void(whole = false);
-        to.assign(reinterpret_cast<const char *>(&h[at]), size_t(n));
-        at += size_t(n);
-    };
-    nonce_ = get_u64(start + 16);
-    size_ = get_u64(start + 24);
-    capacity_ = int64_t(get_u64(start + 32));
-    const uint64_t records = get_u64(start + 40), record_bytes = get_u64(start + 48), units = get_u64(start + 56);
-    whole = capacity_ >= 0 && capacity_ <= INT64_MAX / 4 && records <= uint64_t(MOST_UNITS) &&
-            record_bytes >= uint64_t(RECORD_HEAD + 8) && record_bytes <= LONGEST_TEXT && units >= 1 &&
-            units <= uint64_t(MOST_UNITS);
-    text(key_);
-    text(names_);
-    for (uint64_t i = 0; whole && i < units; i++) {
-        JournalUnit u;
-        const uint64_t unit = number();
-        u.offset = int64_t(number());
-        u.header_bytes = int64_t(number());
-        u.data_bytes = int64_t(number());
-        u.header_digest = number();
-        whole = whole && unit < uint64_t(MOST_UNITS) && uint64_t(u.offset) <= size_ &&
+    nonce_ = fixed[HeaderField::nonce];
+    size_ = fixed[HeaderField::science_size];
+    capacity_ = int64_t(fixed[HeaderField::capacity]);
+    const uint64_t records = fixed[HeaderField::records], record_bytes = fixed[HeaderField::record_bytes],
+                   units = fixed[HeaderField::units];
+    bool whole = capacity_ >= 0 && capacity_ <= INT64_MAX / 4 && records <= uint64_t(MOST_UNITS) &&
+                 record_bytes >= uint64_t(RECORD_FRAME) && record_bytes <= LONGEST_TEXT && units >= 1 &&
+                 units <= uint64_t(MOST_UNITS);
+    Cursor c(h, size_t(FIELDS));
+    key_ = c.text();
+    names_ = c.text();
+    for (uint64_t i = 0; whole && c.whole() && i < units; i++) {
+        const UnitEntry entry = c.part<UnitEntry>();
+        const JournalUnit u{int(entry[UnitField::unit]), int64_t(entry[UnitField::offset]),
+                            int64_t(entry[UnitField::header_bytes]), int64_t(entry[UnitField::data_bytes]),
+                            entry[UnitField::header_digest]};
+        whole = entry[UnitField::unit] < uint64_t(MOST_UNITS) && uint64_t(u.offset) <= size_ &&
                 uint64_t(u.header_bytes) <= size_ - uint64_t(u.offset) &&
                 uint64_t(u.data_bytes) <= size_ - uint64_t(u.offset) - uint64_t(u.header_bytes);
-        u.unit = int(unit);
         units_.push_back(u);
     }
-    if (!whole || at + 8 > h.size() || digest_of(h.data(), at) != get_u64(&h[at]))
-        return damaged(error, "its header is not whole");
+    const size_t digested = c.at();
+    const uint64_t digest = c.number();
+    if (!whole || !c.whole() || digest_of(h.data(), digested) != digest) return damaged(error, "its header is not whole");
     records_ = int(records);
     record_bytes_ = int64_t(record_bytes);
-    slot_at_ = length;
-    records_at_ = slot_at_ + round_up(SLOT_HEAD + capacity_, PAGE);
-    if (file_size(fd_) < records_at_ + int64_t(records_) * record_bytes_) return damaged(error, "cut short");
+    place(length);
+    if (file_size(fd_) < records_end()) return damaged(error, "cut short");
     return true;
 }
+
+void Journal::place(int64_t header_length)
+{
+    slot_at_ = header_length;
+    records_at_ = slot_at_ + round_up(SLOT_HEAD + capacity_, PAGE);
+}
+
+int64_t Journal::slot_bytes_at() const { return slot_at_ + SLOT_HEAD; }
 
 bool Journal::read_records(std::string *error)
 {
@@ -368,17 +473,18 @@ bool Journal::read_records(std::string *error)
     unsigned char head[SLOT_HEAD];
     if (!pread_all(fd_, head, SLOT_HEAD, slot_at_)) return damaged(error, "cut short");
     if (!all_zero(head, SLOT_HEAD)) {
-        const uint64_t e = get_u64(head), offset = get_u64(head + 8), length = get_u64(head + 16);
+        const SlotHead slot(head);
+        const uint64_t e = slot[SlotField::unit], offset = slot[SlotField::offset], length = slot[SlotField::length];
         const int u = planned(e);
         const JournalUnit *unit = u ? &units_[size_t(u)] : nullptr;
-        if (digest_of(head, 32, nonce_) != get_u64(head + 32) || !unit || offset < uint64_t(unit->offset) ||
+        if (head_digest(slot, nonce_) != slot[SlotField::head_digest] || !unit || offset < uint64_t(unit->offset) ||
             length > uint64_t(capacity_) ||
             offset + length > uint64_t(unit->offset + unit->header_bytes + unit->data_bytes))
             return damaged(error, "the head of its saved bytes does not hold");
         slot_unit_ = int(e);
         slot_offset_ = int64_t(offset);
         slot_length_ = int64_t(length);
-        slot_digest_ = get_u64(head + 24);
+        slot_digest_ = slot[SlotField::bytes_digest];
     }
     // The records: whole ones first, in order; then at most one torn record (the
     // last, being written when the run stopped, whose extension the slot still
@@ -386,21 +492,21 @@ bool Journal::read_records(std::string *error)
     int first_empty = -1, torn = -1;
     std::vector<unsigned char> record(static_cast<size_t>(record_bytes_));
     for (int i = 0; i < records_; i++) {
-        const int64_t at = records_at_ + int64_t(i) * record_bytes_;
-        if (!pread_all(fd_, record.data(), record_bytes_, at)) return damaged(error, "cut short");
+        if (!pread_all(fd_, record.data(), record_bytes_, record_at(i))) return damaged(error, "cut short");
         if (all_zero(record.data(), record.size())) {
             if (first_empty < 0) first_empty = i;
             continue;
         }
         const std::string which = "record " + std::to_string(i + 1) + " of the extensions done does not hold";
         if (first_empty >= 0 || torn >= 0) return damaged(error, which);
-        const uint64_t e = get_u64(&record[8]), n = get_u64(&record[24]);
+        const RecordHead done(record.data());
+        const uint64_t e = done[RecordField::unit], n = done[RecordField::rows_length];
         const bool whole = std::memcmp(record.data(), DONE_MAGIC, 8) == 0 &&
-                           n <= uint64_t(record_bytes_ - RECORD_HEAD - 8) &&
+                           n <= uint64_t(record_bytes_ - RECORD_FRAME) &&
                            digest_of(record.data(), size_t(RECORD_HEAD + int64_t(n)), nonce_) ==
                                get_u64(&record[size_t(RECORD_HEAD + int64_t(n))]);
         if (whole && planned(e) && !done_.count(int(e))) {
-            done_[int(e)] = {get_u64(&record[16]),
+            done_[int(e)] = {done[RecordField::digest],
                              std::string(reinterpret_cast<const char *>(&record[RECORD_HEAD]), size_t(n))};
             continue;
         }
@@ -412,8 +518,7 @@ bool Journal::read_records(std::string *error)
         // The torn record's place is written again once its extension is done:
         // zeroed now, so that no record ever follows a damaged one.
         std::fill(record.begin(), record.end(), 0);
-        if (!pwrite_all(fd_, record.data(), record_bytes_, records_at_ + int64_t(torn) * record_bytes_) ||
-            fdatasync(fd_) != 0)
+        if (!pwrite_all(fd_, record.data(), record_bytes_, record_at(torn)) || fdatasync(fd_) != 0)
             return fail(error, "writing");
     }
     return true;
@@ -448,7 +553,7 @@ bool Journal::check_units(std::string *error)
             // cards are those of the original in the slot, whose own digest is
             // the one the journal saw when it was made.
             std::vector<unsigned char> saved(size_t(u.header_bytes)), current(size_t(u.header_bytes));
-            if (!pread_all(fd_, saved.data(), u.header_bytes, slot_at_ + SLOT_HEAD) ||
+            if (!pread_all(fd_, saved.data(), u.header_bytes, slot_bytes_at()) ||
                 !pread_all(science_, current.data(), u.header_bytes, u.offset))
                 return fail(error, "checking");
             if (digest_of(saved.data(), saved.size()) != u.header_digest ||
@@ -469,13 +574,13 @@ bool Journal::restore_slot(std::string *error)
     if (!slot_unit_ || done_.count(slot_unit_)) return true; // no extension was being written
     // Every byte is checked before any is put back.
     uint64_t digest = 0;
-    if (!digest_file_range(fd_, slot_at_ + SLOT_HEAD, slot_length_, &digest, nonce_)) return fail(error, "reading");
+    if (!digest_file_range(fd_, slot_bytes_at(), slot_length_, &digest, nonce_)) return fail(error, "reading");
     if (digest != slot_digest_)
         return damaged(error, "the saved bytes of extension " + std::to_string(slot_unit_) + " do not hold");
     std::vector<unsigned char> chunk(size_t(slot_length_ < CHUNK ? (slot_length_ > 0 ? slot_length_ : 1) : CHUNK));
     for (int64_t done = 0; done < slot_length_;) {
         const int64_t n = slot_length_ - done < int64_t(chunk.size()) ? slot_length_ - done : int64_t(chunk.size());
-        if (!pread_all(fd_, chunk.data(), n, slot_at_ + SLOT_HEAD + done)) return fail(error, "reading");
+        if (!pread_all(fd_, chunk.data(), n, slot_bytes_at() + done)) return fail(error, "reading");
         if (!pwrite_all(science_, chunk.data(), n, slot_offset_ + done)) {
             *error = std::string("putting back the extension an interrupted run was writing failed: ") +
                      std::strerror(errno) + "; run the same command again to recover";
@@ -541,33 +646,10 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
     units_ = id.units;
     capacity_ = capacity;
     records_ = records;
-    record_bytes_ = round_up(RECORD_HEAD + record_bytes + 8, 512);
+    record_bytes_ = round_up(RECORD_FRAME + record_bytes, 512);
     nonce_ = random_number();
-    std::string h(HEADER_MAGIC, 8);
-    put_u64(h, 0); // length, set below
-    put_u64(h, nonce_);
-    put_u64(h, id.size);
-    put_u64(h, uint64_t(capacity));
-    put_u64(h, uint64_t(records_));
-    put_u64(h, uint64_t(record_bytes_));
-    put_u64(h, units_.size());
-    put_u64(h, key_.size());
-    h += key_;
-    put_u64(h, names_.size());
-    h += names_;
-    for (const JournalUnit &u : units_) {
-        put_u64(h, uint64_t(u.unit));
-        put_u64(h, uint64_t(u.offset));
-        put_u64(h, uint64_t(u.header_bytes));
-        put_u64(h, uint64_t(u.data_bytes));
-        put_u64(h, u.header_digest);
-    }
-    const int64_t length = round_up(int64_t(h.size()) + 8, PAGE);
-    for (int i = 0; i < 8; i++) h[size_t(8 + i)] = char(uint64_t(length) >> (8 * i) & 0xff);
-    put_u64(h, digest_of(h));
-    h.resize(size_t(length), '\0');
-    slot_at_ = length;
-    records_at_ = slot_at_ + round_up(SLOT_HEAD + capacity, PAGE);
+    const std::string h = header_bytes();
+    place(int64_t(h.size()));
     next_record_ = 0;
 
     // Made whole under no name, then linked into place: a kill before the link
@@ -605,6 +687,35 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
     sync_directory(dir_);
     // The mark goes on the file once the journal it names exists.
     return mark_running(true, error);
+}
+
+// The header as it lies in the journal: whole pages, its digest included.
+std::string Journal::header_bytes() const
+{
+    std::string rest;
+    put_text(rest, key_);
+    put_text(rest, names_);
+    for (const JournalUnit &u : units_) {
+        UnitEntry entry;
+        entry[UnitField::unit] = uint64_t(u.unit);
+        entry[UnitField::offset] = uint64_t(u.offset);
+        entry[UnitField::header_bytes] = uint64_t(u.header_bytes);
+        entry[UnitField::data_bytes] = uint64_t(u.data_bytes);
+        entry[UnitField::header_digest] = u.header_digest;
+        rest += entry.text("");
+    }
+    HeaderHead fixed;
+    fixed[HeaderField::length] = uint64_t(round_up(FIELDS + int64_t(rest.size()) + 8, PAGE));
+    fixed[HeaderField::nonce] = nonce_;
+    fixed[HeaderField::science_size] = size_;
+    fixed[HeaderField::capacity] = uint64_t(capacity_);
+    fixed[HeaderField::records] = uint64_t(records_);
+    fixed[HeaderField::record_bytes] = uint64_t(record_bytes_);
+    fixed[HeaderField::units] = units_.size();
+    std::string h = fixed.text(HEADER_MAGIC) + rest;
+    put_u64(h, digest_of(h));
+    h.resize(size_t(fixed[HeaderField::length]), '\0');
+    return h;
 }
 
 // Marks the file as under a run whose journal is path_; where the file takes no
@@ -645,7 +756,7 @@ bool Journal::mark_running(bool created, std::string *error)
 // anything changes, and writes the header; on failure the file is closed.
 bool Journal::write_whole(const std::string &header, std::string *error)
 {
-    const int64_t total = records_at_ + int64_t(records_) * record_bytes_;
+    const int64_t total = records_end();
     fchmod(fd_, 0600);
     const int refused = posix_fallocate(fd_, 0, off_t(total));
     bool written = refused != ENOSPC && refused != EDQUOT && refused != EFBIG;
@@ -664,18 +775,19 @@ bool Journal::save(int e, const unsigned char *file, int64_t offset, int64_t len
 {
     // The head in the slot names an extension already done (or none): the bytes
     // may be written over, and are synced before a head names them.
-    if (!pwrite_all(fd_, file + offset, length, slot_at_ + SLOT_HEAD)) {
+    if (!pwrite_all(fd_, file + offset, length, slot_bytes_at())) {
         // The mapped bytes themselves could not be read: the file is shorter now.
         if (errno != EFAULT) return fail(error, "writing");
         *error = "the file could not be read or written (cut short by another program, or a disk error)";
         return false;
     }
-    std::string head;
-    put_u64(head, uint64_t(e));
-    put_u64(head, uint64_t(offset));
-    put_u64(head, uint64_t(length));
-    put_u64(head, digest_of(file + offset, size_t(length), nonce_));
-    put_u64(head, digest_of(head, nonce_));
+    SlotHead slot;
+    slot[SlotField::unit] = uint64_t(e);
+    slot[SlotField::offset] = uint64_t(offset);
+    slot[SlotField::length] = uint64_t(length);
+    slot[SlotField::bytes_digest] = digest_of(file + offset, size_t(length), nonce_);
+    slot[SlotField::head_digest] = head_digest(slot, nonce_);
+    std::string head = slot.text("");
     head.resize(size_t(SLOT_HEAD), '\0');
     if (fdatasync(fd_) != 0 || !pwrite_all(fd_, head.data(), SLOT_HEAD, slot_at_) || fdatasync(fd_) != 0)
         return fail(error, "writing");
@@ -685,18 +797,17 @@ bool Journal::save(int e, const unsigned char *file, int64_t offset, int64_t len
 
 bool Journal::mark_done(int e, uint64_t digest, const std::string &rows, std::string *error)
 {
-    if (next_record_ >= records_ || int64_t(rows.size()) > record_bytes_ - RECORD_HEAD - 8) {
+    if (next_record_ >= records_ || int64_t(rows.size()) > record_bytes_ - RECORD_FRAME) {
         errno = ENOSPC;
         return fail(error, "writing");
     }
-    std::string record(DONE_MAGIC, 8);
-    put_u64(record, uint64_t(e));
-    put_u64(record, digest);
-    put_u64(record, rows.size());
-    record += rows;
+    RecordHead head;
+    head[RecordField::unit] = uint64_t(e);
+    head[RecordField::digest] = digest;
+    head[RecordField::rows_length] = rows.size();
+    std::string record = head.text(DONE_MAGIC) + rows;
     put_u64(record, digest_of(record, nonce_));
-    if (!pwrite_all(fd_, record.data(), int64_t(record.size()), records_at_ + int64_t(next_record_) * record_bytes_) ||
-        fdatasync(fd_) != 0)
+    if (!pwrite_all(fd_, record.data(), int64_t(record.size()), record_at(next_record_)) || fdatasync(fd_) != 0)
         return fail(error, "writing");
     next_record_++;
     done_[e] = {digest, rows};

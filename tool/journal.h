@@ -134,6 +134,12 @@ class Journal {
     void read_mark();
     bool set_mark(const std::string &value, std::string *error);
     bool write_whole(const std::string &header, std::string *error);
+    std::string header_bytes() const;
+    // The places of the journal's parts past its header, from its length.
+    void place(int64_t header_length);
+    int64_t slot_bytes_at() const;
+    int64_t record_at(int i) const { return records_at_ + int64_t(i) * record_bytes_; }
+    int64_t records_end() const { return record_at(records_); }
     bool mark_running(bool created, std::string *error);
 
     std::string path_, dir_, name_;
@@ -152,6 +158,11 @@ class Journal {
     std::string mark_; // the file's mark as found
     bool marks_ = false; // the file takes a mark
 };
+
+// The path of the journal of the science file named `science_name` as a run
+// names it (a unit selector or options dropped): NAME.tolv-journal beside its
+// real path.  An interrupted run may have left it elsewhere (the file's mark).
+std::string journal_path(const std::string &science_name);
 
 // The file's mark: the name of its extended attribute.
 constexpr char JOURNAL_MARK[] = "user.tolv.journal";

@@ -60,3 +60,24 @@ def extension_bytes(path, e):
     """The data bytes of extension e, as stored."""
     with fits.open(path, do_not_scale_image_data=True) as f:
         return np.ascontiguousarray(f[e].data, dtype=">f4").tobytes()
+
+
+def table_rows(table):
+    """The rows of the command's table, each line as it is printed."""
+    lines = table.splitlines()
+    assert lines[:1] == [] or lines[0].startswith("Extn\tIter\tSigma\tNpix"), lines[:2]
+    return lines[2:]
+
+
+def printed(rows):
+    """Rows (tolv.Row) as the command's table prints them: printf's %f of each
+    number, which Python's % formats alike.  Checks that each value is a number
+    of the Row's kind: ints for extn, iter and npix, float32 values for sigma."""
+    lines = []
+    for r in rows:
+        assert all(type(v) is int for v in (r.extn, r.iter, r.npix)), r
+        assert type(r.sigma) is float and float(np.float32(r.sigma)) == r.sigma, r
+        assert all(type(v) is float for v in (r.aconst, r.ax, r.ay) + r.afringe), r
+        lines.append("\t".join(["%d" % r.extn, "%d" % r.iter, "%f" % r.sigma, "%d" % r.npix] +
+                               ["%f" % a for a in (r.aconst, r.ax, r.ay) + r.afringe]))
+    return lines

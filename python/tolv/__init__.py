@@ -23,29 +23,28 @@ log = logging.getLogger("tolv")
 
 
 class Error(RuntimeError):
-    """A run of correct() that failed; the message is the command's own."""
+    """A run of correct() that failed; the message is the command's own, status
+    its exit status, and locked is True when it was refused because another tolv
+    was correcting the science file."""
 
-    def __init__(self, message, status=1):
+    def __init__(self, message, status=1, locked=False):
         super().__init__(message)
         self.status = status
+        self.locked = locked
 
 
 Row = collections.namedtuple("Row", "extn iter sigma npix aconst ax ay afringe")
 Row.__doc__ = """One row of the table: extension, iteration (0 the unclipped fit), sigma,
 pixels used, and the coefficients summed over the fits so far: constant,
-gradients in x and y, and one amplitude per fringe frame (a tuple)."""
+gradients in x and y, and one amplitude per fringe frame (a tuple).  The
+numbers are those the fit computed, which the table prints with printf's %f
+(for an extension that an interrupted run finished, the table's text, which is
+what its journal keeps)."""
 
 
-def _rows(table):
-    rows = []
-    for line in table.splitlines():
-        fields = line.split("\t")
-        if len(fields) < 8 or not fields[0].lstrip("-").isdigit():
-            continue  # the two head lines
-        rows.append(Row(int(fields[0]), int(fields[1]), float(fields[2]), int(fields[3]),
-                        float(fields[4]), float(fields[5]), float(fields[6]),
-                        tuple(float(f) for f in fields[7:])))
-    return rows
+def _from_numbers(numbers):
+    """Row tuples from the compiled part's rows: (extn, iter, sigma, npix, a)."""
+    return [Row(extn, it, sigma, npix, a[0], a[1], a[2], tuple(a[3:])) for extn, it, sigma, npix, a in numbers]
 
 
 def _settings(iterations, clip):
@@ -95,7 +94,7 @@ def _image(a, what):
     return np.ascontiguousarray(a, dtype=">f4")
 
 
-def remove_fringes(science, fringes, iterations=5, clip=2.0, mask=None):
+def remove_fringes(science, fringes, iterations=_tolv.default_iterations, clip=_tolv.default_clip, mask=None):
     """Fits science as a constant, two gradients and a multiple of each fringe
     frame, clipped as the command clips, and subtracts the fit.
 
@@ -127,19 +126,20 @@ def remove_fringes(science, fringes, iterations=5, clip=2.0, mask=None):
                                                                             s.shape[0], s.shape[1]))
         m = np.ascontiguousarray(m != 0, dtype=np.uint8).tobytes()
     ny, nx = s.shape
-    corrected, table = _tolv.remove_fringes(nx, ny, s.tobytes(), [f.tobytes() for f in frames], m,
-                                            ["tolv"] + settings + ["science", "fringe"])
+    corrected, rows = _tolv.remove_fringes(nx, ny, s.tobytes(), [f.tobytes() for f in frames], m,
+                                           ["tolv"] + settings + ["science", "fringe"])
     image = np.frombuffer(corrected, dtype=">f4").reshape(ny, nx).astype(np.float32)
-    return image, _rows(table)
+    return image, _from_numbers(rows)
 
 
-def correct(path, fringe_paths, output=None, extname=None, mask=None, iterations=5, clip=2.0,
-            force=False, record=True):
+def correct(path, fringe_paths, output=None, extname=None, mask=None, iterations=_tolv.default_iterations,
+            clip=_tolv.default_clip, force=False, record=True):
     """The command's whole job on files, in this process: corrects every image
     extension of the mosaic at path (in place, or into a new file output) with
     the fringe frames of fringe_paths, with the command's checks, journal and
     record.  Returns the table's rows (Row); its notes go to the logger "tolv".
-    Raises Error with the command's message when the run fails.
+    Raises Error with the command's message when the run fails (locked when
+    another tolv was correcting the file).
 
     File names are str, bytes or os.PathLike; those of the inputs (path,
     fringe_paths, mask) may select units ("mosaic.fits[SCI]"), output is a
@@ -161,14 +161,14 @@ def correct(path, fringe_paths, output=None, extname=None, mask=None, iterations
     files = [_path(path, "the science file")] + [_path(f, "fringe file %d" % k) for k, f in enumerate(fringe_paths)]
     if len(files) < 2:
         raise ValueError("at least one fringe file is needed")
-    status, table, messages = _tolv.correct(words + ["--"] + files)
+    status, _, messages, locked, rows = _tolv.correct(words + ["--"] + files)
     # The messages name the files as given, in the file system's encoding.
-    table, messages = table.decode(), os.fsdecode(messages)
+    messages = os.fsdecode(messages)
     if status != 0:
-        raise Error(messages.rstrip("\n"), status)
+        raise Error(messages.rstrip("\n"), status, locked)
     for line in messages.splitlines():
         log.info("%s", line)
-    return _rows(table)
+    return _from_numbers(rows)
 
 
 def read_header(name):

@@ -31,7 +31,7 @@ import threading
 import time
 import uuid
 
-from . import Error, Row, _path, correct
+from . import Error, Row, _path, _tolv, correct
 
 __all__ = ["Result", "correct_many", "read_list", "main"]
 
@@ -43,9 +43,6 @@ the command's message when it failed (else None), and the notes the run wrote
 
 # The keyword arguments of tolv.correct a job's options may give.
 OPTIONS = ("output", "extname", "mask", "iterations", "clip", "force", "record")
-
-# The command's refusal when another run holds the science file's lock.
-LOCKED = "another tolv is correcting this file"
 
 # How long a task waits for another run's lock (a retried task whose first
 # attempt is still alive on a worker the scheduler gave up on), in seconds.
@@ -141,7 +138,8 @@ def _digest(path):
 
 
 def _journal(science):
-    return os.path.realpath(science) + ".tolv-journal"
+    """Where a run on science keeps its journal."""
+    return os.fsdecode(_tolv.journal_path(os.fsencode(science)))
 
 
 def _test_stop(point, science):
@@ -223,7 +221,7 @@ def _correct_one(key, science, fringes, options, lock_wait=LOCK_WAIT):
                     rows = correct(science, fringes, **options)
                 break
             except Error as e:
-                if LOCKED not in str(e) or not _wait_unlocked(science, fcntl.LOCK_SH, deadline):
+                if not e.locked or not _wait_unlocked(science, fcntl.LOCK_SH, deadline):
                     raise
         result = Result(science, True, rows, None, tuple(notes))
     except Error as e:
@@ -303,8 +301,10 @@ def main(argv=None):
     where.add_argument("--workers", metavar="N", type=int,
                        help="worker processes of the local cluster made when no scheduler is given "
                             "(default: one per CPU)")
-    p.add_argument("--iterations", metavar="N", type=int, default=5, help="clipped fits per extension (default 5)")
-    p.add_argument("--clip", metavar="K", type=float, default=2.0, help="clip threshold in sigma (default 2)")
+    p.add_argument("--iterations", metavar="N", type=int, default=_tolv.default_iterations,
+                   help="clipped fits per extension (default %d)" % _tolv.default_iterations)
+    p.add_argument("--clip", metavar="K", type=float, default=_tolv.default_clip,
+                   help="clip threshold in sigma (default %g)" % _tolv.default_clip)
     p.add_argument("-e", "--extname", metavar="NAME", help="corrects only the extensions of this EXTNAME")
     p.add_argument("--mask", metavar="FILE", help="a mask mosaic for every exposure")
     p.add_argument("--force", action="store_true", help="corrects extensions already corrected again")
