@@ -27,6 +27,7 @@
 
 #include "digest.h"
 #include "fileio.h"
+#include "messages.h"
 #include "mosaic.h"
 
 #include <fcntl.h>
@@ -194,15 +195,6 @@ bool mark_of(int fd, std::string *mark)
     const ssize_t n = fgetxattr(fd, JOURNAL_MARK, value, sizeof value);
     *mark = n > 0 ? std::string(value, size_t(n)) : std::string();
     return n >= 0;
-}
-
-// Makes a directory entry just created or removed durable.
-void sync_directory(const std::string &dir)
-{
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
 }
 
 uint64_t random_number()
@@ -583,14 +575,14 @@ bool Journal::restore_slot(std::string *error)
         if (!pread_all(fd_, chunk.data(), n, slot_bytes_at() + done)) return fail(error, "reading");
         if (!pwrite_all(science_, chunk.data(), n, slot_offset_ + done)) {
             *error = std::string("putting back the extension an interrupted run was writing failed: ") +
-                     std::strerror(errno) + "; run the same command again to recover";
+                     std::strerror(errno) + RERUN_TO_RECOVER;
             return false;
         }
         done += n;
     }
     if (fdatasync(science_) != 0) {
         *error = std::string("putting back the extension an interrupted run was writing failed: ") +
-                 std::strerror(errno) + "; run the same command again to recover";
+                 std::strerror(errno) + RERUN_TO_RECOVER;
         return false;
     }
     // The bytes are back in the file: the slot no longer names an extension, so
@@ -661,8 +653,7 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
             fd_ = open_unnamed(dir_, 0600);
             if (fd_ < 0) continue;
         } else {
-            temporary = path_ + ".new-XXXXXX";
-            fd_ = mkostemp(temporary.data(), O_CLOEXEC);
+            fd_ = open_named_temporary(path_ + ".new-", 0600, &temporary);
             if (fd_ < 0) return fail(error, "creating");
         }
         if (!write_whole(h, error)) {
@@ -684,7 +675,7 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
         }
     }
     if (!temporary.empty()) unlink(temporary.c_str());
-    sync_directory(dir_);
+    sync_folder(dir_);
     // The mark goes on the file once the journal it names exists.
     return mark_running(true, error);
 }
@@ -758,8 +749,8 @@ bool Journal::write_whole(const std::string &header, std::string *error)
 {
     const int64_t total = records_end();
     fchmod(fd_, 0600);
-    const int refused = posix_fallocate(fd_, 0, off_t(total));
-    bool written = refused != ENOSPC && refused != EDQUOT && refused != EFBIG;
+    const int refused = claim_space(fd_, 0, total);
+    bool written = refused == 0;
     if (!written) errno = refused;
     written = written && ftruncate(fd_, off_t(total)) == 0 &&
               pwrite_all(fd_, header.data(), int64_t(header.size()), 0) && fdatasync(fd_) == 0;
@@ -878,7 +869,7 @@ bool Journal::drop(int science_fd, std::string *what, std::string *error)
         return false;
     }
     if (unlink(path_.c_str()) != 0) return fail(error, "removing");
-    sync_directory(folder_of(path_));
+    sync_folder(folder_of(path_));
     clear_mark();
     *what = "the journal " + path_ + " is removed without being applied";
     return true;
