@@ -30,8 +30,8 @@ class Run {
     Run(const Options &o, const CommandStreams &streams)
         : o_(o), streams_(streams), in_place_(o.output.empty() && !o.dry_run),
           messages_(streams.messages, o.files[0], !o.quiet, streams.fatal_exits),
-          journal_(mosaic_path(o.files[0]), o.files[0]), inputs_(o, messages_, streams.report),
-          table_(streams.table, o.table), target_(make_target(o, messages_, journal_, streams.checkpoint))
+          inputs_(o, messages_, streams.report), journal_(inputs_.in().science_split.path, o.files[0]),
+          table_(streams.table, o.table), target_(make_target(o, messages_, inputs_.in(), journal_, streams.checkpoint))
     {
     }
 
@@ -178,8 +178,8 @@ class Run {
     const CommandStreams streams_;
     const bool in_place_;
     const Messages messages_;
-    Journal journal_;
     InputFiles inputs_;
+    Journal journal_;
     TableFile table_;
     std::unique_ptr<Target> target_;
     Plan plan_;

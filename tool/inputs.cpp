@@ -25,12 +25,15 @@ InputFiles::InputFiles(const Options &o, const Messages &messages, RunReport *re
     in_.science_name = o.files[0];
     in_.fringe_names.assign(o.files.begin() + 1, o.files.end());
     in_.mask_name = o.mask.empty() ? nullptr : o.mask.c_str();
+    in_.science_split = mosaic_name(in_.science_name);
+    for (const char *name : in_.fringe_names) in_.other_split.push_back(mosaic_name(name));
+    if (in_.mask_name) in_.other_split.push_back(mosaic_name(in_.mask_name));
 }
 
 MosaicFile *InputFiles::open_science(bool writable, int *status) const
 {
     std::string reason;
-    MosaicFile *f = mosaic_file_open(in_.science_name, writable, &reason);
+    MosaicFile *f = mosaic_file_open_name(in_.science_split, writable, &reason);
     if (!f) {
         *status = messages_.unopenable(in_.science_name, reason);
         return nullptr;
@@ -81,8 +84,9 @@ int InputFiles::open_others(bool in_place, const MosaicFile *science_file)
     std::string reason;
     std::vector<const char *> others = in_.fringe_names;
     if (in_.mask_name) others.push_back(in_.mask_name);
-    for (const char *name : others) {
-        MosaicFile *f = mosaic_file_open(name, false, &reason);
+    for (size_t k = 0; k < others.size(); k++) {
+        const char *name = others[k];
+        MosaicFile *f = mosaic_file_open_name(in_.other_split[k], false, &reason);
         if (!f) return messages_.unopenable(name, reason);
         if (same_file(f, science_file)) {
             mosaic_file_close(f);

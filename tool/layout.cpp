@@ -198,13 +198,12 @@ std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &ex
     return plan;
 }
 
-std::string selector_problem(const char *name, Mosaic m)
+std::string selector_problem(const char *name, Mosaic m) { return selector_problem(name, mosaic_name(name), m); }
+
+std::string selector_problem(const char *name, const MosaicName &split, Mosaic m)
 {
-    constexpr int kName = name_buffer::kNameBytes;
-    char path[kName], extn[kName], tail[kName];
-    int indx = -1;
-    path[0] = extn[0] = tail[0] = '\0';
-    ft_parsefilename(name, path, extn, &indx, tail, kName);
+    const char *path = split.path.c_str(), *extn = split.extn.c_str(), *tail = split.tail.c_str();
+    const int indx = split.index;
     const std::string line = file_line(name, "");
     if (tail[0])
         return line + tail + " is not a unit selector (a unit number, or an EXTNAME perhaps with an EXTVER)";
@@ -245,8 +244,9 @@ std::string size_keywords_problem(const char *name, Mosaic m)
 
 std::string inputs_problem(const Inputs &in)
 {
-    std::string problem = selector_problem(in.science_name, in.science);
-    for (int k = 0; k < in.others() && problem.empty(); k++) problem = selector_problem(in.other_name(k), in.other(k));
+    std::string problem = selector_problem(in.science_name, in.science_split, in.science);
+    for (int k = 0; k < in.others() && problem.empty(); k++)
+        problem = selector_problem(in.other_name(k), in.other_split[size_t(k)], in.other(k));
     if (problem.empty()) problem = size_keywords_problem(in.science_name, in.science);
     for (int k = 0; k < in.others() && problem.empty(); k++)
         problem = size_keywords_problem(in.other_name(k), in.other(k));
@@ -302,7 +302,7 @@ std::string plan_problem(const Inputs &in, const std::vector<PlannedUnit> &plan)
 std::string layout_problem(const char *science_name, Mosaic science, const std::vector<const char *> &fringe_names,
                            const std::vector<Mosaic> &fringes)
 {
-    const Inputs in{science_name, science, fringe_names, fringes, nullptr, nullptr};
+    const Inputs in{science_name, science, fringe_names, fringes, nullptr, nullptr, {}, {}};
     std::string ignored;
     return plan_problem(in, plan_extensions(in, "", &ignored));
 }

@@ -18,6 +18,9 @@ struct Inputs {
     std::vector<Mosaic> fringes;
     const char *mask_name;
     Mosaic mask;
+    // Each name split once (mosaic_name): the science file's, then as other(k).
+    MosaicName science_split;
+    std::vector<MosaicName> other_split;
 
     // The files matched against the science file: the fringe frames, then the mask.
     int others() const { return int(fringes.size()) + (mask ? 1 : 0); }
@@ -59,6 +62,8 @@ std::string layout_problem(const char *science_name, Mosaic science,
 // the line naming it: a selector that names no unit, a NAME,VER that two units
 // share, or text after the selector (options) that tolv would pass over.
 std::string selector_problem(const char *name, Mosaic m);
+// The same for a name already split.
+std::string selector_problem(const char *name, const MosaicName &split, Mosaic m);
 
 // The line naming the first indexed unit of m (file `name`) whose header does not
 // read one way (indexed_header_problem: it runs on into the next header, or its

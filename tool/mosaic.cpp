@@ -239,26 +239,32 @@ int64_t mosaic_unit_bytes(FITSHead h)
            kBlockBytes;
 }
 
-std::string mosaic_path(const char *filename)
+MosaicName mosaic_name(const char *filename)
 {
     char path[NAME_BUFFER], extn[NAME_BUFFER], tail[NAME_BUFFER];
-    int indx;
-    path[0] = '\0';
+    int indx = -1;
+    path[0] = extn[0] = tail[0] = '\0';
     ft_parsefilename(filename, path, extn, &indx, tail, NAME_BUFFER);
-    return path;
+    return {path, extn, indx, tail, filename ? std::strcspn(filename, "[,") : 0};
 }
+
+std::string mosaic_path(const char *filename) { return mosaic_name(filename).path; }
 
 MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *reason)
 {
+    return mosaic_file_open_name(mosaic_name(filename), writable, reason);
+}
+
+MosaicFile *mosaic_file_open_name(const MosaicName &name, bool writable, std::string *reason)
+{
     // The parser keeps NAME_BUFFER - 1 bytes of the path: a longer one would open
     // another file, or none, under a name cut short.
-    const size_t path = filename ? std::strcspn(filename, "[,") : 0;
-    if (path >= size_t(NAME_BUFFER)) {
+    if (name.typed_path >= size_t(NAME_BUFFER)) {
         set_reason(reason, "the file name is longer than " + std::to_string(NAME_BUFFER - 1) + " bytes (it has " +
-                               std::to_string(path) + ")");
+                               std::to_string(name.typed_path) + ")");
         return nullptr;
     }
-    return mosaic_file_open_path(mosaic_path(filename), writable, reason);
+    return mosaic_file_open_path(name.path, writable, reason);
 }
 
 MosaicFile *mosaic_file_open_path(const std::string &file, bool writable, std::string *reason)

@@ -40,6 +40,18 @@ struct _Mosaic {
 };
 typedef _Mosaic *Mosaic;
 
+// A file name as typed, split once as the library splits extended names: the
+// file part, then [N] (unit N) or [NAME] / [NAME,VER] (by EXTNAME or HDUNAME,
+// and EXTVER), then anything after the selector.
+struct MosaicName {
+    std::string path;      // the file part
+    std::string extn;      // the name a selector asks for; empty when none
+    int index = -1;        // the unit number, or the EXTVER with a name; -1 when none
+    std::string tail;      // text after the selector (options tolv does not take)
+    size_t typed_path = 0; // bytes of the file part as typed, before the library's buffers cut it
+};
+MosaicName mosaic_name(const char *filename);
+
 // The file part of an extended file name (its unit selector and options dropped).
 std::string mosaic_path(const char *filename);
 
@@ -49,6 +61,9 @@ std::string mosaic_path(const char *filename);
 // part longer than the library's name buffers hold (1023 bytes) is not opened cut
 // short: *reason says "the file name is longer than 1023 bytes (it has N)".
 MosaicFile *mosaic_file_open(const char *filename, bool writable, std::string *reason);
+
+// The same for a name already split.
+MosaicFile *mosaic_file_open_name(const MosaicName &name, bool writable, std::string *reason);
 
 // The same for a plain path, never parsed for a unit selector: the names tolv
 // makes or writes (a temporary, the output) are opened so.

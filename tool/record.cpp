@@ -110,9 +110,8 @@ std::string numbered(const char *stem, int n)
 
 } // namespace
 
-std::string record_file_name(const char *name)
+std::string record_file_name(const std::string &path)
 {
-    const std::string path = mosaic_path(name);
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }

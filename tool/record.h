@@ -24,8 +24,8 @@ struct FitRecord {
 };
 
 // A fringe frame's name as FRGFILnn holds it: the file part of the name as
-// given (its unit selector dropped), without its directory.
-std::string record_file_name(const char *name);
+// given (MosaicName::path: its unit selector dropped), without its directory.
+std::string record_file_name(const std::string &path);
 
 // The current UTC time as FRGCORR holds it, "YYYY-MM-DDThh:mm:ss"; the time
 // SOURCE_DATE_EPOCH gives (seconds since 1970), when set.

@@ -16,9 +16,9 @@
 
 // ---- What every target shares: the write of an extension and its record.
 
-Target::Target(const Options &o, const Messages &messages) : o_(o), messages_(messages)
+Target::Target(const Options &o, const Messages &messages, const Inputs &in) : o_(o), messages_(messages)
 {
-    for (size_t k = 1; k < o.files.size(); k++) record_names_.push_back(record_file_name(o.files[k]));
+    for (size_t k = 0; k < in.fringe_names.size(); k++) record_names_.push_back(record_file_name(in.other_split[k].path));
 }
 
 const char *Target::nothing_to_do(InputFiles &, const Plan &plan)
@@ -79,8 +79,9 @@ namespace {
 // ---- In place: the science file, its journal and its lock.
 class InPlace : public Target {
   public:
-    InPlace(const Options &o, const Messages &messages, Journal &journal, void (*checkpoint)(const char *, int))
-        : Target(o, messages), journal_(journal), checkpoint_(checkpoint)
+    InPlace(const Options &o, const Messages &messages, const Inputs &in, Journal &journal,
+            void (*checkpoint)(const char *, int))
+        : Target(o, messages, in), journal_(journal), checkpoint_(checkpoint)
     {
     }
 
@@ -198,7 +199,8 @@ class InPlace : public Target {
 // ---- A copy (-o): a new file, whole or absent.
 class Copy : public Target {
   public:
-    Copy(const Options &o, const Messages &messages) : Target(o, messages), output_(o.output, o.overwrite) {}
+    Copy(const Options &o, const Messages &messages, const Inputs &in)
+        : Target(o, messages, in), output_(o.output, o.overwrite) {}
     ~Copy() override
     {
         if (!mosaic_) return;
@@ -280,17 +282,17 @@ class Copy : public Target {
 // ---- A dry run (-n): fitted and printed, nothing written.
 class DryRun : public Target {
   public:
-    DryRun(const Options &o, const Messages &messages) : Target(o, messages) {}
+    DryRun(const Options &o, const Messages &messages, const Inputs &in) : Target(o, messages, in) {}
     std::string end_early(const Plan &, size_t) override { return "nothing was written"; }
     const std::string &written_name() const override { return messages_.science_name(); }
 };
 
 } // namespace
 
-std::unique_ptr<Target> make_target(const Options &o, const Messages &messages, Journal &journal,
+std::unique_ptr<Target> make_target(const Options &o, const Messages &messages, const Inputs &in, Journal &journal,
                                     void (*checkpoint)(const char *point, int e))
 {
-    if (!o.output.empty()) return std::make_unique<Copy>(o, messages);
-    if (o.dry_run) return std::make_unique<DryRun>(o, messages);
-    return std::make_unique<InPlace>(o, messages, journal, checkpoint);
+    if (!o.output.empty()) return std::make_unique<Copy>(o, messages, in);
+    if (o.dry_run) return std::make_unique<DryRun>(o, messages, in);
+    return std::make_unique<InPlace>(o, messages, in, journal, checkpoint);
 }

@@ -65,7 +65,7 @@ class Target {
     virtual const std::string &written_name() const = 0;
 
   protected:
-    Target(const Options &o, const Messages &messages);
+    Target(const Options &o, const Messages &messages, const Inputs &in);
     // Makes the write-back into m, with the journal when in place.
     void write_into(Mosaic m, Journal *journal, void (*checkpoint)(const char *, int));
     // Whether the record of each correction is written (it names at most 99 frames).
@@ -86,9 +86,9 @@ class Target {
     std::vector<std::string> record_names_;      // FRGFILnn of every extension this run corrects
 };
 
-// The target `o` asks for: in place (with `journal`), -o, or -n.  `checkpoint`
-// as in CommandStreams.
-std::unique_ptr<Target> make_target(const Options &o, const Messages &messages, Journal &journal,
+// The target `o` asks for: in place (with `journal`), -o, or -n, for the inputs
+// `in` (opened later).  `checkpoint` as in CommandStreams.
+std::unique_ptr<Target> make_target(const Options &o, const Messages &messages, const Inputs &in, Journal &journal,
                                     void (*checkpoint)(const char *point, int e));
 
 #endif
