@@ -65,8 +65,17 @@ int unit_at(Mosaic m, int64_t offset)
     return -1;
 }
 
+// Set by the first thread to take a bus error: a file cut short underneath is
+// often met by two threads at once (the fit reading an extension while the
+// write-back saves it), and the process says so once.  The others wait for it
+// to end the process.
+std::atomic<bool> bus_error_taken{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the bus-error handler needs a lock-free flag");
+
 void on_bus_error(int, siginfo_t *info, void *)
 {
+    if (bus_error_taken.exchange(true))
+        for (;;) pause();
     const unsigned char *addr = static_cast<const unsigned char *>(info->si_addr);
     const int n = nwatched.load(std::memory_order_acquire);
     for (int k = 0; k < n; k++) {
@@ -243,6 +252,15 @@ void faults_watch(Mosaic m, const char *name, const char *hint)
     watched[k].hint.store(hint, std::memory_order_relaxed);
     watched[k].mosaic.store(m, std::memory_order_release);
     if (k == n) nwatched.store(n + 1, std::memory_order_release);
+}
+
+void faults_read_through(const void *p, int64_t length)
+{
+    if (!reporting) return;
+    const auto *bytes = static_cast<const volatile unsigned char *>(p);
+    const int64_t page = sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096;
+    for (int64_t at = 0; at < length; at += page) (void)bytes[at];
+    if (length > 0) (void)bytes[length - 1];
 }
 
 void faults_unwatch(Mosaic m)

@@ -39,6 +39,14 @@ void faults_progress(RunStep step);
 // The name and hint must live as long as the mapping.  At most 1024 mosaics.
 void faults_watch(Mosaic m, const char *name, const char *hint);
 
+// Reads the mapped bytes [p, p + length) a page at a time, after a system call
+// that was given them failed with EFAULT (the file is shorter now than its
+// mapping): the first page that cannot be read raises the SIGBUS that reports it,
+// so that the report is the one a thread reading the same bytes gives, and is
+// made once however many threads meet it.  Returns when every page reads, or
+// when faults_install was not called.
+void faults_read_through(const void *p, int64_t length);
+
 // Forgets the mapping of m, before it is unmapped.
 void faults_unwatch(Mosaic m);
 

@@ -26,6 +26,7 @@
 #include "journal.h"
 
 #include "digest.h"
+#include "faults.h"
 #include "fileio.h"
 #include "messages.h"
 #include "mosaic.h"
@@ -769,6 +770,7 @@ bool Journal::save(int e, const unsigned char *file, int64_t offset, int64_t len
     if (!pwrite_all(fd_, file + offset, length, slot_bytes_at())) {
         // The mapped bytes themselves could not be read: the file is shorter now.
         if (errno != EFAULT) return fail(error, "writing");
+        faults_read_through(file + offset, length);
         *error = "the file could not be read or written (cut short by another program, or a disk error)";
         return false;
     }
