@@ -1,5 +1,6 @@
 // Every option of tolv, through the built binary on real files: what each one
 // changes, what it must leave alone, and the refusals of bad command lines.
+#include "fit_reference.h"
 #include "fringefit.h"
 #include "mosaic.h"
 
@@ -520,7 +521,7 @@ TEST(options, masked_pixels_are_left_out_of_the_fit_and_corrected)
     ASSERT_NE(sci, nullptr);
     std::string table = printed([](std::FILE *out) { print_fit_head(out, 2); });
     Bytes expected = original;
-    ExtensionFitter fitter(fit_geometry(sci, 2), FitPath::straight);
+    ExtensionFitter fitter = make_fitter(fit_geometry(sci, 2), FitPath::straight);
     for (int e = 1; e <= 3; e++) {
         ExtensionData x = extension_data(sci, fr, 2, e);
         x.mask = flags[size_t(e)].data();
