@@ -48,7 +48,7 @@ class FitSteps {
     // Solves the current fit; false when its normal equations are singular.
     virtual bool solve() = 0;
     virtual const double *coefficients() const = 0;
-    // The weighted sum of squared residuals of the current fit, as lfit3 gives it.
+    // The weighted sum of squared residuals of the current fit, in pixel order.
     virtual double chisq() = 0;
     // Replaces the data by the residual, gives weight 0 to the pixels beyond
     // `limit` (and to those never usable), readies the next fit when `next`;

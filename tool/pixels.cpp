@@ -29,8 +29,9 @@ typedef uint32_t Bits4 __attribute__((vector_size(16)));
 
 // to[0..n-1] = the n big-endian floats at `from`, in host order, four at a time
 // in a 16-byte vector: on single values the compiler makes the swap a bswap
-// instruction, which it cannot vectorize.
-void host_order(float *to, const unsigned char *from, int n)
+// instruction, which it cannot vectorize.  Inlined into each loader, whose
+// other loops over the block it then schedules with it.
+[[gnu::always_inline]] inline void host_order(float *to, const unsigned char *from, int n)
 {
     int p = 0;
     if constexpr (std::endian::native == std::endian::little) {
