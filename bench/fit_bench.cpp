@@ -1,6 +1,7 @@
 // Speed of the fringe fit of one 2048 x 4096 extension, lean path against the
 // design-matrix path, the lean path on each instruction set this CPU has, and
 // (with --peak) the peak memory of one fit in a fresh process.
+#include "fit_reference.h"
 #include "fringefit.h"
 #include "simd_path.h"
 

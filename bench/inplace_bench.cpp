@@ -3,6 +3,7 @@
 // at the end), on the same files, alternately, in one run.
 //
 //   inplace_bench TOLV DIR [EXTENSIONS NX NY REPETITIONS]
+#include "fit_reference.h"
 #include "fringefit.h"
 #include "mosaic.h"
 

@@ -18,6 +18,19 @@ extern "C" {
 #pragma GCC visibility push(default)
 #endif
 
+/* ---- The units of a file ------------------------------------------------- */
+
+/* A card is 80 characters, a block 36 cards; headers and data units are whole
+ * blocks.  FT_NAME_BYTES is the size of the buffers the openers split a file
+ * name into (path, extension name, options), terminator included, and the
+ * longest tail ft_fitsheadopen fills: a buffer of it holds every part they use. */
+enum {
+    FT_CARD_BYTES = 80,
+    FT_BLOCK_CARDS = 36,
+    FT_BLOCK_BYTES = 2880,
+    FT_NAME_BYTES = 1024
+};
+
 /* ---- Records ------------------------------------------------------------ */
 
 /* One 80-column card; no terminator, the cards of a header lie back to back. */
@@ -512,7 +525,7 @@ File ft_cfile(File cfile);
  * primary.  file, at the unit's data; null, file closed and nothing kept, on failure. */
 File ft_fitsheadread(File file, const char *filename, FITSHead *header, const char *mode);
 /* Open the path of filename with fopen and mode (null "r") and select its unit with
- * ft_fitsheadread; tail (len bytes, 1..1024) gets the file name's options.  A mode with
+ * ft_fitsheadread; tail (len bytes, 1..FT_NAME_BYTES) gets the file name's options.  A mode with
  * "C", or with "c" and a "+" in the file name, opens only: *header null.  Null on failure. */
 File ft_fitsheadopen(const char *filename, FITSHead *header, char *tail, int len, const char *mode);
 /* What ft_fileparse hands each header to: the stream, the header (now the callback's),

@@ -4,9 +4,11 @@
 #ifndef TOLV_NAME_BUFFER_H
 #define TOLV_NAME_BUFFER_H
 
+#include "fits.h"
+
 namespace name_buffer {
 
-constexpr int kNameBytes = 1024;
+constexpr int kNameBytes = FT_NAME_BYTES; // public in fits.h, for callers' buffers
 
 } // namespace name_buffer
 

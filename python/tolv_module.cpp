@@ -114,7 +114,7 @@ py::tuple remove_fringes(int nx, int ny, py::bytes science, const std::vector<py
     FitOutcome outcome;
     {
         py::gil_scoped_release unlocked;
-        ExtensionFitter fitter(g, FitPath::lean, o.fit);
+        ExtensionFitter fitter(g, o.fit);
         outcome = fitter.fit(x, table);
         if (outcome == FitOutcome::fitted) fitter.store(corrected.data(), 0, int(npix));
         rows = fitter.fit_rows();

@@ -1,4 +1,5 @@
 #include "fringefit.h"
+#include "fit_reference.h"
 
 #include "fatal_exit.h"
 

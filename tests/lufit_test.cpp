@@ -1,3 +1,4 @@
+#include "lfit3.h"
 #include "lufit.h"
 #include "tsutil.h"
 

@@ -1,5 +1,6 @@
 // Every option of tolv, through the built binary on real files: what each one
 // changes, what it must leave alone, and the refusals of bad command lines.
+#include "fit_reference.h"
 #include "fringefit.h"
 #include "mosaic.h"
 #include "options.h"
@@ -698,7 +699,7 @@ void masked_reference(const Args &args, const Bytes &original, const std::vector
     ASSERT_NE(sci, nullptr);
     *table = printed([](std::FILE *out) { print_fit_head(out, 2); });
     *expected = original;
-    ExtensionFitter fitter(fit_geometry(sci, 2), FitPath::straight);
+    ExtensionFitter fitter = make_fitter(fit_geometry(sci, 2), FitPath::straight);
     const size_t npix = flags[1].size();
     for (int e = 1; e <= 3; e++) {
         ExtensionData x = extension_data(sci, fr, 2, e);

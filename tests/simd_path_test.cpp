@@ -1,7 +1,7 @@
 // The instruction sets of the lean fit: the choice (CPU, TOLV_SIMD, forced), and
 // on every set this machine runs, the same doubles, table and bytes as the
 // design-matrix fit, bit for bit.
-#include "fitpaths.h"
+#include "fit_reference.h"
 #include "fringefit.h"
 #include "simd_path.h"
 
@@ -121,11 +121,11 @@ Fitted fit(const Extension &e, FitPath path)
     const ExtensionData x = e.data();
     Fitted r;
     {
-        auto steps = path == FitPath::straight ? make_straight_steps(g) : make_lean_steps(g);
+        auto steps = make_steps(g, path);
         r.usable = steps->load(x);
         r.states.assign(steps->pixel_states(), steps->pixel_states() + g.npix);
     }
-    ExtensionFitter fitter(g, path);
+    ExtensionFitter fitter = make_fitter(g, path);
     FitTrace trace;
     r.outcome = fitter.fit(x, r.rows, &trace);
     r.trace = trace.numbers;

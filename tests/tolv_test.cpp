@@ -1,4 +1,5 @@
 // End-to-end runs of the built tolv on real files in a temporary directory.
+#include "fit_reference.h"
 #include "fringefit.h"
 #include "mosaic.h"
 

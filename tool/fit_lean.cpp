@@ -17,9 +17,10 @@
 // plain loops the compiler vectorizes over the pixels; the chisq total stays one
 // sum in pixel order.  Every pass is compiled once per instruction set (SSE2,
 // AVX2, AVX-512, of 2, 4 or 8 doubles a vector), and simd_path chooses at run time.
-#include "fitpaths.h"
+#include "fit_lean.h"
 
 #include "lufit.h"
+#include "pixels.h"
 #include "simd_path.h"
 #include "tsutil.h"
 
@@ -407,48 +408,29 @@ LANES_INLINE int residual_any(const Frame &f, const double *a, double clip, int 
     return by_frames(f.nf, [&]<int NF>() { return residual_rows<NF>(f, a, clip, y0, y1); });
 }
 
+// The entry points of one instruction set, W doubles a vector, as NAME_kernels:
+// compiled with the attributes given (the target set, and flatten, which inlines
+// everything above into them).
+#define LEAN_KERNELS(NAME, W, ...)                                                                        \
+    [[__VA_ARGS__]] void accumulate_##NAME(const Frame &f, Sums &s, int y0, int y1)                      \
+    {                                                                                                    \
+        accumulate_rows<W>(f, s, y0, y1);                                                                \
+    }                                                                                                    \
+    [[__VA_ARGS__]] double chisq_##NAME(const Frame &f, const double *a) { return chisq_any(f, a); }     \
+    [[__VA_ARGS__]] int residual_##NAME(const Frame &f, const double *a, double clip, int y0, int y1)    \
+    {                                                                                                    \
+        return residual_any(f, a, clip, y0, y1);                                                         \
+    }                                                                                                    \
+    constexpr Kernels NAME##_kernels = {accumulate_##NAME, chisq_##NAME, residual_##NAME};
+
 // The baseline: SSE2 on x86 (x86-64 has it; the 32-bit build asks for it), and
 // whatever the compiler makes of 2-double vectors elsewhere.
-[[gnu::flatten]] void accumulate_sse2(const Frame &f, Sums &s, int y0, int y1)
-{
-    accumulate_rows<2>(f, s, y0, y1);
-}
-[[gnu::flatten]] double chisq_sse2(const Frame &f, const double *a) { return chisq_any(f, a); }
-[[gnu::flatten]] int residual_sse2(const Frame &f, const double *a, double clip, int y0, int y1)
-{
-    return residual_any(f, a, clip, y0, y1);
-}
-constexpr Kernels sse2_kernels = {accumulate_sse2, chisq_sse2, residual_sse2};
-
+LEAN_KERNELS(sse2, 2, gnu::flatten)
 #if defined(__x86_64__) || defined(__i386__)
-#define AVX2 gnu::target("avx2")
-#define AVX512 gnu::target("avx512f,avx512dq,avx512vl,avx512bw")
-
-[[AVX2, gnu::flatten]] void accumulate_avx2(const Frame &f, Sums &s, int y0, int y1)
-{
-    accumulate_rows<4>(f, s, y0, y1);
-}
-[[AVX2, gnu::flatten]] double chisq_avx2(const Frame &f, const double *a) { return chisq_any(f, a); }
-[[AVX2, gnu::flatten]] int residual_avx2(const Frame &f, const double *a, double clip, int y0, int y1)
-{
-    return residual_any(f, a, clip, y0, y1);
-}
-constexpr Kernels avx2_kernels = {accumulate_avx2, chisq_avx2, residual_avx2};
-
-[[AVX512, gnu::flatten]] void accumulate_avx512(const Frame &f, Sums &s, int y0, int y1)
-{
-    accumulate_rows<8>(f, s, y0, y1);
-}
-[[AVX512, gnu::flatten]] double chisq_avx512(const Frame &f, const double *a) { return chisq_any(f, a); }
-[[AVX512, gnu::flatten]] int residual_avx512(const Frame &f, const double *a, double clip, int y0, int y1)
-{
-    return residual_any(f, a, clip, y0, y1);
-}
-constexpr Kernels avx512_kernels = {accumulate_avx512, chisq_avx512, residual_avx512};
-
-#undef AVX2
-#undef AVX512
+LEAN_KERNELS(avx2, 4, gnu::target("avx2"), gnu::flatten)
+LEAN_KERNELS(avx512, 8, gnu::target("avx512f,avx512dq,avx512vl,avx512bw"), gnu::flatten)
 #endif
+#undef LEAN_KERNELS
 
 // Memory for `count` elements of `size` bytes, released with free; null when
 // the size does not fit or the allocation fails.  Large arrays are aligned to

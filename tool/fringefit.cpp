@@ -1,22 +1,13 @@
 // The clipped fringe fit: the loop of fits on the residual of the one before, with
 // the pixels beyond clip * sigma left out, the coefficients accumulated and a row
-// printed per fit; and the whole mosaic, extension after extension.
+// made per fit.
 #include "fringefit.h"
 
-#include "fitpaths.h"
-#include "lufit.h"
-#include "tsutil.h"
+#include "fit_lean.h"
 
+#include <algorithm>
 #include <cmath>
-
-ExtensionData extension_data(Mosaic science, const Mosaic *fringes, int nfringe, int e)
-{
-    ExtensionData x;
-    x.extn = e;
-    x.science = science->data[e];
-    for (int k = 0; k < nfringe; k++) x.fringes.push_back(fringes[k]->data[e]);
-    return x;
-}
+#include <utility>
 
 FitGeometry fit_geometry(Mosaic science, int nfringe, int first)
 {
@@ -39,10 +30,13 @@ int64_t fitter_bytes(const FitGeometry &g)
     return int64_t(g.npix) * (8 + 4 * int64_t(g.nfringe) + 3);
 }
 
-ExtensionFitter::ExtensionFitter(const FitGeometry &g, FitPath path, FitSettings settings)
-    : g_(g), settings_(settings),
-      steps_(path == FitPath::straight ? make_straight_steps(g) : make_lean_steps(g)),
-      acc_(size_t(g.npar) + 1, 0.0)
+ExtensionFitter::ExtensionFitter(const FitGeometry &g, FitSettings settings)
+    : ExtensionFitter(make_lean_steps(g), g, settings)
+{
+}
+
+ExtensionFitter::ExtensionFitter(std::unique_ptr<FitSteps> steps, const FitGeometry &g, FitSettings settings)
+    : g_(g), settings_(settings), steps_(std::move(steps)), acc_(size_t(g.npar) + 1, 0.0)
 {
 }
 
@@ -81,27 +75,4 @@ const float *ExtensionFitter::corrected()
 void ExtensionFitter::store(void *to, int first, int count) const
 {
     store_residuals(to, steps_->residual() + first, steps_->pixel_states() + first, count);
-}
-
-void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out, FitPath path,
-                FitTrace *trace, FitSettings settings)
-{
-    if (science->count > 1) {
-        const FitGeometry g = fit_geometry(science, nfringe);
-        ExtensionFitter fitter(g, path, settings);
-        print_fit_head(out, nfringe);
-        for (int e = 1; e < science->count; e++) {
-            std::string rows;
-            const FitOutcome outcome = fitter.fit(extension_data(science, fringes, nfringe, e), rows, trace);
-            std::fputs(rows.c_str(), out);
-            if (outcome == FitOutcome::singular) {
-                std::fflush(out);
-                tserror(SINGULAR_MESSAGE);
-            }
-            fitter.store(science->data[e], 0, g.npix);
-        }
-    } else {
-        print_fit_head(out, nfringe);
-    }
-    std::fflush(out);
 }

@@ -2,8 +2,7 @@
 // inside its mapping; anything else is refused before the first write.
 #include "layout.h"
 
-#include "name_buffer.h"
-#include "pixel_codes.h"
+#include "big_endian.h"
 #include "messages.h"
 #include "unit_check.h"
 
@@ -106,13 +105,6 @@ std::vector<Named> named_extensions(const char *file, Mosaic m, const std::strin
 std::string problem(const char *file, int e, const std::string &expected, const std::string &found)
 {
     return file_line(file, "extension " + std::to_string(e) + ": expected " + expected + ", found " + found);
-}
-
-// Big-endian float bits at pixel p of a unit's data.
-inline uint32_t float_bits(const void *data, int64_t p)
-{
-    const unsigned char *b = static_cast<const unsigned char *>(data) + p * 4;
-    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
 }
 
 inline bool finite_bits(uint32_t bits) { return (bits & 0x7f800000u) != 0x7f800000u; }
@@ -310,13 +302,15 @@ std::string layout_problem(const char *science_name, Mosaic science, const std::
 void read_mask(unsigned char *to, Mosaic m, int u, int npix)
 {
     const FITSHead h = m->head[u];
-    const int size = fits_pixel::code_size(h->basic->bitpix);
+    const int size = ft_sizeof(h->basic->bitpix);
     const double scale = h->image->has_bscale ? h->image->dbscale : 1.0;
     const double zero = h->image->has_bzero ? h->image->dbzero : 0.0;
     const auto *b = static_cast<const unsigned char *>(m->data[u]);
     for (int p = 0; p < npix; p++, b += size) {
-        int64_t raw = size == 1 ? int64_t(b[0]) : int64_t(int8_t(b[0])); // BITPIX 8 is unsigned
-        for (int i = 1; i < size; i++) raw = int64_t(uint64_t(raw) << 8 | b[i]);
+        const int64_t raw = size == 1   ? int64_t(b[0]) // BITPIX 8 is unsigned
+                            : size == 2 ? int64_t(load_be<int16_t>(b))
+                            : size == 4 ? int64_t(load_be<int32_t>(b))
+                                        : load_be<int64_t>(b);
         to[p] = scale == 1.0 && zero == 0.0 ? raw != 0 : double(raw) * scale + zero != 0.0;
     }
 }
@@ -343,17 +337,17 @@ std::string unsolvable_fit(const Inputs &in, const std::vector<PlannedUnit> &pla
         for (int y = 0; y < ny && !(gx && gy && fringes_seen == nf); y++)
             for (int x = 0; x < nx; x++) {
                 const int64_t p = int64_t(y) * nx + x;
-                if (!finite_bits(float_bits(in.science->data[e], p))) continue;
+                if (!finite_bits(be32_at(in.science->data[e], p))) continue;
                 any_finite = true;
                 bool usable = !in.mask || !mask[size_t(p)];
                 for (size_t k = 0; k < nf && usable; k++)
-                    usable = finite_bits(float_bits(in.fringes[k]->data[pu.units[k]], p));
+                    usable = finite_bits(be32_at(in.fringes[k]->data[pu.units[k]], p));
                 if (!usable) continue;
                 any_usable = true;
                 gx = gx || x != nx / 2;
                 gy = gy || y != ny / 2;
                 for (size_t k = 0; k < nf; k++)
-                    if (!fringe_seen[k] && nonzero_bits(float_bits(in.fringes[k]->data[pu.units[k]], p))) {
+                    if (!fringe_seen[k] && nonzero_bits(be32_at(in.fringes[k]->data[pu.units[k]], p))) {
                         fringe_seen[k] = 1;
                         fringes_seen++;
                     }

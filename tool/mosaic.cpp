@@ -3,9 +3,7 @@
 // its DETSEC card (DETSIZE of unit 1 gives the whole detector).
 #include "mosaic.h"
 
-#include "block_layout.h"
-#include "name_buffer.h"
-#include "pixel_codes.h"
+#include "big_endian.h"
 #include "unit_check.h"
 
 #include <fcntl.h>
@@ -25,7 +23,7 @@
 
 namespace {
 
-constexpr int NAME_BUFFER = name_buffer::kNameBytes;
+constexpr int NAME_BUFFER = FT_NAME_BYTES;
 
 // Reads "[x1:x2,y1:y2]"; fields not read stay 0.
 DetSec parse_detsec(const char *text)
@@ -61,31 +59,9 @@ unsigned char *element_at(Mosaic m, int i, int x, int y, int code, bool print)
     const int nx = b->naxes >= 1 ? b->naxis[0] : 0;
     const int ny = b->naxes >= 2 ? b->naxis[1] : (b->naxes == 1 ? 1 : 0);
     if (ix < 1 || iy < 1 || ix > nx || iy > ny) return nullptr;
-    const int64_t size = fits_pixel::code_size(code);
-    if (size != fits_pixel::code_size(b->bitpix)) return nullptr;
+    const int64_t size = ft_sizeof(code);
+    if (size != ft_sizeof(b->bitpix)) return nullptr;
     return static_cast<unsigned char *>(m->data[i]) + ((int64_t(iy) - 1) * nx + (ix - 1)) * size;
-}
-
-// Big-endian element bytes to and from host values: reversed on a little-endian
-// host, as they are on a big-endian one.
-template <typename T>
-T load_be(const unsigned char *p)
-{
-    unsigned char b[sizeof(T)];
-    for (size_t k = 0; k < sizeof(T); k++)
-        b[k] = std::endian::native == std::endian::big ? p[k] : p[sizeof(T) - 1 - k];
-    T v;
-    std::memcpy(&v, b, sizeof(T));
-    return v;
-}
-
-template <typename T>
-void store_be(unsigned char *p, T v)
-{
-    unsigned char b[sizeof(T)];
-    std::memcpy(b, &v, sizeof(T));
-    for (size_t k = 0; k < sizeof(T); k++)
-        p[k] = std::endian::native == std::endian::big ? b[k] : b[sizeof(T) - 1 - k];
 }
 
 // A double converted toward zero into an integer type, held at its limits; NaN is 0.
@@ -172,7 +148,7 @@ int index_units(unsigned char *map, int64_t size, FITSHead *heads, void **datas,
         const int64_t step = mosaic_unit_bytes(heads[n]);
         // Read once here: the header's pages need not stay (a file page cache
         // may hand a fault whole large folios, data around the header included).
-        advise_pages(map, size, pos, step - heads[n]->basic->databloks * block_layout::kBlockBytes, MADV_DONTNEED);
+        advise_pages(map, size, pos, step - heads[n]->basic->databloks * FT_BLOCK_BYTES, MADV_DONTNEED);
         pos += step < remaining ? step : remaining;
         remaining -= step;
         n++;
@@ -234,9 +210,8 @@ int ft_mosaicimagemmap(const char *filename, FITSHead **heads, void ***datas, vo
 
 int64_t mosaic_unit_bytes(FITSHead h)
 {
-    using block_layout::kBlockBytes;
-    return ((int64_t(h->ncard) * block_layout::kCardBytes + kBlockBytes - 1) / kBlockBytes + h->basic->databloks) *
-           kBlockBytes;
+    return ((int64_t(h->ncard) * FT_CARD_BYTES + FT_BLOCK_BYTES - 1) / FT_BLOCK_BYTES + h->basic->databloks) *
+           FT_BLOCK_BYTES;
 }
 
 MosaicName mosaic_name(const char *filename)

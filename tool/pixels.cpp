@@ -9,15 +9,6 @@
 
 namespace {
 
-// Pixel p of the big-endian floats at `from`, as the bits of a host float.
-inline uint32_t host_bits(const unsigned char *from, int p)
-{
-    uint32_t u;
-    std::memcpy(&u, from + 4 * size_t(p), 4);
-    if constexpr (std::endian::native == std::endian::little) u = __builtin_bswap32(u);
-    return u;
-}
-
 // A float is infinite or not a number when its exponent bits are all ones.
 constexpr uint32_t FLOAT_EXPONENT = 0x7f800000u;
 inline bool finite_bits(uint32_t u) { return (u & FLOAT_EXPONENT) != FLOAT_EXPONENT; }
@@ -36,22 +27,23 @@ constexpr int BLOCK = 512;
 
 typedef uint32_t Bits4 __attribute__((vector_size(16)));
 
-// to[0..n-1] = the n big-endian floats at `from`, in host order.  The swap is
-// written for 16-byte vectors: SSE2 has no byte shuffle, and on single values
-// the compiler makes the shifts a bswap instruction, which it cannot vectorize.
-void host_order(float *to, const unsigned char *from, int n)
+// to[0..n-1] = the n big-endian floats at `from`, in host order, four at a time
+// in a 16-byte vector: on single values the compiler makes the swap a bswap
+// instruction, which it cannot vectorize.  Inlined into each loader, whose
+// other loops over the block it then schedules with it.
+[[gnu::always_inline]] inline void host_order(float *to, const unsigned char *from, int n)
 {
     int p = 0;
     if constexpr (std::endian::native == std::endian::little) {
         for (; p + 4 <= n; p += 4) {
             Bits4 u;
             std::memcpy(&u, from + 4 * size_t(p), 16);
-            u = u << 24 | (u & 0xff00u) << 8 | (u >> 8 & 0xff00u) | u >> 24;
+            u = swap_file_order32(u);
             std::memcpy(to + p, &u, 16);
         }
     }
     for (; p < n; p++) {
-        const uint32_t u = host_bits(from, p);
+        const uint32_t u = be32_at(from, p);
         std::memcpy(to + p, &u, 4);
     }
 }
@@ -106,8 +98,10 @@ float to_pixel(double r, float original)
 
 } // namespace
 
-// ft_dataswap swaps on a little-endian host and copies on a big-endian one.
-void read_floats(float *to, const void *from, int npix) { ft_dataswap(to, from, int64_t(npix) * 4, -32); }
+void read_floats(float *to, const void *from, int npix)
+{
+    host_order(to, static_cast<const unsigned char *>(from), npix);
+}
 
 void mask_fringe(float *values, unsigned char *state, int npix)
 {
@@ -153,15 +147,6 @@ void store_residuals(void *to, const double *s, const unsigned char *state, int 
     auto *out = static_cast<unsigned char *>(to);
     for (int p = 0; p < count; p++) {
         if (state[p] == SCIENCE_NOT_FINITE || std::isnan(s[p])) continue;
-        const float v = to_pixel(s[p], 0.0f);
-        uint32_t u;
-        std::memcpy(&u, &v, 4);
-        if constexpr (std::endian::native == std::endian::little) u = __builtin_bswap32(u);
-        std::memcpy(out + 4 * size_t(p), &u, 4);
+        store_be<float>(out + 4 * size_t(p), to_pixel(s[p], 0.0f));
     }
-}
-
-void store_extension(Mosaic m, int e, const float *pixels, int npix)
-{
-    ft_dataswap(m->data[e], pixels, int64_t(npix) * 4, -32);
 }

@@ -1,9 +1,10 @@
-// Pixels between the files and the fit: big-endian floats to host order and back,
-// and what each pixel's values allow.
+// Pixels between the files and the fit: big-endian floats to host order and back
+// (whole frames, through the codec of big_endian.h), and what each pixel's values
+// allow.
 #ifndef TOLV_PIXELS_H
 #define TOLV_PIXELS_H
 
-#include "mosaic.h"
+#include "big_endian.h"
 
 #include <cstdint>
 
@@ -44,8 +45,5 @@ void residual_to_pixels(float *science, const double *s, const unsigned char *st
 // pixels as read: those whose state is SCIENCE_NOT_FINITE, or whose residual is
 // not a number, stay as they are (the same values as residual_to_pixels).
 void store_residuals(void *to, const double *s, const unsigned char *state, int count);
-
-// Writes npix host-order floats big-endian into unit e's data in the mapping.
-void store_extension(Mosaic m, int e, const float *pixels, int npix);
 
 #endif

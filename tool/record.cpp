@@ -4,7 +4,7 @@
 // header keeps its length and the data after it stays where it is.
 #include "record.h"
 
-#include "block_layout.h"
+#include "fits.h"
 #include "mosaic.h"
 #include "options.h"
 
@@ -18,9 +18,9 @@
 
 namespace {
 
-constexpr int64_t CARD = block_layout::kCardBytes;
-constexpr int64_t BLOCK = block_layout::kBlockBytes;
-constexpr int64_t CARDS_PER_BLOCK = block_layout::kBlockCards;
+constexpr int64_t CARD = FT_CARD_BYTES;
+constexpr int64_t BLOCK = FT_BLOCK_BYTES;
+constexpr int64_t CARDS_PER_BLOCK = FT_BLOCK_CARDS;
 constexpr size_t KEY = 8;
 constexpr size_t LONGEST_STRING = 68; // columns 12 to 79, between the quotes
 

@@ -5,10 +5,8 @@
 // header it took are read here again, every card of each keyword.
 #include "unit_check.h"
 
-#include "block_layout.h"
-#include "data_size.h"
 #include "fits.h"
-#include "header_text.h"
+#include "unit_rules.h"
 
 #include <cctype>
 #include <climits>
@@ -21,8 +19,8 @@
 
 namespace {
 
-constexpr int64_t kBlock = block_layout::kBlockBytes;
-constexpr int64_t kCard = block_layout::kCardBytes;
+constexpr int64_t kBlock = FT_BLOCK_BYTES;
+constexpr int64_t kCard = FT_CARD_BYTES;
 // The most bytes the walk lets a header span; its END must lie within.
 constexpr int64_t kLongestHeader = int64_t(INT_MAX) / kBlock * kBlock;
 constexpr int kMaxAxes = 10;      // what FITSBasic holds

@@ -17,7 +17,7 @@ FitWorkers::FitWorkers(const FitGeometry &g, FitSettings settings, int workers, 
 {
     for (int i = 0; i < (workers > 0 ? workers : 1); i++) {
         auto w = std::make_unique<Worker>();
-        w->fitter = std::make_unique<ExtensionFitter>(g, FitPath::lean, settings);
+        w->fitter = std::make_unique<ExtensionFitter>(g, settings);
         if (masks) w->mask.assign(size_t(g.npix), 0);
         workers_.push_back(std::move(w));
     }

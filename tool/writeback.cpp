@@ -2,7 +2,7 @@
 // steps leaves a journal from which the next run puts it back.
 #include "writeback.h"
 
-#include "block_layout.h"
+#include "fits.h"
 #include "digest.h"
 #include "faults.h"
 #include "fileio.h"
@@ -156,7 +156,7 @@ bool WriteBack::write(int e, const ExtensionFitter &fitter, int npix, const std:
         std::memcpy(cards, header.data(), header.size());
         // The data unit's fill counts too; a last unit whose fill the file lacks
         // sums as if it were there (fill bytes are zeros).
-        const int64_t fill_end = data_at + science_->head[e]->basic->databloks * block_layout::kBlockBytes;
+        const int64_t fill_end = data_at + science_->head[e]->basic->databloks * FT_BLOCK_BYTES;
         const int64_t data_end = fill_end < science_->file->size ? fill_end : science_->file->size;
         update_checksums(cards, int64_t(header.size()), data, data_end - data_at);
     }

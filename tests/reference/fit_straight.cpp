@@ -1,8 +1,9 @@
 // The fit as a design matrix: rows 1..3 the constant and the x and y gradients,
 // rows 4.. the fringe frames, each a double per pixel; lfit3 solves each iteration.
-#include "fitpaths.h"
+#include "fit_reference.h"
 
-#include "lufit.h"
+#include "lfit3.h"
+#include "pixels.h"
 #include "tsutil.h"
 
 #include <algorithm>
