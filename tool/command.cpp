@@ -42,8 +42,10 @@ class Run {
         const auto t0 = std::chrono::steady_clock::now();
         faults_run(!o_.output.empty() ? RunKind::output : in_place_ ? RunKind::in_place : RunKind::dry_run,
                    o_.files[0], o_.output.c_str());
+        // Open the inputs.
         if (const int status = target_->refuse_early()) return status;
         if (const int status = inputs_.open(in_place_, journal_)) return status;
+        // Plan: every check that can be made before the first write.
         if (const int status = make_plan(inputs_.in(), o_, in_place_ ? &journal_ : nullptr, messages_, &plan_))
             return status;
         const char *nothing = target_->nothing_to_do(inputs_, plan_);
@@ -55,6 +57,8 @@ class Run {
             messages_.note(nothing);
             return table_.flush() ? 0 : 1;
         }
+        // Fit, in the background from here on, and write each extension as its
+        // fit comes, in the plan's order.
         if (const int status = target_->open(inputs_, plan_)) return status;
         faults_plan(int(plan_.jobs.size()) + plan_.finished, plan_.finished);
         start_fits();
@@ -67,6 +71,7 @@ class Run {
         table_.head(plan_.g.nfringe);
         for (size_t i = 0; i < plan_.extensions.size(); i++)
             if (const int status = take(i)) return status;
+        // Commit.
         return commit(t0);
     }
 
