@@ -3,17 +3,10 @@
 #ifndef TOLV_COMMAND_H
 #define TOLV_COMMAND_H
 
-#include "fringefit.h"
 #include "options.h"
+#include "run_report.h"
 
 #include <cstdio>
-#include <vector>
-
-// What a run tells a caller beyond its exit status and its lines (the Python module).
-struct RunReport {
-    bool locked = false;       // refused because another run holds the science file
-    std::vector<FitRow> rows;  // the table's rows as the fit computed them, in order
-};
 
 // Where a run's table and messages go, and how it may end.
 struct CommandStreams {

@@ -6,10 +6,11 @@
 #ifndef TOLV_INPUTS_H
 #define TOLV_INPUTS_H
 
-#include "command.h"
 #include "journal.h"
 #include "layout.h"
 #include "messages.h"
+#include "options.h"
+#include "run_report.h"
 
 #include <cstdint>
 #include <string>

@@ -2,7 +2,7 @@
 #ifndef TOLV_OPTIONS_H
 #define TOLV_OPTIONS_H
 
-#include "fringefit.h"
+#include "fit_steps.h"
 
 #include <array>
 #include <optional>

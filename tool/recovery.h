@@ -3,10 +3,10 @@
 #ifndef TOLV_RECOVERY_H
 #define TOLV_RECOVERY_H
 
-#include "command.h"
 #include "inputs.h"
 #include "journal.h"
 #include "messages.h"
+#include "run_report.h"
 #include "table_file.h"
 
 // The science file's journal applied (the extension being written put back,
