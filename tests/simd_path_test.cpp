@@ -227,12 +227,15 @@ TEST(simd_path, every_path_fits_bit_for_bit_like_the_design_matrix)
     Unforced unforced;
     const Scene scenes[] = {
         // Narrower than every vector, then odd widths past 8, 16, 32 and 64
-        // columns; 1 to 4 frames have fixed-size accumulators, 5 the general ones.
+        // columns; 1 to 16 frames have fixed-size accumulators (past 8 some of
+        // them spilled), 17 the general ones.
         {7, 9, 1, false, true},   {5, 13, 2, true, false}, {13, 11, 3, false, true}, {9, 17, 4, true, true},
         {11, 12, 5, false, true}, {17, 10, 1, true, true}, {31, 7, 2, false, true},  {33, 9, 3, true, false},
         {63, 6, 4, false, true},  {65, 5, 5, true, true},  {64, 32, 2, true, true}, {100, 20, 3, false, true},
         // Rows across the loaders' blocks of 512 pixels and the vector tails.
         {1029, 3, 2, true, true}, {515, 4, 4, false, true},
+        // Many frames: fixed-size at 8 and 16, the general accumulators at 17.
+        {37, 11, 8, true, true}, {29, 13, 16, false, true}, {23, 17, 17, true, true},
     };
     uint32_t seed = 1;
     for (const Scene &s : scenes) {
