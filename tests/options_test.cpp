@@ -201,19 +201,19 @@ std::set<std::string> matches(const std::string &text, const std::string &patter
     return found;
 }
 
-// Where the paragraph of `spec` on the page disagrees with the table: the values
+// Where the paragraph of `entry` on the page disagrees with the table: the values
 // allowed ("1 to 100", "a positive number") and the default shown.
-void compare_values(const OptionSpec &spec, const std::string &text, std::vector<std::string> *wrong)
+void compare_values(const OptionEntry &entry, const std::string &text, std::vector<std::string> *wrong)
 {
-    const std::string name = std::string("--") + spec.long_name;
+    const std::string name = std::string("--") + entry.long_name;
     std::set<std::string> range, fallback;
-    if (spec.check == ValueCheck::whole) range.insert(std::to_string(spec.lo) + " to " + std::to_string(spec.hi));
+    if (entry.check == ValueCheck::whole) range.insert(std::to_string(entry.lo) + " to " + std::to_string(entry.hi));
     if (matches(text, R"((\b[0-9]+ to [0-9]+\b))") != range) wrong->push_back(name + ": the range differs");
-    if ((spec.check == ValueCheck::positive) != (text.find("a positive number") != std::string::npos))
+    if ((entry.check == ValueCheck::positive) != (text.find("a positive number") != std::string::npos))
         wrong->push_back(name + ": a positive number or not");
-    if (spec.shown_default) {
+    if (entry.shown_default) {
         char number[32];
-        std::snprintf(number, sizeof number, "%g", *spec.shown_default);
+        std::snprintf(number, sizeof number, "%g", *entry.shown_default);
         fallback.insert(number);
     }
     if (matches(text, R"(\(default ([0-9][0-9.]*)\))") != fallback) wrong->push_back(name + ": the default differs");
@@ -223,7 +223,7 @@ void compare_values(const OptionSpec &spec, const std::string &text, std::vector
 // line each; none when the two agree.
 std::vector<std::string> page_disagreements(const std::string &page)
 {
-    const std::span<const OptionSpec> table = option_table();
+    const std::span<const OptionEntry> table = option_table();
     std::vector<std::string> wrong;
     std::map<std::string, int> entries_of;
     for (const PageEntry &e : option_entries(page)) {
@@ -237,22 +237,22 @@ std::vector<std::string> page_disagreements(const std::string &page)
             else if (w.size() == 2 && w[0] == '-') letter += w[1];
             else (std::regex_match(w, std::regex("[A-Z]+")) ? values : operands).insert(w);
         }
-        const auto spec = std::find_if(table.begin(), table.end(),
-                                       [&](const OptionSpec &s) { return long_name == s.long_name; });
-        if (spec == table.end()) {
+        const auto entry = std::find_if(table.begin(), table.end(),
+                                       [&](const OptionEntry &s) { return long_name == s.long_name; });
+        if (entry == table.end()) {
             wrong.push_back("--" + long_name + ": on the page, not in the table");
             continue;
         }
         entries_of[long_name]++;
         const std::string name = "--" + long_name;
-        if (letter != (spec->letter ? std::string(1, spec->letter) : "")) wrong.push_back(name + ": the letter");
-        if (values != (spec->value_name ? std::set<std::string>{spec->value_name} : std::set<std::string>{}))
+        if (letter != (entry->letter ? std::string(1, entry->letter) : "")) wrong.push_back(name + ": the letter");
+        if (values != (entry->value_name ? std::set<std::string>{entry->value_name} : std::set<std::string>{}))
             wrong.push_back(name + ": the value's name");
-        if (!operands.empty() && (operands != std::set<std::string>{"file"} || spec->value_name))
+        if (!operands.empty() && (operands != std::set<std::string>{"file"} || entry->value_name))
             wrong.push_back(name + ": " + *operands.begin());
-        compare_values(*spec, e.text, &wrong);
+        compare_values(*entry, e.text, &wrong);
     }
-    for (const OptionSpec &s : table)
+    for (const OptionEntry &s : table)
         if (entries_of[s.long_name] != 1) wrong.push_back(std::string("--") + s.long_name + ": not once on the page");
     return wrong;
 }

@@ -20,7 +20,7 @@ namespace {
 
 // Every option of tolv, in the order of --help: its names, its value and the
 // check of it, its lines of --help, and what it sets in Options.
-constexpr OptionSpec OPTIONS[] = {
+constexpr OptionEntry OPTIONS[] = {
     {.long_name = "help", .letter = 'h', .help = {"this text"},
      .set = [](Options &o, const OptionValue &) { o.help = true; }},
     {.long_name = "version", .letter = 'V', .help = {"the version of tolv"},
@@ -81,9 +81,9 @@ constexpr size_t OPTION_COUNT = std::size(OPTIONS);
 constexpr size_t HELP_COLUMN = 25;
 
 // True when a line of the option's help holds `word` (a placeholder).
-constexpr bool mentions(const OptionSpec &spec, std::string_view word)
+constexpr bool mentions(const OptionEntry &entry, std::string_view word)
 {
-    for (const char *line : spec.help)
+    for (const char *line : entry.help)
         if (line && std::string_view(line).find(word) != std::string_view::npos) return true;
     return false;
 }
@@ -92,10 +92,10 @@ constexpr bool mentions(const OptionSpec &spec, std::string_view word)
 // whole number has a range, the help has a placeholder exactly where the option
 // has its value, the names fit before HELP_COLUMN, and no two options share a
 // long name or a letter.
-constexpr bool well_formed(const OptionSpec (&table)[OPTION_COUNT])
+constexpr bool well_formed(const OptionEntry (&table)[OPTION_COUNT])
 {
     for (size_t i = 0; i < OPTION_COUNT; i++) {
-        const OptionSpec &s = table[i];
+        const OptionEntry &s = table[i];
         if (!s.long_name || !s.set || !s.help[0]) return false;
         if (s.check != ValueCheck::any && !s.value_name) return false;
         if ((s.check == ValueCheck::whole) != (s.lo < s.hi)) return false;
@@ -133,7 +133,7 @@ constexpr std::array<char, 3 + 2 * OPTION_COUNT> short_options()
 {
     std::array<char, 3 + 2 * OPTION_COUNT> text{'+', ':'};
     size_t at = 2;
-    for (const OptionSpec &s : OPTIONS) {
+    for (const OptionEntry &s : OPTIONS) {
         if (!s.letter) continue;
         text[at++] = s.letter;
         if (s.value_name) text[at++] = ':';
@@ -143,7 +143,7 @@ constexpr std::array<char, 3 + 2 * OPTION_COUNT> short_options()
 constexpr auto SHORT_OPTIONS = short_options();
 
 // The option getopt_long returned as `code`; null for none of the table's.
-const OptionSpec *spec_of(int code)
+const OptionEntry *entry_of(int code)
 {
     for (size_t i = 0; i < OPTION_COUNT; i++)
         if (code_of(i) == code) return &OPTIONS[i];
@@ -184,24 +184,24 @@ std::string written(const char *arg, int short_option)
 // a value it does not take.
 bool known_long(const std::string &name)
 {
-    for (const OptionSpec &s : OPTIONS)
+    for (const OptionEntry &s : OPTIONS)
         if (name == std::string("--") + s.long_name) return true;
     return false;
 }
 
-// Reads the value of `spec`, given as `text`; false, with *error, when its check
+// Reads the value of `entry`, given as `text`; false, with *error, when its check
 // refuses it.  The message names the option as written (-j, --jobs) when it has
 // a letter, else by its long name.
-bool read_value(const OptionSpec &spec, const char *text, const std::string &as_written, OptionValue *value,
+bool read_value(const OptionEntry &entry, const char *text, const std::string &as_written, OptionValue *value,
                 std::string *error)
 {
     value->text = text;
-    const std::string name = spec.letter ? as_written : std::string("--") + spec.long_name;
-    switch (spec.check) {
+    const std::string name = entry.letter ? as_written : std::string("--") + entry.long_name;
+    switch (entry.check) {
     case ValueCheck::any: return true;
     case ValueCheck::whole:
-        if (whole_number(text, spec.lo, spec.hi, &value->whole)) return true;
-        *error = name + " takes a whole number from " + allowed_values(spec) + ", not '" + text + "'";
+        if (whole_number(text, entry.lo, entry.hi, &value->whole)) return true;
+        *error = name + " takes a whole number from " + allowed_values(entry) + ", not '" + text + "'";
         return false;
     case ValueCheck::positive:
         if (positive_number(text, &value->positive)) return true;
@@ -237,13 +237,13 @@ bool check_combination(const Options &o, std::string *error)
     return true;
 }
 
-// `line` with its placeholders filled in from `spec`.
-std::string filled(const OptionSpec &spec, std::string line)
+// `line` with its placeholders filled in from `entry`.
+std::string filled(const OptionEntry &entry, std::string line)
 {
-    if (const size_t at = line.find("{range}"); at != std::string::npos) line.replace(at, 7, allowed_values(spec));
+    if (const size_t at = line.find("{range}"); at != std::string::npos) line.replace(at, 7, allowed_values(entry));
     if (const size_t at = line.find("{default}"); at != std::string::npos) {
         char number[32];
-        std::snprintf(number, sizeof number, "%g", *spec.shown_default);
+        std::snprintf(number, sizeof number, "%g", *entry.shown_default);
         line.replace(at, 9, number);
     }
     return line;
@@ -251,16 +251,16 @@ std::string filled(const OptionSpec &spec, std::string line)
 
 // The lines of --help for one option: its names and value, then its text from
 // HELP_COLUMN on.
-std::string help_lines(const OptionSpec &spec)
+std::string help_lines(const OptionEntry &entry)
 {
-    std::string head = spec.letter ? std::string("  -") + spec.letter + ", " : std::string(6, ' ');
-    head += std::string("--") + spec.long_name;
-    if (spec.value_name) head += std::string(" ") + spec.value_name;
+    std::string head = entry.letter ? std::string("  -") + entry.letter + ", " : std::string(6, ' ');
+    head += std::string("--") + entry.long_name;
+    if (entry.value_name) head += std::string(" ") + entry.value_name;
     std::string text;
-    for (const char *line : spec.help) {
+    for (const char *line : entry.help) {
         if (!line) break;
         head.resize(HELP_COLUMN, ' ');
-        text += head + filled(spec, line) + "\n";
+        text += head + filled(entry, line) + "\n";
         head.clear();
     }
     return text;
@@ -270,20 +270,20 @@ std::string help_lines(const OptionSpec &spec)
 std::string option_lines()
 {
     std::string text;
-    for (const OptionSpec &s : OPTIONS) text += help_lines(s);
+    for (const OptionEntry &s : OPTIONS) text += help_lines(s);
     return text;
 }
 
 } // namespace
 
-std::span<const OptionSpec> option_table() { return OPTIONS; }
+std::span<const OptionEntry> option_table() { return OPTIONS; }
 
-std::string allowed_values(const OptionSpec &spec)
+std::string allowed_values(const OptionEntry &entry)
 {
-    switch (spec.check) {
+    switch (entry.check) {
     case ValueCheck::any: break;
-    case ValueCheck::whole: return std::to_string(spec.lo) + " to " + std::to_string(spec.hi);
-    case ValueCheck::positive: return std::string(spec.value_name) + " > 0";
+    case ValueCheck::whole: return std::to_string(entry.lo) + " to " + std::to_string(entry.hi);
+    case ValueCheck::positive: return std::string(entry.value_name) + " > 0";
     }
     return "";
 }
@@ -302,15 +302,15 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error)
             *error = "option " + written(argv[optind - 1], optopt) + " needs a value";
             return false;
         }
-        const OptionSpec *spec = spec_of(c);
-        if (!spec) {
+        const OptionEntry *entry = entry_of(c);
+        if (!entry) {
             const std::string name = written(argv[before], optopt);
             *error = known_long(name) ? "option " + name + " takes no value" : "unknown option " + name;
             return false;
         }
         OptionValue value;
-        if (spec->value_name && !read_value(*spec, optarg, written(argv[before], c), &value, error)) return false;
-        spec->set(*o, value);
+        if (entry->value_name && !read_value(*entry, optarg, written(argv[before], c), &value, error)) return false;
+        entry->set(*o, value);
     }
     for (int i = optind; i < argc; i++) o->files.push_back(argv[i]);
     return check_combination(*o, error);

@@ -42,7 +42,7 @@ struct OptionValue {
 // One option of tolv.  The getopt table, the short-option string, the option
 // lines of --help and the checks of values (with their messages) all come from
 // the one table of these, option_table().
-struct OptionSpec {
+struct OptionEntry {
     const char *long_name = nullptr;  // without "--"
     char letter = '\0';               // the short option; '\0': none
     const char *value_name = nullptr; // the value as --help names it; nullptr: the option takes none
@@ -56,11 +56,11 @@ struct OptionSpec {
 };
 
 // Every option, in the order of --help.
-std::span<const OptionSpec> option_table();
+std::span<const OptionEntry> option_table();
 
 // The values an option allows, as --help and its messages say them: "1 to 100"
 // (whole), "K > 0" (positive, with the value's name); empty for any text.
-std::string allowed_values(const OptionSpec &spec);
+std::string allowed_values(const OptionEntry &entry);
 
 constexpr char USAGE[] = "Usage: tolv file fringefile1 ... fringefilen\n";
 
