@@ -270,9 +270,7 @@ TEST(journal, another_users_journal_is_refused)
 TEST(journal, damage_anywhere_is_found_before_anything_is_written)
 {
     const SceneRun scene(3);
-    const auto &args = scene.args;
-    const Bytes &original = scene.original;
-    const Reference &ref = scene.ref;
+    const auto &[dir, args, original, ref] = scene;
     kill_at(args, "half:3");
     const std::string journal = journal_of(args[0]);
     const Bytes killed = read(args[0]), saved = read(journal);
@@ -435,9 +433,7 @@ TEST(journal, the_same_command_after_the_last_moment_corrects_nothing_twice)
 TEST(journal, fringe_frames_are_known_by_their_contents)
 {
     const SceneRun scene(3);
-    const auto &args = scene.args;
-    const Bytes &original = scene.original;
-    const Reference &ref = scene.ref;
+    const auto &[dir, args, original, ref] = scene;
     kill_at(args, "half:2");
     const Bytes fringe = read(args[1]);
     ASSERT_EQ(unlink(args[1].c_str()), 0);
@@ -467,9 +463,7 @@ TEST(journal, fringe_frames_are_known_by_their_contents)
 TEST(journal, recover_and_drop_leave_a_consistent_file)
 {
     const SceneRun scene(3);
-    const auto &args = scene.args;
-    const Bytes &original = scene.original;
-    const Reference &ref = scene.ref;
+    const auto &[dir, args, original, ref] = scene;
     kill_at(args, "half:2");
     const ToolRun recover = run_tolv({"--recover", args[0]});
     EXPECT_EQ(recover.status, 0) << recover.err;
