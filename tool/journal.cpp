@@ -570,22 +570,19 @@ bool Journal::restore_slot(std::string *error)
     if (!digest_file_range(fd_, slot_bytes_at(), slot_length_, &digest, nonce_)) return fail(error, "reading");
     if (digest != slot_digest_)
         return damaged(error, "the saved bytes of extension " + std::to_string(slot_unit_) + " do not hold");
+    auto put_back_failed = [&] {
+        *error = std::string("putting back the extension an interrupted run was writing failed: ") +
+                 std::strerror(errno) + RERUN_TO_RECOVER;
+        return false;
+    };
     std::vector<unsigned char> chunk(size_t(slot_length_ < CHUNK ? (slot_length_ > 0 ? slot_length_ : 1) : CHUNK));
     for (int64_t done = 0; done < slot_length_;) {
         const int64_t n = slot_length_ - done < int64_t(chunk.size()) ? slot_length_ - done : int64_t(chunk.size());
         if (!pread_all(fd_, chunk.data(), n, slot_bytes_at() + done)) return fail(error, "reading");
-        if (!pwrite_all(science_, chunk.data(), n, slot_offset_ + done)) {
-            *error = std::string("putting back the extension an interrupted run was writing failed: ") +
-                     std::strerror(errno) + RERUN_TO_RECOVER;
-            return false;
-        }
+        if (!pwrite_all(science_, chunk.data(), n, slot_offset_ + done)) return put_back_failed();
         done += n;
     }
-    if (fdatasync(science_) != 0) {
-        *error = std::string("putting back the extension an interrupted run was writing failed: ") +
-                 std::strerror(errno) + RERUN_TO_RECOVER;
-        return false;
-    }
+    if (fdatasync(science_) != 0) return put_back_failed();
     // The bytes are back in the file: the slot no longer names an extension, so
     // that saving over its bytes later never leaves a head naming torn ones.
     const unsigned char empty[SLOT_HEAD] = {};
