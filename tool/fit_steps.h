@@ -4,6 +4,8 @@
 #ifndef TOLV_FIT_STEPS_H
 #define TOLV_FIT_STEPS_H
 
+#include "pixels.h"
+
 #include <vector>
 
 // Clipped fits per extension, unless the settings say otherwise.
@@ -57,6 +59,12 @@ class FitSteps {
     virtual const double *residual() const = 0; // npix, 0-based
     // Why each pixel took no part in the fits (PixelState), npix, 0-based.
     virtual const unsigned char *pixel_states() const = 0;
+    // The corrected pixels [first, first + count) big-endian at `to`, which holds
+    // the pixels as read: those whose science value is not finite stay as they are.
+    virtual void store(void *to, int first, int count) const
+    {
+        store_residuals(to, residual() + first, pixel_states() + first, count);
+    }
     // The residual as the corrected pixels (host-order floats).
     virtual const float *finish() = 0;
 };

@@ -25,9 +25,8 @@ FitGeometry fit_geometry(Mosaic science, int nfringe, int first)
 
 int64_t fitter_bytes(const FitGeometry &g)
 {
-    // The residual (double), the fringe values (float), weights and pixel states
-    // (a byte each), and a mask buffer.
-    return int64_t(g.npix) * (8 + 4 * int64_t(g.nfringe) + 3);
+    // The sums of a pass and a row's scratch space: nothing per pixel.
+    return 4096 + int64_t(g.nx) * 8 + int64_t(g.nfringe + 3) * (g.nfringe + 3) * 16 + 8 * 64 * int64_t(g.nfringe + 3) * (g.nfringe + 3);
 }
 
 ExtensionFitter::ExtensionFitter(const FitGeometry &g, FitSettings settings)
@@ -74,5 +73,5 @@ const float *ExtensionFitter::corrected()
 
 void ExtensionFitter::store(void *to, int first, int count) const
 {
-    store_residuals(to, steps_->residual() + first, steps_->pixel_states() + first, count);
+    steps_->store(to, first, count);
 }

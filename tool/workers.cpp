@@ -65,7 +65,6 @@ void FitWorkers::work(Worker &w)
         const ExtensionData x = data_(j, w.mask);
         r.outcome = w.fitter->fit(x, r.rows);
         r.fitter = w.fitter.get();
-        if (done_) done_(j);
         std::unique_lock<std::mutex> hold(lock_);
         w.result = std::move(r);
         w.ready = true;
@@ -82,7 +81,6 @@ const FitResult &FitWorkers::take(size_t j)
         w.result = FitResult{};
         w.result.outcome = w.fitter->fit(data_(j, w.mask), w.result.rows);
         w.result.fitter = w.fitter.get();
-        if (done_) done_(j);
         return w.result;
     }
     std::unique_lock<std::mutex> hold(lock_);
@@ -106,6 +104,8 @@ void FitWorkers::release(size_t j)
             }
     }
     changed_.notify_all();
+    // The corrected pixels are made from the inputs as they are written.
+    if (done_) done_(j);
 }
 
 namespace {

@@ -19,10 +19,11 @@
 // bytes, for a mask read from a file.
 using JobData = std::function<ExtensionData(size_t j, std::vector<unsigned char> &mask)>;
 
-// Called on a worker once it is done with job j's inputs (to release their pages).
+// Called by release(j) once job j is written: its inputs are no longer needed
+// (the corrected pixels are made from them as they are stored).
 using JobDone = std::function<void(size_t j)>;
 
-// What fitting job j gave; the fitter holds its residual until release(j).
+// What fitting job j gave; the fitter holds its model until release(j).
 struct FitResult {
     FitOutcome outcome = FitOutcome::fitted;
     std::string rows;

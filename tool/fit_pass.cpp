@@ -1,0 +1,415 @@
+// The pass, eight pixels of a row at a time in eight lanes of double
+// accumulators, each a plain loop over the lanes that the compiler vectorizes
+// for the instruction set it is compiled for (SSE2, AVX2 or AVX-512: 4, 2 or 1
+// vectors a lane set).  Pixels a pass leaves out take part as zeros selected in,
+// never as products with a weight of 0, so no value that is not finite reaches
+// a sum.
+#include "fit_pass.h"
+
+#include "big_endian.h"
+#include "pixels.h"
+#include "simd_path.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+PassSums::PassSums(int nfringe)
+    : npar(nfringe + 3), gram(size_t(npar) * size_t(npar + 1) / 2), rhs(size_t(npar))
+{
+}
+
+void PassSums::clear()
+{
+    usable = kept = 0;
+    std::fill(gram.begin(), gram.end(), 0.0);
+    std::fill(rhs.begin(), rhs.end(), 0.0);
+    squares = 0.0;
+}
+
+void PassSums::add(const PassSums &later)
+{
+    usable += later.usable;
+    kept += later.kept;
+    for (size_t i = 0; i < gram.size(); i++) gram[i] += later.gram[i];
+    for (size_t i = 0; i < rhs.size(); i++) rhs[i] += later.rhs[i];
+    squares += later.squares;
+}
+
+namespace {
+
+constexpr int L = 8; // lanes: pixel x of a row goes to lane x % L
+constexpr uint32_t FLOAT_EXPONENT = 0x7f800000u;
+
+#define PASS_INLINE [[gnu::always_inline]] inline
+
+// The accumulators of a row, L lanes each: first those of the right-hand side
+// and the squares (every pass), then those of the kept pixels' normal matrix
+// (the first pass).  The sums with gy are the row's sums times gy.
+struct Slots {
+    int nf;
+    int r() const { return 0; }               // r
+    int rx() const { return 1; }              // r gx
+    int rr() const { return 2; }              // r^2
+    int rf(int k) const { return 3 + k; }     // r f_k
+    int w() const { return 3 + nf; }          // 1
+    int wx() const { return 4 + nf; }         // gx
+    int wxx() const { return 5 + nf; }        // gx^2
+    int wf(int k) const { return 6 + nf + k; }  // f_k
+    int wfx(int k) const { return 6 + 2 * nf + k; } // f_k gx
+    int wff(int k, int m) const { return 6 + 3 * nf + k * (k + 1) / 2 + m; } // f_k f_m, m <= k
+    int rhs_count() const { return 3 + nf; }
+    int count() const { return 6 + 3 * nf + nf * (nf + 1) / 2; }
+};
+
+typedef uint32_t Words __attribute__((vector_size(16)));
+
+// L big-endian floats at p as host words, in 16-byte vectors (which the
+// baseline's calling convention passes as they are).
+PASS_INLINE void host_words(uint32_t *to, const unsigned char *p)
+{
+    for (int i = 0; i < L; i += 4) {
+        Words u;
+        std::memcpy(&u, p + 4 * i, sizeof u);
+        u = swap_file_order32(u);
+        std::memcpy(to + i, &u, sizeof u);
+    }
+}
+
+// The model so far at a pixel, added in the documented order.
+template <int NF>
+PASS_INLINE double model_at(const double *a, int nf, double gx, double a3gy, const double *f, int stride)
+{
+    double m = a[1];
+    m += a[2] * gx;
+    m += a3gy;
+    for (int k = 0; k < (NF ? NF : nf); k++) m += a[4 + k] * f[k * stride];
+    return m;
+}
+
+// Where a pass reads one chunk of a row.
+struct ChunkAt {
+    const unsigned char *science;
+    const unsigned char *const *fringe; // nf pointers
+    const unsigned char *mask;          // null: none
+};
+
+// The pixels of a pass, the model and limit, and scratch space for a row.
+struct PassJob {
+    const FitGeometry &g;
+    const ExtensionData &x;
+    const double *a;
+    double limit;
+    GramOf gram;
+    double *acc;                  // Slots::count() * L
+    double *f;                    // nf * L: one chunk's fringe values
+    double *u;                    // nf + 3: one pixel's basis
+    const unsigned char **rows;   // nf: the row of each frame
+    const unsigned char **at;     // nf: the chunk of each frame
+    unsigned char *tail;          // L * 4 * (1 + nf): a last chunk padded with zeros
+};
+
+// Adds lanes x0 .. x0 + L - 1 of a row (those from `valid` on lie beyond it and
+// take no part) to the row's accumulators; the clipped pixels' u u^T go to
+// sums.gram in pixel order.
+template <int NF>
+PASS_INLINE void add_chunk(const PassJob &j, const ChunkAt &in, int x0, int valid, int gy, PassSums &sums)
+{
+    const int nf = NF ? NF : j.g.nfringe;
+    const Slots sl{nf};
+    const double *a = j.a;
+    const double a3gy = a[3] * double(gy);
+    double *__restrict acc = j.acc;
+    double *__restrict f = j.f;
+    uint32_t ok[L], keep[L], words[L];
+    double s[L], gx[L], r[L], rk[L];
+    host_words(words, in.science);
+    for (int l = 0; l < L; l++) {
+        ok[l] = (words[l] & FLOAT_EXPONENT) != FLOAT_EXPONENT && l < valid;
+        s[l] = double(std::bit_cast<float>(words[l]));
+        gx[l] = double(x0 + l - j.g.nx / 2);
+    }
+    for (int k = 0; k < nf; k++) {
+        host_words(words, in.fringe[k]);
+        for (int l = 0; l < L; l++) {
+            ok[l] &= (words[l] & FLOAT_EXPONENT) != FLOAT_EXPONENT;
+            f[k * L + l] = double(std::bit_cast<float>(words[l]));
+        }
+    }
+    if (in.mask)
+        for (int l = 0; l < L; l++) ok[l] &= in.mask[l] == 0;
+    for (int l = 0; l < L; l++) s[l] = ok[l] ? s[l] : 0.0;
+    for (int k = 0; k < nf; k++)
+        for (int l = 0; l < L; l++) f[k * L + l] = ok[l] ? f[k * L + l] : 0.0;
+    int usable = 0, kept = 0;
+    uint32_t clipped = 0;
+    for (int l = 0; l < L; l++) {
+        r[l] = s[l] - model_at<NF>(a, nf, gx[l], a3gy, f + l, L);
+        keep[l] = ok[l] & !(std::fabs(r[l]) > j.limit);
+        rk[l] = keep[l] ? r[l] : 0.0;
+        usable += int(ok[l]);
+        kept += int(keep[l]);
+        clipped |= (ok[l] & !keep[l]) << l;
+    }
+    sums.usable += usable;
+    sums.kept += kept;
+    for (int l = 0; l < L; l++) {
+        acc[sl.r() * L + l] += rk[l];
+        acc[sl.rx() * L + l] += rk[l] * gx[l];
+        acc[sl.rr() * L + l] += rk[l] * r[l];
+    }
+    for (int k = 0; k < nf; k++)
+        for (int l = 0; l < L; l++) acc[sl.rf(k) * L + l] += rk[l] * f[k * L + l];
+    if (j.gram == GramOf::kept) {
+        double wx[L];
+        for (int l = 0; l < L; l++) {
+            wx[l] = keep[l] ? gx[l] : 0.0;
+            acc[sl.w() * L + l] += keep[l] ? 1.0 : 0.0;
+            acc[sl.wx() * L + l] += wx[l];
+            acc[sl.wxx() * L + l] += wx[l] * gx[l];
+        }
+        for (int k = 0; k < nf; k++) {
+            double wf[L];
+            for (int l = 0; l < L; l++) {
+                wf[l] = keep[l] ? f[k * L + l] : 0.0;
+                acc[sl.wf(k) * L + l] += wf[l];
+                acc[sl.wfx(k) * L + l] += wf[l] * gx[l];
+            }
+            for (int m = 0; m <= k; m++)
+                for (int l = 0; l < L; l++) acc[sl.wff(k, m) * L + l] += wf[l] * f[m * L + l];
+        }
+    } else if (clipped) {
+        // Few pixels: their u u^T one at a time, in pixel order.
+        double *__restrict t = sums.gram.data();
+        double *__restrict u = j.u;
+        for (int l = 0; l < L; l++) {
+            if (!(clipped >> l & 1)) continue;
+            u[0] = 1.0;
+            u[1] = gx[l];
+            u[2] = double(gy);
+            for (int k = 0; k < nf; k++) u[3 + k] = f[k * L + l];
+            for (int i = 0; i < nf + 3; i++)
+                for (int m = 0; m <= i; m++) t[gram_at(i, m)] += u[i] * u[m];
+        }
+    }
+}
+
+// The sum of a slot's lanes, added pairwise in a fixed order.
+PASS_INLINE double lanes_sum(const double *v)
+{
+    return ((v[0] + v[1]) + (v[2] + v[3])) + ((v[4] + v[5]) + (v[6] + v[7]));
+}
+
+// Adds a row's accumulators to sums, the sums with gy as the row's times gy.
+PASS_INLINE void add_row_sums(const PassJob &j, int nf, int gy, PassSums &sums)
+{
+    const Slots sl{nf};
+    const double *acc = j.acc;
+    auto sum = [&](int slot) { return lanes_sum(acc + size_t(slot) * L); };
+    const double dy = double(gy);
+    const double rs = sum(sl.r());
+    sums.rhs[0] += rs;
+    sums.rhs[1] += sum(sl.rx());
+    sums.rhs[2] += dy * rs;
+    for (int k = 0; k < nf; k++) sums.rhs[size_t(3 + k)] += sum(sl.rf(k));
+    sums.squares += sum(sl.rr());
+    if (j.gram != GramOf::kept) return;
+    double *t = sums.gram.data();
+    const double w = sum(sl.w()), wx = sum(sl.wx());
+    t[gram_at(0, 0)] += w;
+    t[gram_at(1, 0)] += wx;
+    t[gram_at(1, 1)] += sum(sl.wxx());
+    t[gram_at(2, 0)] += dy * w;
+    t[gram_at(2, 1)] += dy * wx;
+    t[gram_at(2, 2)] += dy * dy * w;
+    for (int k = 0; k < nf; k++) {
+        const double wf = sum(sl.wf(k));
+        t[gram_at(3 + k, 0)] += wf;
+        t[gram_at(3 + k, 1)] += sum(sl.wfx(k));
+        t[gram_at(3 + k, 2)] += dy * wf;
+        for (int m = 0; m <= k; m++) t[gram_at(3 + k, 3 + m)] += sum(sl.wff(k, m));
+    }
+}
+
+// Adds row y to sums.
+template <int NF>
+PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
+{
+    const int nf = NF ? NF : j.g.nfringe, nx = j.g.nx;
+    const Slots sl{nf};
+    const int slots = j.gram == GramOf::kept ? sl.count() : sl.rhs_count();
+    std::fill(j.acc, j.acc + size_t(slots) * L, 0.0);
+    const size_t row = size_t(y) * size_t(nx);
+    const auto *science = static_cast<const unsigned char *>(j.x.science) + 4 * row;
+    for (int k = 0; k < nf; k++) j.rows[k] = static_cast<const unsigned char *>(j.x.fringes[size_t(k)]) + 4 * row;
+    const unsigned char *mask = j.x.mask ? j.x.mask + row : nullptr;
+    const int gy = y - j.g.ny / 2;
+    int x0 = 0;
+    for (; x0 + L <= nx; x0 += L) {
+        for (int k = 0; k < nf; k++) j.at[k] = j.rows[k] + 4 * size_t(x0);
+        add_chunk<NF>(j, {science + 4 * size_t(x0), j.at, mask ? mask + x0 : nullptr}, x0, L, gy, sums);
+    }
+    if (x0 < nx) {
+        // The row's last pixels, copied into a whole chunk of zeros.
+        const size_t n = size_t(nx - x0), chunk = 4 * size_t(L);
+        std::memset(j.tail, 0, chunk * size_t(1 + nf));
+        std::memcpy(j.tail, science + 4 * size_t(x0), 4 * n);
+        for (int k = 0; k < nf; k++) {
+            j.at[k] = j.tail + chunk * size_t(1 + k);
+            std::memcpy(j.tail + chunk * size_t(1 + k), j.rows[k] + 4 * size_t(x0), 4 * n);
+        }
+        unsigned char mask_tail[L] = {};
+        if (mask) std::memcpy(mask_tail, mask + x0, n);
+        add_chunk<NF>(j, {j.tail, j.at, mask ? mask_tail : nullptr}, x0, int(n), gy, sums);
+    }
+    add_row_sums(j, nf, gy, sums);
+}
+
+// The corrected pixels [first, first + count), a stretch of a row at a time: the
+// model of each pixel of the stretch built up term by term, in the same order
+// as model_at, then the residual stored.
+PASS_INLINE void store_rows(const FitGeometry &g, const ExtensionData &x, const double *a, void *to, int first,
+                            int count)
+{
+    constexpr int STRETCH = 256;
+    double m[STRETCH];
+    auto *out = static_cast<unsigned char *>(to);
+    for (int64_t p = first; p < int64_t(first) + count;) {
+        const int y = int(p / g.nx), x0 = int(p % g.nx);
+        const int n = int(std::min<int64_t>({int64_t(STRETCH), int64_t(g.nx - x0), int64_t(first) + count - p}));
+        const double a3gy = a[3] * double(y - g.ny / 2);
+        for (int i = 0; i < n; i++) {
+            double v = a[1];
+            v += a[2] * double(x0 + i - g.nx / 2);
+            v += a3gy;
+            m[i] = v;
+        }
+        for (int k = 0; k < g.nfringe; k++) {
+            const auto *fk = static_cast<const unsigned char *>(x.fringes[size_t(k)]) + 4 * size_t(p);
+            const double ak = a[4 + k];
+            for (int i = 0; i < n; i++) {
+                const uint32_t w = be32_at(fk, i);
+                m[i] += ak * ((w & FLOAT_EXPONENT) != FLOAT_EXPONENT ? double(std::bit_cast<float>(w)) : 0.0);
+            }
+        }
+        const auto *s = static_cast<const unsigned char *>(x.science) + 4 * size_t(p);
+        unsigned char *o = out + 4 * size_t(p - first);
+        for (int i = 0; i < n; i++) {
+            const uint32_t sw = be32_at(s, i);
+            const double r = double(std::bit_cast<float>(sw)) - m[i];
+            const bool write = (sw & FLOAT_EXPONENT) != FLOAT_EXPONENT && !std::isnan(r);
+            store_be32(o + 4 * size_t(i), write ? std::bit_cast<uint32_t>(float(r)) : be32_at(o, i));
+        }
+        p += n;
+    }
+}
+
+// The most fringe frames with a fixed-size pass, compiled once per number; more
+// take the general one.
+constexpr int FIXED_FRAMES = 16;
+
+// Calls f.template operator()<NF>() with NF the number of fringe frames when
+// there is a fixed-size pass for it, else 0.
+template <int NF = 1, typename F>
+PASS_INLINE auto by_frames(int nf, F &&f)
+{
+    if constexpr (NF > FIXED_FRAMES) {
+        return f.template operator()<0>();
+    } else {
+        if (nf == NF) return f.template operator()<NF>();
+        return by_frames<NF + 1>(nf, std::forward<F>(f));
+    }
+}
+
+PASS_INLINE void pass_rows(const PassJob &j, int y0, int y1, PassSums &sums)
+{
+    by_frames(j.g.nfringe, [&]<int NF>() {
+        for (int y = y0; y < y1; y++) add_row<NF>(j, y, sums);
+    });
+}
+
+struct Kernels {
+    void (*pass)(const PassJob &, int y0, int y1, PassSums &);
+    void (*store)(const FitGeometry &, const ExtensionData &, const double *, void *, int, int);
+};
+
+// The entry points of one instruction set, as NAME_kernels: compiled with the
+// attributes given (the target set, and flatten, which inlines everything above
+// into them).
+#define PASS_KERNELS(NAME, ...)                                                                           \
+    [[__VA_ARGS__]] void pass_##NAME(const PassJob &j, int y0, int y1, PassSums &s)                      \
+    {                                                                                                    \
+        pass_rows(j, y0, y1, s);                                                                         \
+    }                                                                                                    \
+    [[__VA_ARGS__]] void store_##NAME(const FitGeometry &g, const ExtensionData &x, const double *a,     \
+                                      void *to, int first, int count)                                   \
+    {                                                                                                    \
+        store_rows(g, x, a, to, first, count);                                                           \
+    }                                                                                                    \
+    constexpr Kernels NAME##_kernels = {pass_##NAME, store_##NAME};
+
+// The baseline: SSE2 on x86 (x86-64 has it; the 32-bit build asks for it), and
+// whatever the compiler makes of the loops elsewhere.
+PASS_KERNELS(sse2, gnu::flatten)
+#if defined(__x86_64__) || defined(__i386__)
+PASS_KERNELS(avx2, gnu::target("avx2"), gnu::flatten)
+PASS_KERNELS(avx512, gnu::target("avx512f,avx512dq,avx512vl,avx512bw"), gnu::flatten)
+#endif
+#undef PASS_KERNELS
+
+// The kernels of the path simd_path() gives now (it only gives paths this CPU runs).
+const Kernels &kernels()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    const SimdPath p = simd_path();
+    if (p == SimdPath::avx512) return avx512_kernels;
+    if (p == SimdPath::avx2) return avx2_kernels;
+#endif
+    return sse2_kernels;
+}
+
+} // namespace
+
+void fit_pass(const FitGeometry &g, const ExtensionData &x, const double *a, double limit, GramOf gram, int y0,
+              int y1, PassSums &sums)
+{
+    const int nf = g.nfringe;
+    std::vector<double> acc(size_t(Slots{nf}.count()) * L), f(size_t(nf) * L + 1), u(size_t(nf) + 3);
+    std::vector<const unsigned char *> rows(size_t(nf) + 1), at(size_t(nf) + 1);
+    std::vector<unsigned char> tail(size_t(L) * 4 * size_t(1 + nf));
+    const PassJob j{g, x, a, limit, gram, acc.data(), f.data(), u.data(), rows.data(), at.data(), tail.data()};
+    kernels().pass(j, y0, y1, sums);
+}
+
+void store_corrected(const FitGeometry &g, const ExtensionData &x, const double *a, void *to, int first,
+                     int count)
+{
+    kernels().store(g, x, a, to, first, count);
+}
+
+void pixel_residuals(const FitGeometry &g, const ExtensionData &x, const double *a, double *r,
+                     unsigned char *state)
+{
+    for (int p = 0; p < g.npix; p++) {
+        const int px = p % g.nx, py = p / g.nx;
+        unsigned char st = USABLE;
+        double m = a[1];
+        m += a[2] * double(px - g.nx / 2);
+        m += a[3] * double(py - g.ny / 2);
+        for (int k = 0; k < g.nfringe; k++) {
+            const uint32_t w = be32_at(x.fringes[size_t(k)], p);
+            const bool finite = (w & FLOAT_EXPONENT) != FLOAT_EXPONENT;
+            if (!finite) st = FRINGE_NOT_FINITE;
+            m += a[4 + k] * (finite ? double(std::bit_cast<float>(w)) : 0.0);
+        }
+        const uint32_t s = be32_at(x.science, p);
+        const bool finite = (s & FLOAT_EXPONENT) != FLOAT_EXPONENT;
+        if (!finite) st = SCIENCE_NOT_FINITE;
+        if (st == USABLE && x.mask && x.mask[p]) st = MASKED;
+        r[p] = finite ? double(std::bit_cast<float>(s)) - m : 0.0;
+        state[p] = st;
+    }
+}
