@@ -98,13 +98,14 @@ bool WriteBack::prepare(int e, int npix, std::string *error)
     return save(e, data_at - header_bytes, header_bytes + int64_t(npix) * 4, error);
 }
 
-bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const ExtensionFitter &fitter, int count,
+bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const ExtensionFitter &fitter, int from, int to,
                              Digest *digest)
 {
+    // Each pixel is stored once: the fitter makes it from the science pixel as read.
     const int fd = science_->file->fd;
     if (fd < 0) {
-        fitter.store(data, 0, count);
-        if (digest) digest->add(data, size_t(count) * 4);
+        fitter.store(data + int64_t(from) * 4, from, to - from);
+        if (digest) digest->add(data + int64_t(from) * 4, size_t(to - from) * 4);
         return true;
     }
     // Through the descriptor, a piece at a time: the file's own bytes first (the
@@ -112,8 +113,8 @@ bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const Extensi
     // them.  Stored through the mapping instead, each 4 KiB page would first take a
     // write fault, which on a virtual machine costs more than the store itself.
     chunk_.resize(size_t(STORE_CHUNK) * 4);
-    for (int first = 0; first < count; first += STORE_CHUNK) {
-        const int n = count - first < STORE_CHUNK ? count - first : STORE_CHUNK;
+    for (int first = from; first < to; first += STORE_CHUNK) {
+        const int n = to - first < STORE_CHUNK ? to - first : STORE_CHUNK;
         const int64_t at = data_at + int64_t(first) * 4;
         if (!pread_all(fd, chunk_.data(), int64_t(n) * 4, at)) {
             if (errno == 0) errno = EIO; // the file was cut underneath
@@ -139,16 +140,19 @@ bool WriteBack::write(int e, const ExtensionFitter &fitter, int npix, const std:
     saved_ = 0;
     const HeldSignals hold; // an interruption waits until the pixels are stored whole
     faults_progress(RunStep::stored); // the file changes from here on
-    if (journal_ && checkpoint_ != no_checkpoint) {
-        // For the tests that stop a run inside a store: half of the pixels first.
-        if (!store_pixels(data, data_at, fitter, npix / 2, nullptr)) {
+    Digest pixels;
+    Digest *const sums = journal_ ? &pixels : nullptr;
+    // For the tests that stop a run inside a store: half of the pixels first.
+    const bool halves = journal_ && checkpoint_ != no_checkpoint;
+    const int half = halves ? npix / 2 : 0;
+    if (halves) {
+        if (!store_pixels(data, data_at, fitter, 0, half, sums)) {
             *error = write_failure(e, errno);
             return false;
         }
         checkpoint_("half", e);
     }
-    Digest pixels;
-    if (!store_pixels(data, data_at, fitter, npix, journal_ ? &pixels : nullptr)) {
+    if (!store_pixels(data, data_at, fitter, half, npix, sums)) {
         *error = write_failure(e, errno);
         return false;
     }

@@ -50,10 +50,12 @@ class WriteBack {
     std::string write_failure(int e, int error_number) const;
     // Saves [offset, offset + length) of the file as extension e's original.
     bool save(int e, int64_t offset, int64_t length, std::string *error);
-    // Stores pixels [0, count) of the data unit at `data`, file offset `data_at`;
-    // false, with errno, when the file could not take them.
-    // The digest, when given, gets the bytes stored.
-    bool store_pixels(unsigned char *data, int64_t data_at, const ExtensionFitter &fitter, int count, Digest *digest);
+    // Stores pixels [from, to) of the data unit at `data`, file offset `data_at`,
+    // each once (the fitter makes them from the pixels as read); false, with
+    // errno, when the file could not take them.  The digest, when given, gets the
+    // bytes stored.
+    bool store_pixels(unsigned char *data, int64_t data_at, const ExtensionFitter &fitter, int from, int to,
+                      Digest *digest);
 
     Mosaic science_;
     const std::string &name_;
