@@ -376,6 +376,7 @@ struct PathResult {
     std::string table;
     std::vector<std::vector<unsigned char>> bytes;
     std::vector<double> trace;
+    std::vector<std::vector<unsigned char>> original;
 };
 
 PathResult run_path(const RandomScene &r, FitPath path)
@@ -413,6 +414,8 @@ PathResult run_path(const RandomScene &r, FitPath path)
             }
         }
     }
+    std::vector<std::vector<unsigned char>> original;
+    for (int e = 1; e < r.units; e++) original.push_back(sci.bytes(e));
     std::vector<Mosaic> fm;
     for (auto &m : fr) fm.push_back(m->get());
     std::FILE *out = std::tmpfile();
@@ -424,31 +427,36 @@ PathResult run_path(const RandomScene &r, FitPath path)
     std::fclose(out);
     std::vector<std::vector<unsigned char>> bytes;
     for (int e = 1; e < r.units; e++) bytes.push_back(sci.bytes(e));
-    return {table, bytes, trace.numbers};
+    return {table, bytes, trace.numbers, original};
 }
 
 } // namespace
 
-TEST(fringefit, lean_path_equals_design_matrix_path_bit_for_bit)
+TEST(fringefit, lean_path_prints_the_design_matrix_table_and_writes_within_one_ulp)
 {
     const RandomScene scenes[] = {
         {64, 48, 1, 3, false, 1},  {63, 37, 2, 3, false, 2}, {40, 40, 2, 2, true, 3},
         {33, 65, 3, 2, true, 4},   {50, 20, 4, 2, false, 5}, {31, 29, 5, 2, true, 6},
         {128, 96, 2, 2, true, 7},
-        // Sums of squared gradients beyond 2^53: the integer block is summed as doubles.
+        // Sums of squared gradients beyond 2^53, where doubles round them.
         {524288, 2, 1, 2, false, 8},
     };
+    size_t differing = 0, cancelled = 0, pixels = 0;
     for (const auto &r : scenes) {
         const auto straight = run_path(r, FitPath::straight);
         const auto lean = run_path(r, FitPath::lean);
+        // The same digits in every column, pixel counts included.
         EXPECT_EQ(lean.table, straight.table) << "scene seed " << r.seed;
-        EXPECT_EQ(lean.bytes, straight.bytes) << "scene seed " << r.seed;
-        // Every double the fits computed: equal, not merely close.
-        ASSERT_EQ(lean.trace.size(), straight.trace.size());
-        size_t differ = 0;
-        for (size_t i = 0; i < lean.trace.size(); i++)
-            differ += std::memcmp(&lean.trace[i], &straight.trace[i], sizeof(double)) != 0;
-        EXPECT_EQ(differ, 0u) << "scene seed " << r.seed;
+        ASSERT_EQ(lean.bytes.size(), straight.bytes.size());
+        for (size_t e = 0; e < lean.bytes.size(); e++) {
+            const size_t npix = lean.bytes[e].size() / 4;
+            const StoredDifference d =
+                stored_difference(lean.bytes[e].data(), straight.bytes[e].data(), lean.original[e].data(), npix);
+            EXPECT_EQ(d.beyond_one_ulp, 0u) << "scene seed " << r.seed << " extension " << e + 1;
+            differing += d.differing;
+            cancelled += d.cancelled;
+            pixels += npix;
+        }
         // The scenes must exercise the clip: some row of iterations 1..4 leaves pixels out.
         const auto rows = lines(straight.table);
         bool clipped = false;
@@ -458,4 +466,6 @@ TEST(fringefit, lean_path_equals_design_matrix_path_bit_for_bit)
         }
         EXPECT_TRUE(clipped) << "scene seed " << r.seed;
     }
+    std::printf("written pixels not those of the design-matrix path: %zu of %zu, %zu of them residuals near 0\n",
+                differing, pixels, cancelled);
 }

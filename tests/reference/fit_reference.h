@@ -33,4 +33,14 @@ ExtensionData extension_data(Mosaic science, const Mosaic *fringes, int nfringe,
 void fringe_fit(Mosaic science, const Mosaic *fringes, int nfringe, std::FILE *out,
                 FitPath path = FitPath::lean, FitTrace *trace = nullptr, FitSettings settings = {});
 
+// How two sets of corrected pixels of the same science pixels, npix big-endian
+// floats each, differ: the pixels whose bits differ; those more than one unit
+// in the last place of float32 apart (or of which one is not a number), less
+// the residuals so close to 0 that they differ by no more than 2^-32 of their
+// science value, counted apart.
+struct StoredDifference {
+    size_t differing = 0, beyond_one_ulp = 0, cancelled = 0;
+};
+StoredDifference stored_difference(const void *a, const void *b, const void *science, size_t npix);
+
 #endif
