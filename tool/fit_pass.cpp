@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -46,23 +47,25 @@ constexpr uint32_t FLOAT_EXPONENT = 0x7f800000u;
 
 #define PASS_INLINE [[gnu::always_inline]] inline
 
-// The accumulators of a row, L lanes each: first those of the right-hand side
-// and the squares (every pass), then those of the kept pixels' normal matrix
-// (the first pass).  The sums with gy are the row's sums times gy.
+// The accumulators of a row, L lanes each: first those of every pass (the
+// counts, the right-hand side and the squares), then those of the kept pixels'
+// normal matrix (the first pass).  The sums with gy are the row's sums times gy.
 struct Slots {
     int nf;
-    int r() const { return 0; }               // r
-    int rx() const { return 1; }              // r gx
-    int rr() const { return 2; }              // r^2
-    int rf(int k) const { return 3 + k; }     // r f_k
-    int w() const { return 3 + nf; }          // 1
-    int wx() const { return 4 + nf; }         // gx
-    int wxx() const { return 5 + nf; }        // gx^2
-    int wf(int k) const { return 6 + nf + k; }  // f_k
-    int wfx(int k) const { return 6 + 2 * nf + k; } // f_k gx
-    int wff(int k, int m) const { return 6 + 3 * nf + k * (k + 1) / 2 + m; } // f_k f_m, m <= k
-    int rhs_count() const { return 3 + nf; }
-    int count() const { return 6 + 3 * nf + nf * (nf + 1) / 2; }
+    // (constexpr: the fixed-size pass sizes its arrays with them)
+    int r() const { return 0; }                 // r
+    int rx() const { return 1; }                // r gx
+    int rr() const { return 2; }                // r^2
+    int usable() const { return 3; }            // 1 per usable pixel
+    int kept() const { return 4; }              // 1 per kept pixel
+    int rf(int k) const { return 5 + k; }       // r f_k
+    int wx() const { return 5 + nf; }           // gx
+    int wxx() const { return 6 + nf; }          // gx^2
+    int wf(int k) const { return 7 + nf + k; }  // f_k
+    int wfx(int k) const { return 7 + 2 * nf + k; } // f_k gx
+    int wff(int k, int m) const { return 7 + 3 * nf + k * (k + 1) / 2 + m; } // f_k f_m, m <= k
+    int every_pass() const { return 5 + nf; }
+    constexpr int count() const { return 7 + 3 * nf + nf * (nf + 1) / 2; }
 };
 
 typedef uint32_t Words __attribute__((vector_size(16)));
@@ -115,78 +118,88 @@ struct PassJob {
 // Adds lanes x0 .. x0 + L - 1 of a row (those from `valid` on lie beyond it and
 // take no part) to the row's accumulators; the clipped pixels' u u^T go to
 // sums.gram in pixel order.
+// The scratch of a row: the accumulators, a chunk's fringe values and the
+// model's coefficients; in arrays of the fixed-size pass's own (which nothing
+// else can alias), or the job's for the general one.
+struct RowScratch {
+    double *acc, *f, *a;
+};
+
 template <int NF>
-PASS_INLINE void add_chunk(const PassJob &j, const ChunkAt &in, int x0, int valid, int gy, PassSums &sums)
+PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt &in, int x0, int valid, int gy,
+                           PassSums &sums)
 {
+    // Every lane loop works on doubles alone, with selects and no branches, so
+    // that the compiler vectorizes it; weights are 1.0 or 0.0.
     const int nf = NF ? NF : j.g.nfringe;
     const Slots sl{nf};
-    const double *a = j.a;
-    const double a3gy = a[3] * double(gy);
-    double *__restrict acc = j.acc;
-    double *__restrict f = j.f;
-    uint32_t ok[L], keep[L], words[L];
-    double s[L], gx[L], r[L], rk[L];
+    const double *__restrict a = rs.a;
+    const double a3gy = a[3] * double(gy), limit = j.limit;
+    double *__restrict acc = rs.acc;
+    double *__restrict f = rs.f;
+    uint32_t words[L];
+    double ok[L], keep[L], s[L], gx[L], r[L], rk[L];
     host_words(words, in.science);
     for (int l = 0; l < L; l++) {
-        ok[l] = (words[l] & FLOAT_EXPONENT) != FLOAT_EXPONENT && l < valid;
         s[l] = double(std::bit_cast<float>(words[l]));
+        ok[l] = std::fabs(s[l]) <= DBL_MAX ? 1.0 : 0.0;
         gx[l] = double(x0 + l - j.g.nx / 2);
     }
+    for (int l = valid; l < L; l++) ok[l] = 0.0;
     for (int k = 0; k < nf; k++) {
         host_words(words, in.fringe[k]);
         for (int l = 0; l < L; l++) {
-            ok[l] &= (words[l] & FLOAT_EXPONENT) != FLOAT_EXPONENT;
-            f[k * L + l] = double(std::bit_cast<float>(words[l]));
+            const double v = double(std::bit_cast<float>(words[l]));
+            f[k * L + l] = v;
+            ok[l] = std::fabs(v) <= DBL_MAX ? ok[l] : 0.0;
         }
     }
     if (in.mask)
-        for (int l = 0; l < L; l++) ok[l] &= in.mask[l] == 0;
-    for (int l = 0; l < L; l++) s[l] = ok[l] ? s[l] : 0.0;
+        for (int l = 0; l < L; l++) ok[l] = in.mask[l] == 0 ? ok[l] : 0.0;
+    for (int l = 0; l < L; l++) s[l] = ok[l] != 0.0 ? s[l] : 0.0;
     for (int k = 0; k < nf; k++)
-        for (int l = 0; l < L; l++) f[k * L + l] = ok[l] ? f[k * L + l] : 0.0;
-    int usable = 0, kept = 0;
-    uint32_t clipped = 0;
+        for (int l = 0; l < L; l++) f[k * L + l] = ok[l] != 0.0 ? f[k * L + l] : 0.0;
     for (int l = 0; l < L; l++) {
         r[l] = s[l] - model_at<NF>(a, nf, gx[l], a3gy, f + l, L);
-        keep[l] = ok[l] & !(std::fabs(r[l]) > j.limit);
-        rk[l] = keep[l] ? r[l] : 0.0;
-        usable += int(ok[l]);
-        kept += int(keep[l]);
-        clipped |= (ok[l] & !keep[l]) << l;
-    }
-    sums.usable += usable;
-    sums.kept += kept;
-    for (int l = 0; l < L; l++) {
+        keep[l] = std::fabs(r[l]) > limit ? 0.0 : ok[l];
+        rk[l] = keep[l] != 0.0 ? r[l] : 0.0;
         acc[sl.r() * L + l] += rk[l];
         acc[sl.rx() * L + l] += rk[l] * gx[l];
         acc[sl.rr() * L + l] += rk[l] * r[l];
+        acc[sl.usable() * L + l] += ok[l];
+        acc[sl.kept() * L + l] += keep[l];
     }
     for (int k = 0; k < nf; k++)
         for (int l = 0; l < L; l++) acc[sl.rf(k) * L + l] += rk[l] * f[k * L + l];
     if (j.gram == GramOf::kept) {
         double wx[L];
         for (int l = 0; l < L; l++) {
-            wx[l] = keep[l] ? gx[l] : 0.0;
-            acc[sl.w() * L + l] += keep[l] ? 1.0 : 0.0;
+            wx[l] = keep[l] != 0.0 ? gx[l] : 0.0;
             acc[sl.wx() * L + l] += wx[l];
             acc[sl.wxx() * L + l] += wx[l] * gx[l];
         }
         for (int k = 0; k < nf; k++) {
             double wf[L];
             for (int l = 0; l < L; l++) {
-                wf[l] = keep[l] ? f[k * L + l] : 0.0;
+                wf[l] = keep[l] != 0.0 ? f[k * L + l] : 0.0;
                 acc[sl.wf(k) * L + l] += wf[l];
                 acc[sl.wfx(k) * L + l] += wf[l] * gx[l];
             }
             for (int m = 0; m <= k; m++)
                 for (int l = 0; l < L; l++) acc[sl.wff(k, m) * L + l] += wf[l] * f[m * L + l];
         }
-    } else if (clipped) {
+        return;
+    }
+    // No sum across lanes above (the compiler may not reorder one): whether any
+    // usable pixel is left out is looked at here, over the lanes' bits.
+    uint64_t left_out = 0;
+    for (int l = 0; l < L; l++) left_out |= std::bit_cast<uint64_t>(ok[l] - keep[l]);
+    if (left_out != 0) {
         // Few pixels: their u u^T one at a time, in pixel order.
         double *__restrict t = sums.gram.data();
         double *__restrict u = j.u;
         for (int l = 0; l < L; l++) {
-            if (!(clipped >> l & 1)) continue;
+            if (ok[l] == keep[l]) continue;
             u[0] = 1.0;
             u[1] = gx[l];
             u[2] = double(gy);
@@ -204,13 +217,14 @@ PASS_INLINE double lanes_sum(const double *v)
 }
 
 // Adds a row's accumulators to sums, the sums with gy as the row's times gy.
-PASS_INLINE void add_row_sums(const PassJob &j, int nf, int gy, PassSums &sums)
+PASS_INLINE void add_row_sums(const PassJob &j, const double *acc, int nf, int gy, PassSums &sums)
 {
     const Slots sl{nf};
-    const double *acc = j.acc;
     auto sum = [&](int slot) { return lanes_sum(acc + size_t(slot) * L); };
     const double dy = double(gy);
     const double rs = sum(sl.r());
+    sums.usable += int64_t(sum(sl.usable()));
+    sums.kept += int64_t(sum(sl.kept()));
     sums.rhs[0] += rs;
     sums.rhs[1] += sum(sl.rx());
     sums.rhs[2] += dy * rs;
@@ -218,7 +232,7 @@ PASS_INLINE void add_row_sums(const PassJob &j, int nf, int gy, PassSums &sums)
     sums.squares += sum(sl.rr());
     if (j.gram != GramOf::kept) return;
     double *t = sums.gram.data();
-    const double w = sum(sl.w()), wx = sum(sl.wx());
+    const double w = sum(sl.kept()), wx = sum(sl.wx());
     t[gram_at(0, 0)] += w;
     t[gram_at(1, 0)] += wx;
     t[gram_at(1, 1)] += sum(sl.wxx());
@@ -240,8 +254,12 @@ PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
 {
     const int nf = NF ? NF : j.g.nfringe, nx = j.g.nx;
     const Slots sl{nf};
-    const int slots = j.gram == GramOf::kept ? sl.count() : sl.rhs_count();
-    std::fill(j.acc, j.acc + size_t(slots) * L, 0.0);
+    const int slots = j.gram == GramOf::kept ? sl.count() : sl.every_pass();
+    constexpr int FIXED_SLOTS = NF ? Slots{NF}.count() : 1;
+    double own_acc[FIXED_SLOTS * L], own_f[(NF ? NF : 1) * L], own_a[NF + 4];
+    const RowScratch rs = NF ? RowScratch{own_acc, own_f, own_a} : RowScratch{j.acc, j.f, const_cast<double *>(j.a)};
+    if (NF) std::copy(j.a, j.a + NF + 4, own_a);
+    std::fill(rs.acc, rs.acc + size_t(slots) * L, 0.0);
     const size_t row = size_t(y) * size_t(nx);
     const auto *science = static_cast<const unsigned char *>(j.x.science) + 4 * row;
     for (int k = 0; k < nf; k++) j.rows[k] = static_cast<const unsigned char *>(j.x.fringes[size_t(k)]) + 4 * row;
@@ -250,7 +268,7 @@ PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
     int x0 = 0;
     for (; x0 + L <= nx; x0 += L) {
         for (int k = 0; k < nf; k++) j.at[k] = j.rows[k] + 4 * size_t(x0);
-        add_chunk<NF>(j, {science + 4 * size_t(x0), j.at, mask ? mask + x0 : nullptr}, x0, L, gy, sums);
+        add_chunk<NF>(j, rs, {science + 4 * size_t(x0), j.at, mask ? mask + x0 : nullptr}, x0, L, gy, sums);
     }
     if (x0 < nx) {
         // The row's last pixels, copied into a whole chunk of zeros.
@@ -263,9 +281,9 @@ PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
         }
         unsigned char mask_tail[L] = {};
         if (mask) std::memcpy(mask_tail, mask + x0, n);
-        add_chunk<NF>(j, {j.tail, j.at, mask ? mask_tail : nullptr}, x0, int(n), gy, sums);
+        add_chunk<NF>(j, rs, {j.tail, j.at, mask ? mask_tail : nullptr}, x0, int(n), gy, sums);
     }
-    add_row_sums(j, nf, gy, sums);
+    add_row_sums(j, rs.acc, nf, gy, sums);
 }
 
 // The corrected pixels [first, first + count), a stretch of a row at a time: the
