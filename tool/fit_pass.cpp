@@ -125,88 +125,126 @@ struct RowScratch {
     double *acc, *f, *a;
 };
 
+// Eight lanes as one vector value: built and combined with arithmetic and
+// bitwise operations only, which g++ keeps whole when it compiles a body for an
+// instruction set narrower than the vector and inlines it into a wider one (it
+// takes comparisons, shuffles and constructors apart); selects are masks.
+typedef double V __attribute__((vector_size(8 * L)));
+typedef uint64_t M __attribute__((vector_size(8 * L)));
+
+// (Vectors go by reference: by value the baseline's calling convention would
+// differ from the wider sets'.)
+PASS_INLINE void load_v(V &v, const double *p) { std::memcpy(&v, p, sizeof v); }
+PASS_INLINE void add_to(double *p, const V &v)
+{
+    V a;
+    std::memcpy(&a, p, sizeof a);
+    a += v;
+    std::memcpy(p, &a, sizeof a);
+}
+// v where m, else +0.
+#define SELECT(v, m) ((V)((M)(v) & (m)))
+
+// ok &= all ones in the lanes of v that are finite, else 0.
+PASS_INLINE void and_finite(M &ok, const V &v)
+{
+    const M exponent = M{} + 0x7ff0000000000000u;
+    const M t = ((M)v & exponent) ^ exponent; // 0 when not finite
+    ok &= M{} - ((t | (M{} - t)) >> 63);
+}
+
 template <int NF>
 PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt &in, int x0, int valid, int gy,
                            PassSums &sums)
 {
-    // Every lane loop works on doubles alone, with selects and no branches, so
-    // that the compiler vectorizes it; weights are 1.0 or 0.0.
     const int nf = NF ? NF : j.g.nfringe;
     const Slots sl{nf};
     const double *__restrict a = rs.a;
-    const double a3gy = a[3] * double(gy), limit = j.limit;
     double *__restrict acc = rs.acc;
     double *__restrict f = rs.f;
     uint32_t words[L];
-    double ok[L], keep[L], s[L], gx[L], r[L], rk[L];
+    double lanes[L];
     host_words(words, in.science);
-    for (int l = 0; l < L; l++) {
-        s[l] = double(std::bit_cast<float>(words[l]));
-        ok[l] = std::fabs(s[l]) <= DBL_MAX ? 1.0 : 0.0;
-        gx[l] = double(x0 + l - j.g.nx / 2);
-    }
-    for (int l = valid; l < L; l++) ok[l] = 0.0;
+    for (int l = 0; l < L; l++) lanes[l] = double(std::bit_cast<float>(words[l]));
+    V s;
+    load_v(s, lanes);
+    uint64_t part[L];
+    for (int l = 0; l < L; l++) part[l] = l < valid && !(in.mask && in.mask[l]) ? ~uint64_t(0) : 0;
+    M ok;
+    std::memcpy(&ok, part, sizeof ok);
+    and_finite(ok, s);
     for (int k = 0; k < nf; k++) {
         host_words(words, in.fringe[k]);
-        for (int l = 0; l < L; l++) {
-            const double v = double(std::bit_cast<float>(words[l]));
-            f[k * L + l] = v;
-            ok[l] = std::fabs(v) <= DBL_MAX ? ok[l] : 0.0;
-        }
+        for (int l = 0; l < L; l++) f[k * L + l] = double(std::bit_cast<float>(words[l]));
+        V fk;
+        load_v(fk, f + k * L);
+        and_finite(ok, fk);
     }
-    if (in.mask)
-        for (int l = 0; l < L; l++) ok[l] = in.mask[l] == 0 ? ok[l] : 0.0;
-    for (int l = 0; l < L; l++) s[l] = ok[l] != 0.0 ? s[l] : 0.0;
-    for (int k = 0; k < nf; k++)
-        for (int l = 0; l < L; l++) f[k * L + l] = ok[l] != 0.0 ? f[k * L + l] : 0.0;
-    for (int l = 0; l < L; l++) {
-        r[l] = s[l] - model_at<NF>(a, nf, gx[l], a3gy, f + l, L);
-        keep[l] = std::fabs(r[l]) > limit ? 0.0 : ok[l];
-        rk[l] = keep[l] != 0.0 ? r[l] : 0.0;
-        acc[sl.r() * L + l] += rk[l];
-        acc[sl.rx() * L + l] += rk[l] * gx[l];
-        acc[sl.rr() * L + l] += rk[l] * r[l];
-        acc[sl.usable() * L + l] += ok[l];
-        acc[sl.kept() * L + l] += keep[l];
+    for (int l = 0; l < L; l++) lanes[l] = double(x0 + l - j.g.nx / 2);
+    V gx;
+    load_v(gx, lanes);
+    s = SELECT(s, ok);
+    // The model, added in model_at's order.
+    V m = V{} + a[1];
+    m += a[2] * gx;
+    m += a[3] * double(gy);
+    for (int k = 0; k < nf; k++) {
+        V fk;
+        load_v(fk, f + k * L);
+        fk = SELECT(fk, ok);
+        std::memcpy(f + k * L, &fk, sizeof fk);
+        m += a[4 + k] * fk;
     }
-    for (int k = 0; k < nf; k++)
-        for (int l = 0; l < L; l++) acc[sl.rf(k) * L + l] += rk[l] * f[k * L + l];
+    const V r = s - m;
+    const M magnitude = M{} + 0x7fffffffffffffffu;
+    const V room = (V{} + j.limit) - (V)((M)r & magnitude); // < 0: clipped
+    const M keep = ok & ~(M{} - ((M)room >> 63));
+    const V one = V{} + 1.0;
+    const V rk = SELECT(r, keep);
+    add_to(acc + sl.r() * L, rk);
+    add_to(acc + sl.rx() * L, rk * gx);
+    add_to(acc + sl.rr() * L, rk * r);
+    add_to(acc + sl.usable() * L, SELECT(one, ok));
+    add_to(acc + sl.kept() * L, SELECT(one, keep));
+    V fk, fn;
+    for (int k = 0; k < nf; k++) {
+        load_v(fk, f + k * L);
+        add_to(acc + sl.rf(k) * L, rk * fk);
+    }
     if (j.gram == GramOf::kept) {
-        double wx[L];
-        for (int l = 0; l < L; l++) {
-            wx[l] = keep[l] != 0.0 ? gx[l] : 0.0;
-            acc[sl.wx() * L + l] += wx[l];
-            acc[sl.wxx() * L + l] += wx[l] * gx[l];
-        }
+        const V wx = SELECT(gx, keep);
+        add_to(acc + sl.wx() * L, wx);
+        add_to(acc + sl.wxx() * L, wx * gx);
         for (int k = 0; k < nf; k++) {
-            double wf[L];
-            for (int l = 0; l < L; l++) {
-                wf[l] = keep[l] != 0.0 ? f[k * L + l] : 0.0;
-                acc[sl.wf(k) * L + l] += wf[l];
-                acc[sl.wfx(k) * L + l] += wf[l] * gx[l];
+            load_v(fk, f + k * L);
+            const V wf = SELECT(fk, keep);
+            add_to(acc + sl.wf(k) * L, wf);
+            add_to(acc + sl.wfx(k) * L, wf * gx);
+            for (int n = 0; n <= k; n++) {
+                load_v(fn, f + n * L);
+                add_to(acc + sl.wff(k, n) * L, wf * fn);
             }
-            for (int m = 0; m <= k; m++)
-                for (int l = 0; l < L; l++) acc[sl.wff(k, m) * L + l] += wf[l] * f[m * L + l];
         }
         return;
     }
-    // No sum across lanes above (the compiler may not reorder one): whether any
-    // usable pixel is left out is looked at here, over the lanes' bits.
-    uint64_t left_out = 0;
-    for (int l = 0; l < L; l++) left_out |= std::bit_cast<uint64_t>(ok[l] - keep[l]);
-    if (left_out != 0) {
-        // Few pixels: their u u^T one at a time, in pixel order.
-        double *__restrict t = sums.gram.data();
-        double *__restrict u = j.u;
-        for (int l = 0; l < L; l++) {
-            if (ok[l] == keep[l]) continue;
-            u[0] = 1.0;
-            u[1] = gx[l];
-            u[2] = double(gy);
-            for (int k = 0; k < nf; k++) u[3 + k] = f[k * L + l];
-            for (int i = 0; i < nf + 3; i++)
-                for (int m = 0; m <= i; m++) t[gram_at(i, m)] += u[i] * u[m];
-        }
+    const M out = ok ^ keep;
+    uint64_t left[L];
+    std::memcpy(left, &out, sizeof left);
+    uint64_t any = 0;
+    for (int l = 0; l < L; l++) any |= left[l];
+    if (any == 0) return;
+    // Few pixels: their u u^T one at a time, in pixel order.
+    double *__restrict t = sums.gram.data();
+    double *__restrict u = j.u;
+    std::memcpy(lanes, &gx, sizeof lanes);
+    for (int l = 0; l < L; l++) {
+        if (!left[l]) continue;
+        u[0] = 1.0;
+        u[1] = lanes[l];
+        u[2] = double(gy);
+        for (int k = 0; k < nf; k++) u[3 + k] = f[k * L + l];
+        for (int i = 0; i < nf + 3; i++)
+            for (int n = 0; n <= i; n++) t[gram_at(i, n)] += u[i] * u[n];
     }
 }
 
@@ -377,6 +415,7 @@ PASS_KERNELS(avx2, gnu::target("avx2"), gnu::flatten)
 PASS_KERNELS(avx512, gnu::target("avx512f,avx512dq,avx512vl,avx512bw"), gnu::flatten)
 #endif
 #undef PASS_KERNELS
+#undef SELECT
 
 // The kernels of the path simd_path() gives now (it only gives paths this CPU runs).
 const Kernels &kernels()
