@@ -93,11 +93,12 @@ PASS_INLINE double model_at(const double *a, int nf, double gx, double a3gy, con
     return m;
 }
 
-// Where a pass reads one chunk of a row.
+// Where a pass reads one chunk of a row: the row's values as doubles, the
+// science values first, then each frame's, `stride` apart, and the mask.
 struct ChunkAt {
-    const unsigned char *science;
-    const unsigned char *const *fringe; // nf pointers
-    const unsigned char *mask;          // null: none
+    const double *row;
+    size_t stride;
+    const unsigned char *mask; // null: none
 };
 
 // The pixels of a pass, the model and limit, and scratch space for a row.
@@ -110,9 +111,9 @@ struct PassJob {
     double *acc;                  // Slots::count() * L
     double *f;                    // nf * L: one chunk's fringe values
     double *u;                    // nf + 3: one pixel's basis
-    const unsigned char **rows;   // nf: the row of each frame
-    const unsigned char **at;     // nf: the chunk of each frame
-    unsigned char *tail;          // L * 4 * (1 + nf): a last chunk padded with zeros
+    double *row;                  // (1 + nf) * stride: a row's values
+    size_t stride;                // nx rounded up to whole chunks
+    uint32_t *words;              // nx: a row's values as host words
 };
 
 // Adds lanes x0 .. x0 + L - 1 of a row (those from `valid` on lie beyond it and
@@ -162,22 +163,18 @@ PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt
     const double *__restrict a = rs.a;
     double *__restrict acc = rs.acc;
     double *__restrict f = rs.f;
-    uint32_t words[L];
     double lanes[L];
-    host_words(words, in.science);
-    for (int l = 0; l < L; l++) lanes[l] = double(std::bit_cast<float>(words[l]));
     V s;
-    load_v(s, lanes);
+    load_v(s, in.row);
     uint64_t part[L];
     for (int l = 0; l < L; l++) part[l] = l < valid && !(in.mask && in.mask[l]) ? ~uint64_t(0) : 0;
     M ok;
     std::memcpy(&ok, part, sizeof ok);
     and_finite(ok, s);
     for (int k = 0; k < nf; k++) {
-        host_words(words, in.fringe[k]);
-        for (int l = 0; l < L; l++) f[k * L + l] = double(std::bit_cast<float>(words[l]));
         V fk;
-        load_v(fk, f + k * L);
+        load_v(fk, in.row + in.stride * size_t(1 + k));
+        std::memcpy(f + k * L, &fk, sizeof fk);
         and_finite(ok, fk);
     }
     for (int l = 0; l < L; l++) lanes[l] = double(x0 + l - j.g.nx / 2);
@@ -286,6 +283,22 @@ PASS_INLINE void add_row_sums(const PassJob &j, const double *acc, int nf, int g
     }
 }
 
+// n big-endian floats at `from` as doubles at `to`: swapped four at a time into
+// host words, then widened, two loops the compiler vectorizes.
+PASS_INLINE void decode_row(double *__restrict to, const unsigned char *__restrict from, int n,
+                            uint32_t *__restrict words)
+{
+    int p = 0;
+    for (; p + 4 <= n; p += 4) {
+        Words u;
+        std::memcpy(&u, from + 4 * size_t(p), sizeof u);
+        u = swap_file_order32(u);
+        std::memcpy(words + p, &u, sizeof u);
+    }
+    for (; p < n; p++) words[p] = load_be32(from + 4 * size_t(p));
+    for (p = 0; p < n; p++) to[p] = double(std::bit_cast<float>(words[p]));
+}
+
 // Adds row y to sums.
 template <int NF>
 PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
@@ -299,27 +312,20 @@ PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
     if (NF) std::copy(j.a, j.a + NF + 4, own_a);
     std::fill(rs.acc, rs.acc + size_t(slots) * L, 0.0);
     const size_t row = size_t(y) * size_t(nx);
-    const auto *science = static_cast<const unsigned char *>(j.x.science) + 4 * row;
-    for (int k = 0; k < nf; k++) j.rows[k] = static_cast<const unsigned char *>(j.x.fringes[size_t(k)]) + 4 * row;
+    decode_row(j.row, static_cast<const unsigned char *>(j.x.science) + 4 * row, nx, j.words);
+    for (int k = 0; k < nf; k++)
+        decode_row(j.row + j.stride * size_t(1 + k), static_cast<const unsigned char *>(j.x.fringes[size_t(k)]) + 4 * row,
+                   nx, j.words);
     const unsigned char *mask = j.x.mask ? j.x.mask + row : nullptr;
     const int gy = y - j.g.ny / 2;
     int x0 = 0;
-    for (; x0 + L <= nx; x0 += L) {
-        for (int k = 0; k < nf; k++) j.at[k] = j.rows[k] + 4 * size_t(x0);
-        add_chunk<NF>(j, rs, {science + 4 * size_t(x0), j.at, mask ? mask + x0 : nullptr}, x0, L, gy, sums);
-    }
+    for (; x0 + L <= nx; x0 += L)
+        add_chunk<NF>(j, rs, {j.row + x0, j.stride, mask ? mask + x0 : nullptr}, x0, L, gy, sums);
     if (x0 < nx) {
-        // The row's last pixels, copied into a whole chunk of zeros.
-        const size_t n = size_t(nx - x0), chunk = 4 * size_t(L);
-        std::memset(j.tail, 0, chunk * size_t(1 + nf));
-        std::memcpy(j.tail, science + 4 * size_t(x0), 4 * n);
-        for (int k = 0; k < nf; k++) {
-            j.at[k] = j.tail + chunk * size_t(1 + k);
-            std::memcpy(j.tail + chunk * size_t(1 + k), j.rows[k] + 4 * size_t(x0), 4 * n);
-        }
+        // The row's last pixels: the row's buffers run on to a whole chunk.
         unsigned char mask_tail[L] = {};
-        if (mask) std::memcpy(mask_tail, mask + x0, n);
-        add_chunk<NF>(j, rs, {j.tail, j.at, mask ? mask_tail : nullptr}, x0, int(n), gy, sums);
+        if (mask) std::memcpy(mask_tail, mask + x0, size_t(nx - x0));
+        add_chunk<NF>(j, rs, {j.row + x0, j.stride, mask ? mask_tail : nullptr}, x0, nx - x0, gy, sums);
     }
     add_row_sums(j, rs.acc, nf, gy, sums);
 }
@@ -435,9 +441,10 @@ void fit_pass(const FitGeometry &g, const ExtensionData &x, const double *a, dou
 {
     const int nf = g.nfringe;
     std::vector<double> acc(size_t(Slots{nf}.count()) * L), f(size_t(nf) * L + 1), u(size_t(nf) + 3);
-    std::vector<const unsigned char *> rows(size_t(nf) + 1), at(size_t(nf) + 1);
-    std::vector<unsigned char> tail(size_t(L) * 4 * size_t(1 + nf));
-    const PassJob j{g, x, a, limit, gram, acc.data(), f.data(), u.data(), rows.data(), at.data(), tail.data()};
+    const size_t stride = (size_t(g.nx) + L - 1) / L * L;
+    std::vector<double> row(stride * size_t(1 + nf)); // past nx: zeros
+    std::vector<uint32_t> words(size_t(g.nx));
+    const PassJob j{g, x, a, limit, gram, acc.data(), f.data(), u.data(), row.data(), stride, words.data()};
     kernels().pass(j, y0, y1, sums);
 }
 
