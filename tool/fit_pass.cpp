@@ -98,7 +98,7 @@ PASS_INLINE double model_at(const double *a, int nf, double gx, double a3gy, con
 struct ChunkAt {
     const double *row;
     size_t stride;
-    const unsigned char *mask; // null: none
+    const uint64_t *open; // all ones where the pixel is inside the row and unmasked
 };
 
 // The pixels of a pass, the model and limit, and scratch space for a row.
@@ -114,6 +114,7 @@ struct PassJob {
     double *row;                  // (1 + nf) * stride: a row's values
     size_t stride;                // nx rounded up to whole chunks
     uint32_t *words;              // nx: a row's values as host words
+    uint64_t *open;               // stride: all ones inside the row where not masked, else 0
 };
 
 // Adds lanes x0 .. x0 + L - 1 of a row (those from `valid` on lie beyond it and
@@ -155,8 +156,7 @@ PASS_INLINE void and_finite(M &ok, const V &v)
 }
 
 template <int NF>
-PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt &in, int x0, int valid, int gy,
-                           PassSums &sums)
+PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt &in, int x0, int gy, PassSums &sums)
 {
     const int nf = NF ? NF : j.g.nfringe;
     const Slots sl{nf};
@@ -166,10 +166,8 @@ PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt
     double lanes[L];
     V s;
     load_v(s, in.row);
-    uint64_t part[L];
-    for (int l = 0; l < L; l++) part[l] = l < valid && !(in.mask && in.mask[l]) ? ~uint64_t(0) : 0;
     M ok;
-    std::memcpy(&ok, part, sizeof ok);
+    std::memcpy(&ok, in.open, sizeof ok);
     and_finite(ok, s);
     for (int k = 0; k < nf; k++) {
         V fk;
@@ -316,17 +314,14 @@ PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
     for (int k = 0; k < nf; k++)
         decode_row(j.row + j.stride * size_t(1 + k), static_cast<const unsigned char *>(j.x.fringes[size_t(k)]) + 4 * row,
                    nx, j.words);
-    const unsigned char *mask = j.x.mask ? j.x.mask + row : nullptr;
-    const int gy = y - j.g.ny / 2;
-    int x0 = 0;
-    for (; x0 + L <= nx; x0 += L)
-        add_chunk<NF>(j, rs, {j.row + x0, j.stride, mask ? mask + x0 : nullptr}, x0, L, gy, sums);
-    if (x0 < nx) {
-        // The row's last pixels: the row's buffers run on to a whole chunk.
-        unsigned char mask_tail[L] = {};
-        if (mask) std::memcpy(mask_tail, mask + x0, size_t(nx - x0));
-        add_chunk<NF>(j, rs, {j.row + x0, j.stride, mask ? mask_tail : nullptr}, x0, nx - x0, gy, sums);
+    if (j.x.mask) {
+        const unsigned char *mask = j.x.mask + row;
+        for (int x = 0; x < nx; x++) j.open[x] = mask[x] ? 0 : ~uint64_t(0);
     }
+    const int gy = y - j.g.ny / 2;
+    // The row's buffers run on to a whole chunk: the last one is read whole, its
+    // lanes past the row closed.
+    for (int x0 = 0; x0 < nx; x0 += L) add_chunk<NF>(j, rs, {j.row + x0, j.stride, j.open + x0}, x0, gy, sums);
     add_row_sums(j, rs.acc, nf, gy, sums);
 }
 
@@ -444,7 +439,9 @@ void fit_pass(const FitGeometry &g, const ExtensionData &x, const double *a, dou
     const size_t stride = (size_t(g.nx) + L - 1) / L * L;
     std::vector<double> row(stride * size_t(1 + nf)); // past nx: zeros
     std::vector<uint32_t> words(size_t(g.nx));
-    const PassJob j{g, x, a, limit, gram, acc.data(), f.data(), u.data(), row.data(), stride, words.data()};
+    std::vector<uint64_t> open(stride, 0);
+    std::fill(open.begin(), open.begin() + g.nx, ~uint64_t(0));
+    const PassJob j{g, x, a, limit, gram, acc.data(), f.data(), u.data(), row.data(), stride, words.data(), open.data()};
     kernels().pass(j, y0, y1, sums);
 }
 
