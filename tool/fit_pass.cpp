@@ -115,16 +115,15 @@ struct PassJob {
     size_t stride;                // nx rounded up to whole chunks
     uint32_t *words;              // nx: a row's values as host words
     uint64_t *open;               // stride: all ones inside the row where not masked, else 0
+    double *left;                 // (nf + 3) (nf + 4) / 2: a row's clipped pixels' u u^T
 };
 
-// Adds lanes x0 .. x0 + L - 1 of a row (those from `valid` on lie beyond it and
-// take no part) to the row's accumulators; the clipped pixels' u u^T go to
-// sums.gram in pixel order.
 // The scratch of a row: the accumulators, a chunk's fringe values and the
 // model's coefficients; in arrays of the fixed-size pass's own (which nothing
 // else can alias), or the job's for the general one.
 struct RowScratch {
     double *acc, *f, *a;
+    double *left; // the triangle of the row's clipped pixels' u u^T
 };
 
 // Eight lanes as one vector value: built and combined with arithmetic and
@@ -155,8 +154,10 @@ PASS_INLINE void and_finite(M &ok, const V &v)
     ok &= M{} - ((t | (M{} - t)) >> 63);
 }
 
+// Adds lanes x0 .. x0 + L - 1 of a row (those not open take no part) to the
+// row's accumulators; the clipped pixels' u u^T go to rs.left in pixel order.
 template <int NF>
-PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt &in, int x0, int gy, PassSums &sums)
+PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt &in, int x0, int gy)
 {
     const int nf = NF ? NF : j.g.nfringe;
     const Slots sl{nf};
@@ -229,7 +230,7 @@ PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt
     for (int l = 0; l < L; l++) any |= left[l];
     if (any == 0) return;
     // Few pixels: their u u^T one at a time, in pixel order.
-    double *__restrict t = sums.gram.data();
+    double *__restrict t = rs.left;
     double *__restrict u = j.u;
     std::memcpy(lanes, &gx, sizeof lanes);
     for (int l = 0; l < L; l++) {
@@ -288,6 +289,7 @@ PASS_INLINE void decode_row(double *__restrict to, const unsigned char *__restri
 {
     int p = 0;
     for (; p + 4 <= n; p += 4) {
+        if (p % 16 == 0) __builtin_prefetch(from + 4 * size_t(p) + 4096); // a page ahead: the next row's start
         Words u;
         std::memcpy(&u, from + 4 * size_t(p), sizeof u);
         u = swap_file_order32(u);
@@ -305,10 +307,14 @@ PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
     const Slots sl{nf};
     const int slots = j.gram == GramOf::kept ? sl.count() : sl.every_pass();
     constexpr int FIXED_SLOTS = NF ? Slots{NF}.count() : 1;
-    double own_acc[FIXED_SLOTS * L], own_f[(NF ? NF : 1) * L], own_a[NF + 4];
-    const RowScratch rs = NF ? RowScratch{own_acc, own_f, own_a} : RowScratch{j.acc, j.f, const_cast<double *>(j.a)};
+    constexpr int TRIANGLE = (NF + 3) * (NF + 4) / 2;
+    double own_acc[FIXED_SLOTS * L], own_f[(NF ? NF : 1) * L], own_a[NF + 4], own_left[TRIANGLE];
+    const RowScratch rs = NF ? RowScratch{own_acc, own_f, own_a, own_left}
+                             : RowScratch{j.acc, j.f, const_cast<double *>(j.a), j.left};
+    const size_t triangle = sums.gram.size();
     if (NF) std::copy(j.a, j.a + NF + 4, own_a);
     std::fill(rs.acc, rs.acc + size_t(slots) * L, 0.0);
+    if (j.gram == GramOf::clipped) std::fill(rs.left, rs.left + triangle, 0.0);
     const size_t row = size_t(y) * size_t(nx);
     decode_row(j.row, static_cast<const unsigned char *>(j.x.science) + 4 * row, nx, j.words);
     for (int k = 0; k < nf; k++)
@@ -321,8 +327,10 @@ PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
     const int gy = y - j.g.ny / 2;
     // The row's buffers run on to a whole chunk: the last one is read whole, its
     // lanes past the row closed.
-    for (int x0 = 0; x0 < nx; x0 += L) add_chunk<NF>(j, rs, {j.row + x0, j.stride, j.open + x0}, x0, gy, sums);
+    for (int x0 = 0; x0 < nx; x0 += L) add_chunk<NF>(j, rs, {j.row + x0, j.stride, j.open + x0}, x0, gy);
     add_row_sums(j, rs.acc, nf, gy, sums);
+    if (j.gram == GramOf::clipped)
+        for (size_t i = 0; i < triangle; i++) sums.gram[i] += rs.left[i];
 }
 
 // The corrected pixels [first, first + count), a stretch of a row at a time: the
@@ -441,7 +449,9 @@ void fit_pass(const FitGeometry &g, const ExtensionData &x, const double *a, dou
     std::vector<uint32_t> words(size_t(g.nx));
     std::vector<uint64_t> open(stride, 0);
     std::fill(open.begin(), open.begin() + g.nx, ~uint64_t(0));
-    const PassJob j{g, x, a, limit, gram, acc.data(), f.data(), u.data(), row.data(), stride, words.data(), open.data()};
+    std::vector<double> left(sums.gram.size());
+    const PassJob j{g,           x,      a,          limit,        gram,       acc.data(), f.data(),
+                    u.data(),    row.data(), stride, words.data(), open.data(), left.data()};
     kernels().pass(j, y0, y1, sums);
 }
 
