@@ -309,3 +309,79 @@ TEST(simd_path, wide_rows_and_singular_fits_alike_on_every_path)
         expect_same(fit(column, FitPath::lean), first, std::string("one column on ") + simd_path_name(p));
     }
 }
+
+namespace {
+
+// A scene made with integer arithmetic and exact sums of doubles only (no libm),
+// so that every build makes the same bytes: sky, gradients, 1 to 5 fringe frames,
+// noise, bright pixels, a mask and values that are not finite.
+Extension portable_extension(int nx, int ny, int nf, uint32_t seed)
+{
+    uint32_t state = seed;
+    auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return double(state >> 8) / double(1u << 24);
+    };
+    const size_t npix = size_t(nx) * size_t(ny);
+    Extension e{nx, ny, nf, std::vector<uint32_t>(npix), {}, std::vector<unsigned char>(npix)};
+    std::vector<std::vector<float>> f(static_cast<size_t>(nf), std::vector<float>(npix));
+    for (int k = 0; k < nf; k++) {
+        for (size_t p = 0; p < npix; p++) f[size_t(k)][p] = float(next() - 0.5 + double((p * size_t(k + 3)) % 7) / 7.0);
+        e.fringes.emplace_back(npix);
+    }
+    for (size_t p = 0; p < npix; p++) {
+        const int x = int(p % size_t(nx)), y = int(p / size_t(nx));
+        double v = 1000.0 + 0.5 * x - 0.25 * y + 20.0 * (next() - 0.5);
+        for (int k = 0; k < nf; k++) v += (30.0 + 5 * k) * double(f[size_t(k)][p]);
+        if (next() < 0.03) v += 2000.0 + 3000.0 * next();
+        e.science[p] = file_bits(float(v));
+        e.mask[p] = next() < 0.05 ? 1 : 0;
+    }
+    e.science[npix / 3] = file_bits(0x7fc00000u);
+    e.science[npix / 2] = file_bits(0xff800000u);
+    f[0][npix / 5] = std::bit_cast<float>(0x7f800000u);
+    for (int k = 0; k < nf; k++)
+        for (size_t p = 0; p < npix; p++) e.fringes[size_t(k)][p] = file_bits(f[size_t(k)][p]);
+    return e;
+}
+
+// FNV-1a over bytes.
+uint64_t fnv(uint64_t h, const void *p, size_t n)
+{
+    const auto *b = static_cast<const unsigned char *>(p);
+    for (size_t i = 0; i < n; i++) h = (h ^ b[i]) * 0x100000001b3u;
+    return h;
+}
+
+} // namespace
+
+// The bits of the fit do not depend on the host: the 32-bit and the big-endian
+// builds run this test too, and must give the digests the x86-64 build gave (of
+// the table and the stored bytes, on every instruction set).  A change to the
+// fit's arithmetic changes them, knowingly.
+TEST(simd_path, every_build_fits_to_the_same_bits)
+{
+    Unforced unforced;
+    struct Case {
+        int nx, ny, nf;
+        uint64_t digest;
+    };
+    const Case cases[] = {
+        {203, 61, 2, 5625931571236648906u}, {77, 45, 5, 14380129003830862366u}, {64, 40, 17, 2150549064137310912u}};
+    uint32_t seed = 11;
+    for (const Case &c : cases) {
+        const Extension e = portable_extension(c.nx, c.ny, c.nf, seed++);
+        for (SimdPath p : supported_simd_paths()) {
+            ASSERT_EQ(force_simd_path(p), p);
+            const Fitted got = fit(e, FitPath::lean);
+            ASSERT_EQ(got.outcome, FitOutcome::fitted);
+            uint64_t h = fnv(0xcbf29ce484222325u, got.rows.data(), got.rows.size());
+            // The stored words in file order, whatever the host's.
+            for (uint32_t w : got.stored) {
+                const uint32_t be = file_bits(w);
+                h = fnv(h, &be, 4);
+            }
+            EXPECT_EQ(h, c.digest) << c.nx << " x " << c.ny << ", " << c.nf << " frames on " << simd_path_name(p);
+        }
+    }
+}
