@@ -1,4 +1,5 @@
 #include "fringefit.h"
+#include "fit_pass.h"
 #include "fit_reference.h"
 
 #include "fatal_exit.h"
@@ -468,4 +469,35 @@ TEST(fringefit, lean_path_prints_the_design_matrix_table_and_writes_within_one_u
     }
     std::printf("written pixels not those of the design-matrix path: %zu of %zu, %zu of them residuals near 0\n",
                 differing, pixels, cancelled);
+}
+
+TEST(fringefit, stored_pixels_stay_finite_and_keep_what_cannot_be_corrected)
+{
+    // 4 x 2 pixels, one frame, the model 2 x fringe (no constant, no gradients).
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> science = {3e38f, -3e38f, std::bit_cast<float>(0x7fc01234u), 5.0f,
+                                        1.5f,  2.0f,   -1.0f,                            7.0f};
+    const std::vector<float> fringe = {-1e38f, 1e38f, 1.0f, nan, 0.25f, 0.5f, 0.5f, 1.0f};
+    std::vector<uint32_t> s_be, f_be;
+    for (float v : science) s_be.push_back(big_endian_bits(v));
+    for (float v : fringe) f_be.push_back(big_endian_bits(v));
+    const FitGeometry g{4, 2, 8, 1, 4};
+    ExtensionData x;
+    x.science = s_be.data();
+    x.fringes = {f_be.data()};
+    const double a[] = {0.0, 0.0, 0.0, 0.0, 2.0};
+    // `to` holds other bits than the science file where a pixel is left as it is.
+    std::vector<uint32_t> to(8, big_endian_bits(-123.0f));
+    store_corrected(g, x, a, to.data() + 1, 1, 6); // pixels 1..6 only
+    const float want[] = {-123.0f, -std::numeric_limits<float>::max(), -123.0f, 5.0f, 1.0f, 1.0f, -2.0f, -123.0f};
+    for (int p = 0; p < 8; p++) EXPECT_EQ(to[size_t(p)], big_endian_bits(want[p])) << "pixel " << p;
+    store_corrected(g, x, a, to.data(), 0, 1);
+    EXPECT_EQ(to[0], big_endian_bits(std::numeric_limits<float>::max())); // 5e38, held
+    // The residuals in double and the states, as the traces see them.
+    std::vector<double> r(8);
+    std::vector<unsigned char> state(8);
+    pixel_residuals(g, x, a, r.data(), state.data());
+    EXPECT_EQ(r[0], double(3e38f) + 2.0 * double(1e38f));
+    EXPECT_EQ(state, (std::vector<unsigned char>{USABLE, USABLE, SCIENCE_NOT_FINITE, FRINGE_NOT_FINITE, USABLE, USABLE,
+                                                 USABLE, USABLE}));
 }

@@ -54,9 +54,9 @@ void fit_pass(const FitGeometry &g, const ExtensionData &x, const double *a, dou
 
 // The corrected pixels [first, first + count) of x under the model a, as
 // big-endian floats at `to` (pixel `first` first): the nearest float of the
-// residual, with a fringe value that is not finite counted as 0; where the
-// science value is not finite or the residual is not a number, `to` is left as
-// it is.
+// residual (held at +-FLT_MAX beyond them), with a fringe value that is not
+// finite counted as 0; where the science value is not finite or the residual is
+// not a number, `to` is left as it is.
 void store_corrected(const FitGeometry &g, const ExtensionData &x, const double *a, void *to, int first,
                      int count);
 

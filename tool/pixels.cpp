@@ -56,35 +56,6 @@ bool any_not_finite(const float *v, int n)
     return all_ones != 0;
 }
 
-// load_science on one block, with or without a mask.
-template <bool MASK>
-int load_science_block(double *__restrict s, float *__restrict as_read, unsigned char *__restrict state,
-                       unsigned char *__restrict w, const unsigned char *__restrict from,
-                       const unsigned char *__restrict mask, int n)
-{
-    host_order(as_read, from, n);
-    for (int p = 0; p < n; p++) s[p] = as_read[p];
-    if (any_not_finite(as_read, n))
-        for (int p = 0; p < n; p++)
-            if (!finite_bits(bits_of(as_read, p))) {
-                s[p] = 0.0;
-                state[p] = SCIENCE_NOT_FINITE;
-            }
-    int usable = 0;
-    for (int p = 0; p < n; p++) {
-        unsigned char st = state[p];
-        if constexpr (MASK) {
-            const unsigned char masked = (mask[p] != 0) & (st == USABLE);
-            st = st | (unsigned char)(masked * MASKED); // USABLE is 0
-            state[p] = st;
-        }
-        const unsigned char keep = st == USABLE;
-        w[p] = keep;
-        usable += keep;
-    }
-    return usable;
-}
-
 // The float nearest to a residual.  A finite pixel stays finite: a residual beyond
 // the float range is held at its limit, and one that is not a number keeps the
 // pixel's value.
@@ -120,20 +91,6 @@ void load_fringe(float *to, const void *from, unsigned char *state, int npix)
         host_order(to + b, in + 4 * size_t(b), n);
         if (any_not_finite(to + b, n)) mask_fringe(to + b, state + b, n);
     }
-}
-
-int load_science(double *s, float *as_read, unsigned char *state, unsigned char *w, const void *from,
-                 const unsigned char *mask, int npix)
-{
-    const auto *in = static_cast<const unsigned char *>(from);
-    int usable = 0;
-    for (int b = 0, n; b < npix; b += n) {
-        n = std::min(BLOCK, npix - b);
-        const unsigned char *block = in + 4 * size_t(b);
-        usable += mask ? load_science_block<true>(s + b, as_read + b, state + b, w + b, block, mask + b, n)
-                       : load_science_block<false>(s + b, as_read + b, state + b, w + b, block, nullptr, n);
-    }
-    return usable;
 }
 
 void residual_to_pixels(float *science, const double *s, const unsigned char *state, int npix)

@@ -29,14 +29,6 @@ void mask_fringe(float *values, unsigned char *state, int npix);
 // they are).
 void load_fringe(float *to, const void *from, unsigned char *state, int npix);
 
-// The science pixels, npix big-endian floats at `from`, in one pass over them:
-// as_read the floats in host order; s the value as a double (0 where not
-// finite); state SCIENCE_NOT_FINITE where not finite, MASKED where mask (null:
-// none) is nonzero on a pixel still USABLE; w 1 where the pixel stays USABLE,
-// else 0.  Returns the pixels that stay USABLE.
-int load_science(double *s, float *as_read, unsigned char *state, unsigned char *w, const void *from,
-                 const unsigned char *mask, int npix);
-
 // Residuals s[0..npix-1] to floats in `science`, which holds the pixels as read:
 // those not finite stay as they were.
 void residual_to_pixels(float *science, const double *s, const unsigned char *state, int npix);
