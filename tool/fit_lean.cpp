@@ -2,7 +2,8 @@
 // pass sums the normal matrix of every usable pixel; each later one sums the
 // residual's right-hand side and squares with the new clip, and the normal
 // matrix of the usable pixels it leaves out, which the first one's less these
-// gives.  chisq comes from the normal equations, and nothing is kept per pixel:
+// gives (or, when the clip leaves out most pixels, the kept ones' own sum).
+// chisq comes from the normal equations, and nothing is kept per pixel:
 // the corrected pixels are made from the input pixels and the model when stored.
 //
 // The first pass fits the residual from a constant near the sky (the mean of
@@ -63,7 +64,7 @@ class Lean final : public FitSteps {
         for (int i = 0; i < g.npar; i++)
             for (int j = 0; j <= i; j++) {
                 const double full = first.gram[size_t(gram_at(i, j))];
-                alpha[i + 1][j + 1] = later ? full - now.gram[size_t(gram_at(i, j))] : full;
+                alpha[i + 1][j + 1] = later && !direct ? full - now.gram[size_t(gram_at(i, j))] : sums.gram[size_t(gram_at(i, j))];
             }
         for (int j = 1; j <= g.npar; j++) beta1[j] = sums.rhs[size_t(j - 1)];
         if (!lfit_solve(alpha, beta1, indx, g.npar)) return false;
@@ -89,6 +90,13 @@ class Lean final : public FitSteps {
         now.clear();
         fit_pass(g, loaded, model.data(), double(limit), GramOf::clipped, 0, g.ny, now);
         later = true;
+        // When the clip leaves out most pixels, the difference of the two
+        // matrices would be mostly rounding: the kept pixels' own is summed.
+        direct = 2 * now.kept < first.kept;
+        if (direct) {
+            now.clear();
+            fit_pass(g, loaded, model.data(), double(limit), GramOf::kept, 0, g.ny, now);
+        }
         return int(now.kept);
     }
     // For tests and traces only: made when asked for.
@@ -141,6 +149,7 @@ class Lean final : public FitSteps {
     FitGeometry g;
     PassSums first, now;       // the first pass's sums, and the latest later pass's
     bool later = false;        // the fit at hand is on a later pass
+    bool direct = false;       // its normal matrix is summed over its kept pixels
     std::vector<double> model; // [1..npar]: the model so far
     std::vector<double> step;  // [1..npar]: the latest fit's solution, on the model so far
     double *a, *beta1;         // a: that solution as added to a model of 0

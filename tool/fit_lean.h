@@ -1,8 +1,6 @@
-// The steps of the clipped fit as the tool computes them: without a design
-// matrix, from single-precision fringe rows, with the constant and gradient rows
-// made on the fly and the residual pass fused with the accumulation of the next
-// fit; on the instruction set simd_path() gives when the steps are made (every
-// one gives the same bits).
+// The steps of the clipped fit as the tool computes them: one pass over the
+// pixels per fit (fit_pass.h), nothing kept per pixel, on the instruction set
+// simd_path() gives at each pass (every one gives the same bits).
 #ifndef TOLV_FIT_LEAN_H
 #define TOLV_FIT_LEAN_H
 

@@ -25,8 +25,10 @@ FitGeometry fit_geometry(Mosaic science, int nfringe, int first)
 
 int64_t fitter_bytes(const FitGeometry &g)
 {
-    // The sums of a pass and a row's scratch space: nothing per pixel.
-    return 4096 + int64_t(g.nx) * 8 + int64_t(g.nfringe + 3) * (g.nfringe + 3) * 16 + 8 * 64 * int64_t(g.nfringe + 3) * (g.nfringe + 3);
+    // Nothing per pixel: a row of each input as doubles and its masks, and the
+    // sums of two passes with the row's accumulators (8 lanes a sum).
+    const int64_t npar = g.nfringe + 3;
+    return int64_t(g.nx + 8) * (8 * (g.nfringe + 1) + 12) + npar * npar * 8 * 12 + 65536;
 }
 
 ExtensionFitter::ExtensionFitter(const FitGeometry &g, FitSettings settings)

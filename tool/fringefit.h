@@ -23,8 +23,8 @@ struct FitTrace {
 
 enum class FitOutcome { fitted, singular };
 
-// Fits one extension at a time with arrays sized once for the geometry: the
-// clipped loop, on the lean steps unless given others.  Every extension given
+// Fits one extension at a time: the clipped loop, on the lean steps unless given
+// others.  Every extension given
 // must hold big-endian BITPIX -32 data of that geometry (the caller checks).
 // Pixels whose science value or any fringe value is not finite, or that are
 // masked, take no part in the fits; a non-finite science pixel keeps its value.
@@ -40,11 +40,13 @@ class ExtensionFitter {
     // system may end the process instead).
     FitOutcome fit(const ExtensionData &x, std::string &rows, FitTrace *trace = nullptr);
     // The corrected pixels as host-order floats, made on first use from the
-    // residuals and the extension's science pixels (which must still be there).
+    // extension's pixels and the model (the inputs must still be there, unchanged).
     const float *corrected();
     // Writes corrected pixels [first, first + count) big-endian at `to` (the
     // extension's data in the file, pixel `first` first), in one pass; pixels
-    // whose science value is not finite are left as `to` holds them.
+    // whose science value is not finite are left as `to` holds them.  The lean
+    // steps make them from the inputs, which must still be there, unchanged:
+    // each pixel is stored once (stored over its own science value, it is gone).
     void store(void *to, int first, int count) const;
     // The last row fit() appended: what was subtracted.
     const FitRow &last() const { return last_; }
