@@ -367,7 +367,7 @@ PASS_INLINE void store_rows(const FitGeometry &g, const ExtensionData &x, const 
             // A finite pixel stays finite: a residual beyond the float range is
             // held at its limit.
             const double r = double(std::bit_cast<float>(sw)) - m[i];
-            const double held = r > double(FLT_MAX) ? double(FLT_MAX) : r < -double(FLT_MAX) ? -double(FLT_MAX) : r;
+            const double held = std::fmax(-double(FLT_MAX), std::fmin(double(FLT_MAX), r)); // NaN: not written
             const bool write = (sw & FLOAT_EXPONENT) != FLOAT_EXPONENT && !std::isnan(r);
             store_be32(o + 4 * size_t(i), write ? std::bit_cast<uint32_t>(float(held)) : be32_at(o, i));
         }
