@@ -299,6 +299,19 @@ PASS_INLINE void decode_row(double *__restrict to, const unsigned char *__restri
     for (p = 0; p < n; p++) to[p] = double(std::bit_cast<float>(words[p]));
 }
 
+// n host words to file order, in place, four at a time.
+PASS_INLINE void encode_words(uint32_t *w, int n)
+{
+    int p = 0;
+    for (; p + 4 <= n; p += 4) {
+        Words u;
+        std::memcpy(&u, w + p, sizeof u);
+        u = swap_file_order32(u);
+        std::memcpy(w + p, &u, sizeof u);
+    }
+    for (; p < n; p++) w[p] = swap_file_order32(w[p]);
+}
+
 // Adds row y to sums.
 template <int NF>
 PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
@@ -340,37 +353,40 @@ PASS_INLINE void store_rows(const FitGeometry &g, const ExtensionData &x, const 
                             int count)
 {
     constexpr int STRETCH = 256;
-    double m[STRETCH];
+    double m[STRETCH], v[STRETCH];
+    uint32_t words[STRETCH], fresh[STRETCH], written[STRETCH], open[STRETCH];
     auto *out = static_cast<unsigned char *>(to);
     for (int64_t p = first; p < int64_t(first) + count;) {
         const int y = int(p / g.nx), x0 = int(p % g.nx);
         const int n = int(std::min<int64_t>({int64_t(STRETCH), int64_t(g.nx - x0), int64_t(first) + count - p}));
         const double a3gy = a[3] * double(y - g.ny / 2);
         for (int i = 0; i < n; i++) {
-            double v = a[1];
-            v += a[2] * double(x0 + i - g.nx / 2);
-            v += a3gy;
-            m[i] = v;
+            double mi = a[1];
+            mi += a[2] * double(x0 + i - g.nx / 2);
+            mi += a3gy;
+            m[i] = mi;
         }
         for (int k = 0; k < g.nfringe; k++) {
-            const auto *fk = static_cast<const unsigned char *>(x.fringes[size_t(k)]) + 4 * size_t(p);
+            decode_row(v, static_cast<const unsigned char *>(x.fringes[size_t(k)]) + 4 * size_t(p), n, words);
             const double ak = a[4 + k];
-            for (int i = 0; i < n; i++) {
-                const uint32_t w = be32_at(fk, i);
-                m[i] += ak * ((w & FLOAT_EXPONENT) != FLOAT_EXPONENT ? double(std::bit_cast<float>(w)) : 0.0);
-            }
+            for (int i = 0; i < n; i++) m[i] += ak * (std::fabs(v[i]) <= DBL_MAX ? v[i] : 0.0);
         }
-        const auto *s = static_cast<const unsigned char *>(x.science) + 4 * size_t(p);
-        unsigned char *o = out + 4 * size_t(p - first);
+        decode_row(v, static_cast<const unsigned char *>(x.science) + 4 * size_t(p), n, words);
         for (int i = 0; i < n; i++) {
-            const uint32_t sw = be32_at(s, i);
             // A finite pixel stays finite: a residual beyond the float range is
-            // held at its limit.
-            const double r = double(std::bit_cast<float>(sw)) - m[i];
-            const double held = std::fmax(-double(FLT_MAX), std::fmin(double(FLT_MAX), r)); // NaN: not written
-            const bool write = (sw & FLOAT_EXPONENT) != FLOAT_EXPONENT && !std::isnan(r);
-            store_be32(o + 4 * size_t(i), write ? std::bit_cast<uint32_t>(float(held)) : be32_at(o, i));
+            // held at its limit.  One that is not a number is not written.
+            const double r = v[i] - m[i];
+            double held = r > double(FLT_MAX) ? double(FLT_MAX) : r;
+            held = held < -double(FLT_MAX) ? -double(FLT_MAX) : held;
+            fresh[i] = std::bit_cast<uint32_t>(float(held));
+            open[i] = std::fabs(v[i]) <= DBL_MAX && r == r ? ~0u : 0u;
         }
+        // To file order, then over the bytes `to` holds where written.
+        unsigned char *o = out + 4 * size_t(p - first);
+        encode_words(fresh, n);
+        std::memcpy(written, o, 4 * size_t(n));
+        for (int i = 0; i < n; i++) written[i] = (fresh[i] & open[i]) | (written[i] & ~open[i]);
+        std::memcpy(o, written, 4 * size_t(n));
         p += n;
     }
 }
