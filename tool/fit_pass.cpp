@@ -372,15 +372,18 @@ PASS_INLINE void store_rows(const FitGeometry &g, const ExtensionData &x, const 
             for (int i = 0; i < n; i++) m[i] += ak * (std::fabs(v[i]) <= DBL_MAX ? v[i] : 0.0);
         }
         decode_row(v, static_cast<const unsigned char *>(x.science) + 4 * size_t(p), n, words);
+        // A finite pixel stays finite: a residual beyond the float range is held
+        // at its limit.  One that is not a number is not written.  (Loops of one
+        // element width each, which the compiler vectorizes.)
+        double held[STRETCH];
+        uint64_t keep[STRETCH];
         for (int i = 0; i < n; i++) {
-            // A finite pixel stays finite: a residual beyond the float range is
-            // held at its limit.  One that is not a number is not written.
             const double r = v[i] - m[i];
-            double held = r > double(FLT_MAX) ? double(FLT_MAX) : r;
-            held = held < -double(FLT_MAX) ? -double(FLT_MAX) : held;
-            fresh[i] = std::bit_cast<uint32_t>(float(held));
-            open[i] = std::fabs(v[i]) <= DBL_MAX && r == r ? ~0u : 0u;
+            held[i] = std::min(std::max(r, -double(FLT_MAX)), double(FLT_MAX));
+            keep[i] = std::fabs(v[i]) <= DBL_MAX && r == r ? ~uint64_t(0) : 0;
         }
+        for (int i = 0; i < n; i++) fresh[i] = std::bit_cast<uint32_t>(float(held[i]));
+        for (int i = 0; i < n; i++) open[i] = uint32_t(keep[i]);
         // To file order, then over the bytes `to` holds where written.
         unsigned char *o = out + 4 * size_t(p - first);
         encode_words(fresh, n);
