@@ -70,29 +70,6 @@ struct Slots {
 
 typedef uint32_t Words __attribute__((vector_size(16)));
 
-// L big-endian floats at p as host words, in 16-byte vectors (which the
-// baseline's calling convention passes as they are).
-PASS_INLINE void host_words(uint32_t *to, const unsigned char *p)
-{
-    for (int i = 0; i < L; i += 4) {
-        Words u;
-        std::memcpy(&u, p + 4 * i, sizeof u);
-        u = swap_file_order32(u);
-        std::memcpy(to + i, &u, sizeof u);
-    }
-}
-
-// The model so far at a pixel, added in the documented order.
-template <int NF>
-PASS_INLINE double model_at(const double *a, int nf, double gx, double a3gy, const double *f, int stride)
-{
-    double m = a[1];
-    m += a[2] * gx;
-    m += a3gy;
-    for (int k = 0; k < (NF ? NF : nf); k++) m += a[4 + k] * f[k * stride];
-    return m;
-}
-
 // Where a pass reads one chunk of a row: the row's values as doubles, the
 // science values first, then each frame's, `stride` apart, and the mask.
 struct ChunkAt {
@@ -180,7 +157,7 @@ PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt
     V gx;
     load_v(gx, lanes);
     s = SELECT(s, ok);
-    // The model, added in model_at's order.
+    // The model, added in the order fit_pass.h gives.
     V m = V{} + a[1];
     m += a[2] * gx;
     m += a[3] * double(gy);
@@ -348,7 +325,7 @@ PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
 
 // The corrected pixels [first, first + count), a stretch of a row at a time: the
 // model of each pixel of the stretch built up term by term, in the same order
-// as model_at, then the residual stored.
+// as the pass, then the residual stored.
 PASS_INLINE void store_rows(const FitGeometry &g, const ExtensionData &x, const double *a, void *to, int first,
                             int count)
 {

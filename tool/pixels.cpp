@@ -11,7 +11,6 @@ namespace {
 
 // A float is infinite or not a number when its exponent bits are all ones.
 constexpr uint32_t FLOAT_EXPONENT = 0x7f800000u;
-inline bool finite_bits(uint32_t u) { return (u & FLOAT_EXPONENT) != FLOAT_EXPONENT; }
 
 inline uint32_t bits_of(const float *v, int p)
 {
