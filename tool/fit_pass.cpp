@@ -133,7 +133,8 @@ PASS_INLINE void and_finite(M &ok, const V &v)
 
 // Adds lanes x0 .. x0 + L - 1 of a row (those not open take no part) to the
 // row's accumulators; the clipped pixels' u u^T go to rs.left in pixel order.
-template <int NF>
+// CLEAN: every value of the row is finite, so only the open lanes need looking at.
+template <int NF, bool CLEAN>
 PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt &in, int x0, int gy)
 {
     const int nf = NF ? NF : j.g.nfringe;
@@ -141,22 +142,20 @@ PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt
     const double *__restrict a = rs.a;
     double *__restrict acc = rs.acc;
     double *__restrict f = rs.f;
-    double lanes[L];
     V s;
     load_v(s, in.row);
     M ok;
     std::memcpy(&ok, in.open, sizeof ok);
-    and_finite(ok, s);
+    if (!CLEAN) and_finite(ok, s);
     for (int k = 0; k < nf; k++) {
         V fk;
         load_v(fk, in.row + in.stride * size_t(1 + k));
         std::memcpy(f + k * L, &fk, sizeof fk);
-        and_finite(ok, fk);
+        if (!CLEAN) and_finite(ok, fk);
     }
-    for (int l = 0; l < L; l++) lanes[l] = double(x0 + l - j.g.nx / 2);
-    V gx;
-    load_v(gx, lanes);
-    s = SELECT(s, ok);
+    const V steps = {0, 1, 2, 3, 4, 5, 6, 7};
+    const V gx = (V{} + double(x0 - j.g.nx / 2)) + steps;
+    if (!CLEAN) s = SELECT(s, ok);
     // The model, added in the order fit_pass.h gives.
     V m = V{} + a[1];
     m += a[2] * gx;
@@ -164,8 +163,10 @@ PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt
     for (int k = 0; k < nf; k++) {
         V fk;
         load_v(fk, f + k * L);
-        fk = SELECT(fk, ok);
-        std::memcpy(f + k * L, &fk, sizeof fk);
+        if (!CLEAN) {
+            fk = SELECT(fk, ok);
+            std::memcpy(f + k * L, &fk, sizeof fk);
+        }
         m += a[4 + k] * fk;
     }
     const V r = s - m;
@@ -209,6 +210,7 @@ PASS_INLINE void add_chunk(const PassJob &j, const RowScratch &rs, const ChunkAt
     // Few pixels: their u u^T one at a time, in pixel order.
     double *__restrict t = rs.left;
     double *__restrict u = j.u;
+    double lanes[L];
     std::memcpy(lanes, &gx, sizeof lanes);
     for (int l = 0; l < L; l++) {
         if (!left[l]) continue;
@@ -260,8 +262,9 @@ PASS_INLINE void add_row_sums(const PassJob &j, const double *acc, int nf, int g
 }
 
 // n big-endian floats at `from` as doubles at `to`: swapped four at a time into
-// host words, then widened, two loops the compiler vectorizes.
-PASS_INLINE void decode_row(double *__restrict to, const unsigned char *__restrict from, int n,
+// host words, then widened, two loops the compiler vectorizes.  True when every
+// value is finite.
+PASS_INLINE bool decode_row(double *__restrict to, const unsigned char *__restrict from, int n,
                             uint32_t *__restrict words)
 {
     int p = 0;
@@ -273,7 +276,12 @@ PASS_INLINE void decode_row(double *__restrict to, const unsigned char *__restri
         std::memcpy(words + p, &u, sizeof u);
     }
     for (; p < n; p++) words[p] = load_be32(from + 4 * size_t(p));
-    for (p = 0; p < n; p++) to[p] = double(std::bit_cast<float>(words[p]));
+    uint32_t not_finite = 0;
+    for (p = 0; p < n; p++) {
+        to[p] = double(std::bit_cast<float>(words[p]));
+        not_finite |= (words[p] & FLOAT_EXPONENT) == FLOAT_EXPONENT;
+    }
+    return not_finite == 0;
 }
 
 // n host words to file order, in place, four at a time.
@@ -306,10 +314,10 @@ PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
     std::fill(rs.acc, rs.acc + size_t(slots) * L, 0.0);
     if (j.gram == GramOf::clipped) std::fill(rs.left, rs.left + triangle, 0.0);
     const size_t row = size_t(y) * size_t(nx);
-    decode_row(j.row, static_cast<const unsigned char *>(j.x.science) + 4 * row, nx, j.words);
+    bool clean = decode_row(j.row, static_cast<const unsigned char *>(j.x.science) + 4 * row, nx, j.words);
     for (int k = 0; k < nf; k++)
-        decode_row(j.row + j.stride * size_t(1 + k), static_cast<const unsigned char *>(j.x.fringes[size_t(k)]) + 4 * row,
-                   nx, j.words);
+        clean &= decode_row(j.row + j.stride * size_t(1 + k),
+                            static_cast<const unsigned char *>(j.x.fringes[size_t(k)]) + 4 * row, nx, j.words);
     if (j.x.mask) {
         const unsigned char *mask = j.x.mask + row;
         for (int x = 0; x < nx; x++) j.open[x] = mask[x] ? 0 : ~uint64_t(0);
@@ -317,7 +325,15 @@ PASS_INLINE void add_row(const PassJob &j, int y, PassSums &sums)
     const int gy = y - j.g.ny / 2;
     // The row's buffers run on to a whole chunk: the last one is read whole, its
     // lanes past the row closed.
-    for (int x0 = 0; x0 < nx; x0 += L) add_chunk<NF>(j, rs, {j.row + x0, j.stride, j.open + x0}, x0, gy);
+    // (The chunks are the same either way: a row that is all finite is told only
+    // so that its chunks skip the tests of finiteness.)
+    for (int x0 = 0; x0 < nx; x0 += L) {
+        const ChunkAt at{j.row + x0, j.stride, j.open + x0};
+        if (clean)
+            add_chunk<NF, true>(j, rs, at, x0, gy);
+        else
+            add_chunk<NF, false>(j, rs, at, x0, gy);
+    }
     add_row_sums(j, rs.acc, nf, gy, sums);
     if (j.gram == GramOf::clipped)
         for (size_t i = 0; i < triangle; i++) sums.gram[i] += rs.left[i];
