@@ -22,6 +22,34 @@ inline W swap_file_order32(W u)
         return u;
 }
 
+// n 32-bit words at `from` between file and host order, at `to` (which may be
+// `from`): four at a time in a 16-byte vector, since on single words the
+// compiler makes the swap a bswap instruction, which it cannot vectorize.  On a
+// big-endian host, a copy.
+inline void swap_words32(void *to, const void *from, int n)
+{
+    typedef uint32_t Four __attribute__((vector_size(16)));
+    auto *out = static_cast<unsigned char *>(to);
+    const auto *in = static_cast<const unsigned char *>(from);
+    if constexpr (std::endian::native == std::endian::big) {
+        if (n > 0 && to != from) std::memmove(to, from, 4 * size_t(n));
+    } else {
+        int p = 0;
+        for (; p + 4 <= n; p += 4) {
+            Four u;
+            std::memcpy(&u, in + 4 * size_t(p), sizeof u);
+            u = swap_file_order32(u);
+            std::memcpy(out + 4 * size_t(p), &u, sizeof u);
+        }
+        for (; p < n; p++) {
+            uint32_t u;
+            std::memcpy(&u, in + 4 * size_t(p), 4);
+            u = swap_file_order32(u);
+            std::memcpy(out + 4 * size_t(p), &u, 4);
+        }
+    }
+}
+
 // The 4 bytes at p, big-endian, as a host word.
 inline uint32_t load_be32(const void *p)
 {

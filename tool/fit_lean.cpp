@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -55,16 +54,18 @@ class Lean final : public FitSteps {
         model[1] = sky(x);
         first.clear();
         fit_pass(g, x, model.data(), std::numeric_limits<double>::infinity(), GramOf::kept, 0, g.ny, first);
-        later = false;
+        later = direct = false;
         return int(first.kept);
     }
     bool solve() override
     {
-        const PassSums &sums = later ? now : first;
+        const PassSums &sums = latest();
+        // A later pass's matrix is that of the pixels it left out, unless direct.
+        const bool difference = later && !direct;
         for (int i = 0; i < g.npar; i++)
             for (int j = 0; j <= i; j++) {
-                const double full = first.gram[size_t(gram_at(i, j))];
-                alpha[i + 1][j + 1] = later && !direct ? full - now.gram[size_t(gram_at(i, j))] : sums.gram[size_t(gram_at(i, j))];
+                const size_t at = size_t(gram_at(i, j));
+                alpha[i + 1][j + 1] = difference ? first.gram[at] - now.gram[at] : sums.gram[at];
             }
         for (int j = 1; j <= g.npar; j++) beta1[j] = sums.rhs[size_t(j - 1)];
         if (!lfit_solve(alpha, beta1, indx, g.npar)) return false;
@@ -77,7 +78,7 @@ class Lean final : public FitSteps {
     // sum w (r - u.a)^2 = sum w r^2 - a.beta at the solution of the equations.
     double chisq() override
     {
-        const PassSums &sums = later ? now : first;
+        const PassSums &sums = latest();
         double fitted = 0.0;
         for (int j = 1; j <= g.npar; j++) fitted += step[size_t(j)] * sums.rhs[size_t(j - 1)];
         return std::max(0.0, sums.squares - fitted);
@@ -86,7 +87,7 @@ class Lean final : public FitSteps {
     {
         for (int j = 1; j <= g.npar; j++) model[size_t(j)] += step[size_t(j)];
         residuals.clear();
-        if (!next) return int((later ? now : first).kept);
+        if (!next) return int(latest().kept);
         now.clear();
         fit_pass(g, loaded, model.data(), double(limit), GramOf::clipped, 0, g.ny, now);
         later = true;
@@ -120,6 +121,8 @@ class Lean final : public FitSteps {
     }
 
   private:
+    // The sums of the fit at hand.
+    const PassSums &latest() const { return later ? now : first; }
     // The mean of the finite, unmasked science values of the middle row; 0 when
     // there are none.
     double sky(const ExtensionData &x) const

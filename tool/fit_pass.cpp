@@ -1,9 +1,9 @@
 // The pass, eight pixels of a row at a time in eight lanes of double
-// accumulators, each a plain loop over the lanes that the compiler vectorizes
-// for the instruction set it is compiled for (SSE2, AVX2 or AVX-512: 4, 2 or 1
-// vectors a lane set).  Pixels a pass leaves out take part as zeros selected in,
-// never as products with a weight of 0, so no value that is not finite reaches
-// a sum.
+// accumulators, one vector of 8 doubles whatever the instruction set it is
+// compiled for (SSE2, AVX2 or AVX-512: 4, 2 or 1 registers).  Each row is first
+// decoded into doubles with loops the compiler vectorizes.  Pixels a pass leaves
+// out take part as zeros selected in, never as products with a weight of 0, so
+// no value that is not finite reaches a sum.
 #include "fit_pass.h"
 
 #include "big_endian.h"
@@ -43,7 +43,6 @@ void PassSums::add(const PassSums &later)
 namespace {
 
 constexpr int L = 8; // lanes: pixel x of a row goes to lane x % L
-constexpr uint32_t FLOAT_EXPONENT = 0x7f800000u;
 
 #define PASS_INLINE [[gnu::always_inline]] inline
 
@@ -52,23 +51,20 @@ constexpr uint32_t FLOAT_EXPONENT = 0x7f800000u;
 // normal matrix (the first pass).  The sums with gy are the row's sums times gy.
 struct Slots {
     int nf;
-    // (constexpr: the fixed-size pass sizes its arrays with them)
-    int r() const { return 0; }                 // r
-    int rx() const { return 1; }                // r gx
-    int rr() const { return 2; }                // r^2
-    int usable() const { return 3; }            // 1 per usable pixel
-    int kept() const { return 4; }              // 1 per kept pixel
-    int rf(int k) const { return 5 + k; }       // r f_k
-    int wx() const { return 5 + nf; }           // gx
-    int wxx() const { return 6 + nf; }          // gx^2
-    int wf(int k) const { return 7 + nf + k; }  // f_k
-    int wfx(int k) const { return 7 + 2 * nf + k; } // f_k gx
-    int wff(int k, int m) const { return 7 + 3 * nf + k * (k + 1) / 2 + m; } // f_k f_m, m <= k
-    int every_pass() const { return 5 + nf; }
+    constexpr int r() const { return 0; }                 // r
+    constexpr int rx() const { return 1; }                // r gx
+    constexpr int rr() const { return 2; }                // r^2
+    constexpr int usable() const { return 3; }            // 1 per usable pixel
+    constexpr int kept() const { return 4; }              // 1 per kept pixel
+    constexpr int rf(int k) const { return 5 + k; }       // r f_k
+    constexpr int wx() const { return 5 + nf; }           // gx
+    constexpr int wxx() const { return 6 + nf; }          // gx^2
+    constexpr int wf(int k) const { return 7 + nf + k; }  // f_k
+    constexpr int wfx(int k) const { return 7 + 2 * nf + k; } // f_k gx
+    constexpr int wff(int k, int m) const { return 7 + 3 * nf + k * (k + 1) / 2 + m; } // f_k f_m, m <= k
+    constexpr int every_pass() const { return 5 + nf; }
     constexpr int count() const { return 7 + 3 * nf + nf * (nf + 1) / 2; }
 };
-
-typedef uint32_t Words __attribute__((vector_size(16)));
 
 // Where a pass reads one chunk of a row: the row's values as doubles, the
 // science values first, then each frame's, `stride` apart, and the mask.
@@ -261,40 +257,22 @@ PASS_INLINE void add_row_sums(const PassJob &j, const double *acc, int nf, int g
     }
 }
 
-// n big-endian floats at `from` as doubles at `to`: swapped four at a time into
-// host words, then widened, two loops the compiler vectorizes.  True when every
-// value is finite.
+// n big-endian floats at `from` as doubles at `to`, through host words at
+// `words`, in loops the compiler vectorizes; the bytes a page ahead are asked
+// for meanwhile.  True when every value is finite.
 PASS_INLINE bool decode_row(double *__restrict to, const unsigned char *__restrict from, int n,
                             uint32_t *__restrict words)
 {
-    int p = 0;
-    for (; p + 4 <= n; p += 4) {
-        if (p % 16 == 0) __builtin_prefetch(from + 4 * size_t(p) + 4096); // a page ahead: the next row's start
-        Words u;
-        std::memcpy(&u, from + 4 * size_t(p), sizeof u);
-        u = swap_file_order32(u);
-        std::memcpy(words + p, &u, sizeof u);
+    for (int p = 0; p < n; p += 16) { // a cache line at a time
+        __builtin_prefetch(from + 4 * size_t(p) + 4096);
+        swap_words32(words + p, from + 4 * size_t(p), std::min(16, n - p));
     }
-    for (; p < n; p++) words[p] = load_be32(from + 4 * size_t(p));
     uint32_t not_finite = 0;
-    for (p = 0; p < n; p++) {
+    for (int p = 0; p < n; p++) {
         to[p] = double(std::bit_cast<float>(words[p]));
-        not_finite |= (words[p] & FLOAT_EXPONENT) == FLOAT_EXPONENT;
+        not_finite |= !finite_bits(words[p]);
     }
     return not_finite == 0;
-}
-
-// n host words to file order, in place, four at a time.
-PASS_INLINE void encode_words(uint32_t *w, int n)
-{
-    int p = 0;
-    for (; p + 4 <= n; p += 4) {
-        Words u;
-        std::memcpy(&u, w + p, sizeof u);
-        u = swap_file_order32(u);
-        std::memcpy(w + p, &u, sizeof u);
-    }
-    for (; p < n; p++) w[p] = swap_file_order32(w[p]);
 }
 
 // Adds row y to sums.
@@ -379,7 +357,7 @@ PASS_INLINE void store_rows(const FitGeometry &g, const ExtensionData &x, const 
         for (int i = 0; i < n; i++) open[i] = uint32_t(keep[i]);
         // To file order, then over the bytes `to` holds where written.
         unsigned char *o = out + 4 * size_t(p - first);
-        encode_words(fresh, n);
+        swap_words32(fresh, fresh, n);
         std::memcpy(written, o, 4 * size_t(n));
         for (int i = 0; i < n; i++) written[i] = (fresh[i] & open[i]) | (written[i] & ~open[i]);
         std::memcpy(o, written, 4 * size_t(n));
@@ -487,12 +465,12 @@ void pixel_residuals(const FitGeometry &g, const ExtensionData &x, const double 
         m += a[3] * double(py - g.ny / 2);
         for (int k = 0; k < g.nfringe; k++) {
             const uint32_t w = be32_at(x.fringes[size_t(k)], p);
-            const bool finite = (w & FLOAT_EXPONENT) != FLOAT_EXPONENT;
+            const bool finite = finite_bits(w);
             if (!finite) st = FRINGE_NOT_FINITE;
             m += a[4 + k] * (finite ? double(std::bit_cast<float>(w)) : 0.0);
         }
         const uint32_t s = be32_at(x.science, p);
-        const bool finite = (s & FLOAT_EXPONENT) != FLOAT_EXPONENT;
+        const bool finite = finite_bits(s);
         if (!finite) st = SCIENCE_NOT_FINITE;
         if (st == USABLE && x.mask && x.mask[p]) st = MASKED;
         r[p] = finite ? double(std::bit_cast<float>(s)) - m : 0.0;

@@ -9,9 +9,6 @@
 
 namespace {
 
-// A float is infinite or not a number when its exponent bits are all ones.
-constexpr uint32_t FLOAT_EXPONENT = 0x7f800000u;
-
 inline uint32_t bits_of(const float *v, int p)
 {
     uint32_t u;
@@ -24,34 +21,11 @@ inline uint32_t bits_of(const float *v, int p)
 // vectorizes; one loop doing everything it would not.
 constexpr int BLOCK = 512;
 
-typedef uint32_t Bits4 __attribute__((vector_size(16)));
-
-// to[0..n-1] = the n big-endian floats at `from`, in host order, four at a time
-// in a 16-byte vector: on single values the compiler makes the swap a bswap
-// instruction, which it cannot vectorize.  Inlined into each loader, whose
-// other loops over the block it then schedules with it.
-[[gnu::always_inline]] inline void host_order(float *to, const unsigned char *from, int n)
-{
-    int p = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; p + 4 <= n; p += 4) {
-            Bits4 u;
-            std::memcpy(&u, from + 4 * size_t(p), 16);
-            u = swap_file_order32(u);
-            std::memcpy(to + p, &u, 16);
-        }
-    }
-    for (; p < n; p++) {
-        const uint32_t u = be32_at(from, p);
-        std::memcpy(to + p, &u, 4);
-    }
-}
-
 // Whether any of v[0..n-1] is infinite or not a number.
 bool any_not_finite(const float *v, int n)
 {
     uint32_t all_ones = 0;
-    for (int p = 0; p < n; p++) all_ones |= (bits_of(v, p) & FLOAT_EXPONENT) == FLOAT_EXPONENT;
+    for (int p = 0; p < n; p++) all_ones |= !finite_bits(bits_of(v, p));
     return all_ones != 0;
 }
 
@@ -70,7 +44,7 @@ float to_pixel(double r, float original)
 
 void read_floats(float *to, const void *from, int npix)
 {
-    host_order(to, static_cast<const unsigned char *>(from), npix);
+    swap_words32(to, from, npix);
 }
 
 void mask_fringe(float *values, unsigned char *state, int npix)
@@ -87,7 +61,7 @@ void load_fringe(float *to, const void *from, unsigned char *state, int npix)
     const auto *in = static_cast<const unsigned char *>(from);
     for (int b = 0, n; b < npix; b += n) {
         n = std::min(BLOCK, npix - b);
-        host_order(to + b, in + 4 * size_t(b), n);
+        swap_words32(to + b, in + 4 * size_t(b), n);
         if (any_not_finite(to + b, n)) mask_fringe(to + b, state + b, n);
     }
 }

@@ -16,6 +16,10 @@ enum PixelState : unsigned char {
     MASKED = 3              // masked by the caller: corrected like the others
 };
 
+// A float is infinite or not a number when its exponent bits are all ones.
+constexpr uint32_t FLOAT_EXPONENT = 0x7f800000u;
+inline bool finite_bits(uint32_t u) { return (u & FLOAT_EXPONENT) != FLOAT_EXPONENT; }
+
 // Copies npix big-endian floats into host order.
 void read_floats(float *to, const void *from, int npix);
 
