@@ -62,7 +62,9 @@ struct SceneRun {
 // leaves, built here field by field from the layout journal.cpp's opening comment
 // describes (every number 64-bit little-endian), with the journal's random number
 // `nonce`: from the science file before the run (`original`) and as the kill left
-// it (`killed`), the fringe files and the table of the run.
+// it (`killed`), the fringe files and the table of the run.  With four slots
+// (this tolv's): extensions 1 and 2 named, 3 staged; with one (an earlier
+// tolv's): extension 2.
 struct HandBuilt {
     Bytes bytes;
     static void number(Bytes &to, uint64_t v)
@@ -88,7 +90,7 @@ struct HandBuilt {
         return round_up(card + 80 - at, 2880);
     }
 
-    HandBuilt(const SceneRun &scene, const Bytes &killed, uint64_t nonce, int extensions, int nx, int ny)
+    HandBuilt(const SceneRun &scene, const Bytes &killed, uint64_t nonce, int extensions, int nx, int ny, int slots)
     {
         const std::vector<std::string> &args = scene.args;
         const size_t data = size_t(nx) * size_t(ny) * 4;
@@ -119,7 +121,7 @@ struct HandBuilt {
         const size_t record_bytes = round_up(32 + 5 * size_t(fit_row_bound(3 + int(args.size()) - 1)) + 8, 512);
 
         Bytes &h = bytes;
-        h = {'T', 'O', 'L', 'V', 'J', 'R', 'N', '2'};
+        h = {'T', 'O', 'L', 'V', 'J', 'R', 'N', uint8_t(slots == 1 ? '2' : '3')};
         number(h, 0); // the header's length, once known
         number(h, nonce);
         number(h, scene.original.size());
@@ -140,18 +142,29 @@ struct HandBuilt {
         number(h, digest(h, 0, h.size()));
         h.resize(length, 0);
 
-        // The slot: extension 2's original header and pixels, and its head.
-        const U &two = units[2];
-        const size_t saved = two.header + two.data;
-        Bytes head;
-        for (const uint64_t v : {uint64_t(2), uint64_t(two.offset), uint64_t(saved),
-                                 digest(scene.original, two.offset, saved, nonce)})
-            number(head, v);
-        number(head, digest(head, 0, head.size(), nonce));
-        head.resize(64, 0);
-        h.insert(h.end(), head.begin(), head.end());
-        h.insert(h.end(), scene.original.begin() + long(two.offset), scene.original.begin() + long(two.offset + saved));
-        h.resize(length + round_up(64 + capacity, 4096), 0);
+        // The slots: each an extension's original header and pixels, after its
+        // head or zeros.
+        const std::vector<std::pair<int, bool>> held =
+            slots == 1 ? std::vector<std::pair<int, bool>>{{2, true}}
+                       : std::vector<std::pair<int, bool>>{{1, true}, {2, true}, {3, false}, {0, false}};
+        for (const auto &[e, named] : held) {
+            const size_t at = h.size();
+            if (e) {
+                const U &u = units[size_t(e)];
+                const size_t saved = u.header + u.data;
+                Bytes head;
+                for (const uint64_t v : {uint64_t(e), uint64_t(u.offset), uint64_t(saved),
+                                         digest(scene.original, u.offset, saved, nonce)})
+                    number(head, v);
+                number(head, digest(head, 0, head.size(), nonce));
+                head.resize(64, 0);
+                if (named) h.insert(h.end(), head.begin(), head.end());
+                h.resize(at + 64, 0);
+                h.insert(h.end(), scene.original.begin() + long(u.offset),
+                         scene.original.begin() + long(u.offset + saved));
+            }
+            h.resize(at + round_up(64 + capacity, 4096), 0);
+        }
 
         // Extension 1's record: its bytes as written, and its rows of the table.
         const U &one = units[1];
@@ -508,14 +521,76 @@ TEST(journal, bytes_are_the_documented_layout_and_one_built_by_hand_is_finished)
     ASSERT_GE(written.size(), 24u);
     uint64_t nonce = 0;
     for (int i = 7; i >= 0; i--) nonce = nonce << 8 | written[size_t(16 + i)];
-    const Bytes built = HandBuilt(scene, killed, nonce, 3, 40, 30).bytes;
+    const Bytes built = HandBuilt(scene, killed, nonce, 3, 40, 30, 4).bytes;
     EXPECT_EQ(written.size(), built.size());
     EXPECT_EQ(first_difference(written, built), -1);
 
-    write(journal, HandBuilt(scene, killed, nonce ^ 0x9e3779b97f4a7c15u, 3, 40, 30).bytes);
-    const ToolRun run = run_tolv(args);
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, scene.ref.table);
-    EXPECT_EQ(read(args[0]) == scene.ref.corrected, true);
-    EXPECT_FALSE(exists(journal));
+    for (const int slots : {4, 1}) {
+        write(args[0], killed);
+        write(journal, HandBuilt(scene, killed, nonce ^ 0x9e3779b97f4a7c15u, 3, 40, 30, slots).bytes);
+        const ToolRun run = run_tolv(args);
+        EXPECT_EQ(run.status, 0) << slots << run.err;
+        EXPECT_EQ(run.out, scene.ref.table) << slots;
+        EXPECT_EQ(read(args[0]) == scene.ref.corrected, true) << slots;
+        EXPECT_FALSE(exists(journal)) << slots;
+    }
+}
+
+// A power cut in the one sync that serves an extension (the record of the one
+// before, the head of this one, the bytes of the next, a head cleared): the disk
+// may have kept any of those sectors and not the others, while the science file
+// is as it was before the sync.  Every such journal finishes the run as the
+// uninterrupted one; and one whose second extension named as being written has
+// changed is not a journal any run could have left, so it is refused.
+TEST(journal, a_power_cut_inside_a_sync_keeps_any_subset_of_its_writes)
+{
+    const SceneRun scene(4);
+    const auto &args = scene.args;
+    const std::string journal = journal_of(args[0]);
+    Started run(TOLV_INJECT_BINARY, args, "synced:2:stop,done:2:kill");
+    ASSERT_TRUE(run.wait_stopped());
+    const Bytes before = read(journal), science = read(args[0]);
+    kill(run.pid, SIGCONT);
+    EXPECT_EQ(run.finish().status, -1);
+    const Bytes after = read(journal);
+    ASSERT_EQ(before.size(), after.size());
+    EXPECT_EQ(read(args[0]) == science, true) << "the file changed within the journal's sync";
+    std::vector<size_t> changed; // 512-byte sectors
+    for (size_t at = 0; at < after.size(); at += 512)
+        if (!std::equal(before.begin() + long(at), before.begin() + long(std::min(at + 512, after.size())),
+                        after.begin() + long(at)))
+            changed.push_back(at);
+    // The record, the head, the staged bytes (many sectors) and the cleared head.
+    ASSERT_GE(changed.size(), 4u);
+    std::mt19937 pick(27);
+    for (int k = 0; k < 20; k++) {
+        Bytes mixed = before;
+        for (const size_t at : changed)
+            if (k == 1 || (k > 1 && pick() % 2))
+                std::copy(after.begin() + long(at), after.begin() + long(std::min(at + 512, after.size())),
+                          mixed.begin() + long(at));
+        write(args[0], science);
+        write(journal, mixed);
+        const ToolRun again = run_tolv(args);
+        EXPECT_EQ(again.status, 0) << k << again.err;
+        EXPECT_EQ(again.out, scene.ref.table) << k;
+        EXPECT_EQ(read(args[0]) == scene.ref.corrected, true) << k;
+        EXPECT_FALSE(exists(journal)) << k;
+    }
+    // Every sector but the record's: extensions 2 (written) and 3 (its head
+    // kept) are both named as being written; 3 changed is damage.
+    Bytes without_record = after;
+    const size_t records_at = after.size() - 4 * HandBuilt::round_up(32 + 5 * size_t(fit_row_bound(5)) + 8, 512);
+    for (const size_t at : changed)
+        if (at >= records_at)
+            std::copy(before.begin() + long(at), before.begin() + long(at + 512), without_record.begin() + long(at));
+    Bytes damaged = science;
+    const Bytes three = extension(science, 40, 30, 3);
+    damaged[size_t(std::search(damaged.begin(), damaged.end(), three.begin(), three.end()) - damaged.begin()) + 4000] ^= 1;
+    write(args[0], damaged);
+    write(journal, without_record);
+    const ToolRun refused = run_tolv(args);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(contains(refused.err, "names extensions 2 and 3 as being written at once")) << refused.err;
+    EXPECT_EQ(read(args[0]) == damaged, true);
 }

@@ -96,7 +96,8 @@ void on_bus_error(int, siginfo_t *info, void *)
         } else if (unit == 0) {
             put(": primary unit");
         }
-        put(": the file could not be read or written (cut short by another program, or a disk error)");
+        put(": ");
+        put(UNREADABLE_FILE_TEXT);
         put(hint);
         put("\n");
         _exit(1);

@@ -1,28 +1,35 @@
 // The journal file, every number 64-bit little-endian on every host:
 //
-//   header   "TOLVJRN2", its length (whole 4 KiB pages), the journal's random
-//            number, the science file's size, the slot's capacity, the number of
+//   header   "TOLVJRN3", its length (whole 4 KiB pages), the journal's random
+//            number, the science file's size, a slot's capacity, the number of
 //            records and the bytes of each, the number of units; the inputs' key
 //            and their names (each a length and its bytes); per unit: its number,
 //            offset, header bytes, data bytes and header digest; the digest of
 //            all that.
-//   slot     a head (extension, offset, length, digest of the bytes, digest of
-//            the head; zeros to 64 bytes) and the original bytes of the extension
-//            being written.
+//   slots    four, each in whole pages: a head (extension, offset, length,
+//            digest of the bytes, digest of the head; zeros to 64 bytes), or 64
+//            zeros, and the original bytes of an extension.
 //   records  one per extension done, each in a place of its own: "TOLVDONE", the
 //            extension, the digest of its bytes as written, the length of its
 //            rows, the rows, the digest of the record.
 //
-// The fixed-size parts (the header's first fields, a unit, the slot's head, a
+// A journal of an earlier tolv, "TOLVJRN2", is laid out alike with one slot.
+//
+// The fixed-size parts (the header's first fields, a unit, a slot's head, a
 // record's head) are each laid out once below, as a Part, for the code that
 // writes them and the code that reads them.
 //
 // The journal is written whole under no name (or a temporary one) and linked into
 // place, so a journal under its name always had a whole header: one that has not
-// is damaged, never "cut short".  The slot's bytes are synced before the head that
-// names them is written; a record is written only after its extension's bytes
-// are synced, and records are written in order, so only the last can be torn,
-// and only while the slot still holds its extension's original.
+// is damaged, never "cut short".  A slot's bytes are synced before the head that
+// names them is written, and written only into a slot whose head is zeros on the
+// disk, so every head found names whole bytes, whether its extension is done or
+// not; a record is written only after its extension's bytes are synced, and
+// records are written in order, so only the last can be torn, and only while a
+// slot still names its extension.  With four slots one sync serves an extension:
+// the record of the one written before, the head of this one, the bytes of the
+// next, and the head cleared of one done two before (a one-slot journal saves
+// over the head of a done extension, whose bytes are then never read).
 #include "journal.h"
 
 #include "digest.h"
@@ -48,8 +55,10 @@
 
 namespace {
 
-constexpr char HEADER_MAGIC[9] = "TOLVJRN2";
+constexpr char HEADER_MAGIC[9] = "TOLVJRN3";
+constexpr char ONE_SLOT_MAGIC[9] = "TOLVJRN2";
 constexpr char OLDER_MAGIC[9] = "TOLVJRN1";
+constexpr size_t SLOTS = 4;
 constexpr char DONE_MAGIC[9] = "TOLVDONE";
 
 // A fixed-size part of the journal: a lead of `Lead` bytes (a magic, or none),
@@ -87,7 +96,7 @@ using HeaderHead = Part<HeaderField, 8>;
 // A unit in the header's list.
 enum class UnitField { unit, offset, header_bytes, data_bytes, header_digest, count };
 using UnitEntry = Part<UnitField, 0>;
-// The slot's head: the extension, where its saved bytes were in the file, their
+// A slot's head: the extension, where its saved bytes were in the file, their
 // digest, and the digest of the fields before it.
 enum class SlotField { unit, offset, length, bytes_digest, head_digest, count };
 using SlotHead = Part<SlotField, 0>;
@@ -97,7 +106,7 @@ using RecordHead = Part<RecordField, 8>;
 
 constexpr int64_t PAGE = 4096;
 constexpr int64_t FIELDS = HeaderHead::bytes;
-constexpr int64_t SLOT_HEAD = 64; // the slot's head, zeros after its fields
+constexpr int64_t SLOT_HEAD = 64; // a slot's head, zeros after its fields
 constexpr int64_t RECORD_HEAD = RecordHead::bytes;
 constexpr int64_t RECORD_FRAME = RECORD_HEAD + 8; // a record's head and digest, around its rows
 static_assert(FIELDS == 64 && SlotHead::bytes <= SLOT_HEAD && RECORD_HEAD == 32, "the journal's layout on disk");
@@ -365,7 +374,7 @@ bool Journal::recover(int science_fd, std::string *error)
         return false;
     }
     return open_found(error) && read_header(error) && read_records(error) && check_units(error) &&
-           restore_slot(error);
+           restore_slots(error);
 }
 
 bool Journal::left_by_a_run(int science_fd) const
@@ -408,8 +417,10 @@ bool Journal::read_header(std::string *error)
     }
     if (std::memcmp(start, OLDER_MAGIC, 8) == 0)
         return refuse(error, "was left by an older tolv", "Finish that run with the tolv that began it");
-    if (std::memcmp(start, HEADER_MAGIC, 8) != 0)
+    shared_head_ = std::memcmp(start, ONE_SLOT_MAGIC, 8) == 0;
+    if (std::memcmp(start, HEADER_MAGIC, 8) != 0 && !shared_head_)
         return refuse(error, "is not a tolv journal", NOT_A_JOURNAL);
+    slots_.assign(shared_head_ ? 1 : SLOTS, Slot());
     const HeaderHead fixed(start);
     const int64_t length = int64_t(fixed[HeaderField::length]);
     if (length < PAGE || length > int64_t(LONGEST_TEXT) * 4 || length % PAGE != 0 || length > length_now)
@@ -450,10 +461,39 @@ bool Journal::read_header(std::string *error)
 void Journal::place(int64_t header_length)
 {
     slot_at_ = header_length;
-    records_at_ = slot_at_ + round_up(SLOT_HEAD + capacity_, PAGE);
+    records_at_ = slot_at(slots_.size());
 }
 
-int64_t Journal::slot_bytes_at() const { return slot_at_ + SLOT_HEAD; }
+int64_t Journal::slot_span() const { return round_up(SLOT_HEAD + capacity_, PAGE); }
+
+size_t Journal::slot_of(int e) const
+{
+    size_t k = 0;
+    while (k < slots_.size() && slots_[k].unit != e) k++;
+    return k;
+}
+
+// The slots: each a whole head naming a planned extension (no two the same),
+// or zeros.
+bool Journal::read_slots(std::string *error)
+{
+    for (size_t k = 0; k < slots_.size(); k++) {
+        unsigned char head[SLOT_HEAD];
+        if (!pread_all(fd_, head, SLOT_HEAD, slot_at(k))) return damaged(error, "cut short");
+        if (all_zero(head, SLOT_HEAD)) continue;
+        const SlotHead slot(head);
+        const uint64_t e = slot[SlotField::unit], offset = slot[SlotField::offset], length = slot[SlotField::length];
+        const JournalUnit *unit = nullptr;
+        for (size_t i = 1; i < units_.size() && !unit; i++)
+            if (uint64_t(units_[i].unit) == e) unit = &units_[i];
+        if (head_digest(slot, nonce_) != slot[SlotField::head_digest] || !unit || slot_of(int(e)) < k ||
+            offset < uint64_t(unit->offset) || length > uint64_t(capacity_) ||
+            offset + length > uint64_t(unit->offset + unit->header_bytes + unit->data_bytes))
+            return damaged(error, "the head of its saved bytes does not hold");
+        slots_[k] = {int(e), int64_t(offset), int64_t(length), slot[SlotField::bytes_digest], true, int(e), true};
+    }
+    return true;
+}
 
 bool Journal::read_records(std::string *error)
 {
@@ -462,23 +502,7 @@ bool Journal::read_records(std::string *error)
             if (uint64_t(units_[i].unit) == e) return int(i);
         return 0;
     };
-    // The slot: none (zeros), or a whole head naming a planned extension.
-    unsigned char head[SLOT_HEAD];
-    if (!pread_all(fd_, head, SLOT_HEAD, slot_at_)) return damaged(error, "cut short");
-    if (!all_zero(head, SLOT_HEAD)) {
-        const SlotHead slot(head);
-        const uint64_t e = slot[SlotField::unit], offset = slot[SlotField::offset], length = slot[SlotField::length];
-        const int u = planned(e);
-        const JournalUnit *unit = u ? &units_[size_t(u)] : nullptr;
-        if (head_digest(slot, nonce_) != slot[SlotField::head_digest] || !unit || offset < uint64_t(unit->offset) ||
-            length > uint64_t(capacity_) ||
-            offset + length > uint64_t(unit->offset + unit->header_bytes + unit->data_bytes))
-            return damaged(error, "the head of its saved bytes does not hold");
-        slot_unit_ = int(e);
-        slot_offset_ = int64_t(offset);
-        slot_length_ = int64_t(length);
-        slot_digest_ = slot[SlotField::bytes_digest];
-    }
+    if (!read_slots(error)) return false;
     // The records: whole ones first, in order; then at most one torn record (the
     // last, being written when the run stopped, whose extension the slot still
     // holds: it is done again); then nothing.
@@ -503,7 +527,10 @@ bool Journal::read_records(std::string *error)
                              std::string(reinterpret_cast<const char *>(&record[RECORD_HEAD]), size_t(n))};
             continue;
         }
-        if (whole || !slot_unit_ || done_.count(slot_unit_)) return damaged(error, which);
+        const bool being_written = std::any_of(slots_.begin(), slots_.end(), [&](const Slot &slot) {
+            return slot.head && !done_.count(slot.head);
+        });
+        if (whole || !being_written) return damaged(error, which);
         torn = i;
     }
     next_record_ = torn >= 0 ? torn : first_empty >= 0 ? first_empty : records_;
@@ -541,12 +568,13 @@ bool Journal::check_units(std::string *error)
                                          " is not what the interrupted run wrote", replaced_way_out());
             continue;
         }
-        if (i > 0 && u.unit == slot_unit_ && slot_offset_ == u.offset) {
+        const size_t k = i > 0 ? slot_of(u.unit) : slots_.size();
+        if (k < slots_.size() && slots_[k].offset == u.offset) {
             // Being written: the header may already hold its record; its other
             // cards are those of the original in the slot, whose own digest is
             // the one the journal saw when it was made.
             std::vector<unsigned char> saved(size_t(u.header_bytes)), current(size_t(u.header_bytes));
-            if (!pread_all(fd_, saved.data(), u.header_bytes, slot_bytes_at()) ||
+            if (!pread_all(fd_, saved.data(), u.header_bytes, slot_at(k) + SLOT_HEAD) ||
                 !pread_all(science_, current.data(), u.header_bytes, u.offset))
                 return fail(error, "checking");
             if (digest_of(saved.data(), saved.size()) != u.header_digest ||
@@ -562,33 +590,53 @@ bool Journal::check_units(std::string *error)
     return true;
 }
 
-bool Journal::restore_slot(std::string *error)
+bool Journal::restore_slots(std::string *error)
 {
-    if (!slot_unit_ || done_.count(slot_unit_)) return true; // no extension was being written
-    // Every byte is checked before any is put back.
-    uint64_t digest = 0;
-    if (!digest_file_range(fd_, slot_bytes_at(), slot_length_, &digest, nonce_)) return fail(error, "reading");
-    if (digest != slot_digest_)
-        return damaged(error, "the saved bytes of extension " + std::to_string(slot_unit_) + " do not hold");
+    // Every byte is checked before any is put back: those of every head found (a
+    // one-slot journal's bytes only while their extension is being written).
+    std::vector<size_t> written;
+    for (size_t k = 0; k < slots_.size(); k++) {
+        const Slot &slot = slots_[k];
+        const bool being_written = slot.head && !done_.count(slot.head);
+        if (!being_written && (!slot.head || shared_head_)) continue;
+        uint64_t digest = 0;
+        if (!digest_file_range(fd_, slot_at(k) + SLOT_HEAD, slot.length, &digest, nonce_)) return fail(error, "reading");
+        if (digest != slot.digest)
+            return damaged(error, "the saved bytes of extension " + std::to_string(slot.unit) + " do not hold");
+        if (being_written) written.push_back(k);
+    }
+    // A run writes one extension at a time: it names the next one's bytes in the
+    // sync that records the one before, and changes it only once that sync is
+    // done.  So a second extension found being written is as its original says.
+    std::sort(written.begin(), written.end(), [&](size_t a, size_t b) { return slots_[a].offset < slots_[b].offset; });
+    for (size_t i = 1; i < written.size(); i++) {
+        const Slot &slot = slots_[written[i]];
+        uint64_t now = 0;
+        if (!digest_file_range(science_, slot.offset, slot.length, &now, nonce_)) return fail(error, "checking");
+        if (written.size() > 2 || now != slot.digest)
+            return damaged(error, "it names extensions " + std::to_string(slots_[written[0]].unit) + " and " +
+                                      std::to_string(slot.unit) + " as being written at once");
+    }
     auto put_back_failed = [&] {
         *error = std::string("putting back the extension an interrupted run was writing failed: ") +
                  std::strerror(errno) + RERUN_TO_RECOVER;
         return false;
     };
-    std::vector<unsigned char> chunk(size_t(slot_length_ < CHUNK ? (slot_length_ > 0 ? slot_length_ : 1) : CHUNK));
-    for (int64_t done = 0; done < slot_length_;) {
-        const int64_t n = slot_length_ - done < int64_t(chunk.size()) ? slot_length_ - done : int64_t(chunk.size());
-        if (!pread_all(fd_, chunk.data(), n, slot_bytes_at() + done)) return fail(error, "reading");
-        if (!pwrite_all(science_, chunk.data(), n, slot_offset_ + done)) return put_back_failed();
-        done += n;
+    // An extension that may have changed is put back; a head naming it stays, so
+    // that the rest of the run writes it from the same bytes; of two, the first
+    // is the one said to be put back.
+    std::vector<unsigned char> chunk(written.empty() ? 0 : size_t(CHUNK));
+    for (const size_t k : written) {
+        const Slot &slot = slots_[k];
+        for (int64_t done = 0; done < slot.length;) {
+            const int64_t n = std::min(slot.length - done, CHUNK);
+            if (!pread_all(fd_, chunk.data(), n, slot_at(k) + SLOT_HEAD + done)) return fail(error, "reading");
+            if (!pwrite_all(science_, chunk.data(), n, slot.offset + done)) return put_back_failed();
+            done += n;
+        }
+        if (!restored_) restored_ = slot.unit;
     }
-    if (fdatasync(science_) != 0) return put_back_failed();
-    // The bytes are back in the file: the slot no longer names an extension, so
-    // that saving over its bytes later never leaves a head naming torn ones.
-    const unsigned char empty[SLOT_HEAD] = {};
-    if (!pwrite_all(fd_, empty, SLOT_HEAD, slot_at_) || fdatasync(fd_) != 0) return fail(error, "writing");
-    restored_ = slot_unit_;
-    slot_unit_ = 0;
+    if (!written.empty() && fdatasync(science_) != 0) return put_back_failed();
     return true;
 }
 
@@ -638,6 +686,8 @@ bool Journal::start(const JournalIdentity &id, int64_t capacity, int records, in
     records_ = records;
     record_bytes_ = round_up(RECORD_FRAME + record_bytes, 512);
     nonce_ = random_number();
+    slots_.assign(SLOTS, Slot());
+    shared_head_ = false;
     const std::string h = header_bytes();
     place(int64_t(h.size()));
     next_record_ = 0;
@@ -760,32 +810,147 @@ bool Journal::write_whole(const std::string &header, std::string *error)
     return fail(error, "writing");
 }
 
-bool Journal::save(int e, const unsigned char *file, int64_t offset, int64_t length, std::string *error)
+bool Journal::free_slot(size_t k) const
 {
-    // The head in the slot names an extension already done (or none): the bytes
-    // may be written over, and are synced before a head names them.
-    if (!pwrite_all(fd_, file + offset, length, slot_bytes_at())) {
-        // The mapped bytes themselves could not be read: the file is shorter now.
-        if (errno != EFAULT) return fail(error, "writing");
-        faults_read_through(file + offset, length);
-        *error = "the file could not be read or written (cut short by another program, or a disk error)";
+    // Bytes go only under a head of zeros on the disk (in a one-slot journal,
+    // under one naming a done extension), never over those of an extension on
+    // its way.
+    const Slot &slot = slots_[k];
+    if (!slot.head_synced || (slot.unit && !done_.count(slot.unit))) return false;
+    return !slot.head || (shared_head_ && done_.count(slot.head));
+}
+
+bool Journal::can_stage() const
+{
+    for (size_t k = 0; k < slots_.size(); k++)
+        if (free_slot(k)) return true;
+    return false;
+}
+
+bool Journal::holds(int e) const { return slot_of(e) < slots_.size(); }
+
+bool Journal::on_disk(int e) const { return holds(e) && slots_[slot_of(e)].synced; }
+
+bool Journal::armed(int e, int64_t offset, int64_t length) const
+{
+    const size_t k = slot_of(e);
+    if (k == slots_.size()) return false;
+    const Slot &slot = slots_[k];
+    return slot.head == e && slot.head_synced && slot.offset <= offset && offset + length <= slot.offset + slot.length;
+}
+
+bool Journal::stage(int e, const unsigned char *file, int64_t offset, int64_t length, std::string *error)
+{
+    size_t k = 0;
+    while (k < slots_.size() && !free_slot(k)) k++;
+    if (k == slots_.size() || holds(e) || length > capacity_) {
+        errno = EINVAL; // the writer's steps out of order
+        return fail(error, "writing");
+    }
+    Slot &slot = slots_[k];
+    const Staged past_cache = !shared_head_ && direct_ ? write_past_cache(k, offset, length, &slot.digest)
+                                                       : Staged::unsupported;
+    if (past_cache == Staged::unreadable) {
+        *error = UNREADABLE_FILE_TEXT;
         return false;
     }
-    SlotHead slot;
-    slot[SlotField::unit] = uint64_t(e);
-    slot[SlotField::offset] = uint64_t(offset);
-    slot[SlotField::length] = uint64_t(length);
-    slot[SlotField::bytes_digest] = digest_of(file + offset, size_t(length), nonce_);
-    slot[SlotField::head_digest] = head_digest(slot, nonce_);
-    std::string head = slot.text("");
-    head.resize(size_t(SLOT_HEAD), '\0');
-    if (fdatasync(fd_) != 0 || !pwrite_all(fd_, head.data(), SLOT_HEAD, slot_at_) || fdatasync(fd_) != 0)
-        return fail(error, "writing");
-    slot_unit_ = e;
+    if (past_cache == Staged::failed) return fail(error, "writing");
+    if (past_cache == Staged::unsupported) {
+        direct_ = false;
+        if (!pwrite_all(fd_, file + offset, length, slot_at(k) + SLOT_HEAD)) {
+            // The mapped bytes themselves could not be read: the file is shorter now.
+            if (errno != EFAULT) return fail(error, "writing");
+            faults_read_through(file + offset, length);
+            *error = UNREADABLE_FILE_TEXT;
+            return false;
+        }
+        slot.digest = digest_of(file + offset, size_t(length), nonce_);
+    }
+    slot.unit = e;
+    slot.offset = offset;
+    slot.length = length;
+    slot.synced = false;
     return true;
 }
 
-bool Journal::mark_done(int e, uint64_t digest, const std::string &rows, std::string *error)
+// Writes the original bytes [offset, offset + length) of the science file into
+// slot k past the page cache (O_DIRECT), a piece at a time through a buffer of
+// whole pages: the slot's head of zeros first (a slot takes bytes only under one),
+// zeros after them to the end of their page.  Bytes that only a recovery reads
+// then take no memory of the page cache (fresh memory, on a virtual machine the
+// dearest part of the copy).  False, with errno: EINVAL where the filesystem
+// Unsupported where the filesystem takes no such writes.
+Journal::Staged Journal::write_past_cache(size_t k, int64_t offset, int64_t length, uint64_t *digest)
+{
+    constexpr int64_t PIECE = int64_t(1) << 20;
+    if (!bounce_) {
+        void *p = nullptr;
+        if (posix_memalign(&p, size_t(PAGE), size_t(PIECE)) != 0) return Staged::unsupported;
+        bounce_.reset(static_cast<unsigned char *>(p));
+    }
+    const int flags = fcntl(fd_, F_GETFL);
+    if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_DIRECT) != 0) return Staged::unsupported;
+    unsigned char *const b = bounce_.get();
+    Digest d(nonce_);
+    const int64_t total = round_up(SLOT_HEAD + length, PAGE);
+    Staged staged = Staged::written;
+    for (int64_t at = 0; staged == Staged::written && at < total; at += PIECE) {
+        const int64_t n = std::min(PIECE, total - at);
+        const int64_t from = std::max(at, SLOT_HEAD) - at, to = std::min(at + n, SLOT_HEAD + length) - at;
+        std::memset(b, 0, size_t(from));
+        if (to < n) std::memset(b + std::max(to, from), 0, size_t(n - std::max(to, from)));
+        if (to > from && !pread_all(science_, b + from, to - from, offset + at + from - SLOT_HEAD)) {
+            staged = Staged::unreadable;
+            break;
+        }
+        if (to > from) d.add(b + from, size_t(to - from));
+        if (!pwrite_all(fd_, b, n, slot_at(k) + at)) staged = errno == EINVAL ? Staged::unsupported : Staged::failed;
+    }
+    const int why = errno;
+    fcntl(fd_, F_SETFL, flags);
+    errno = why;
+    *digest = d.value();
+    return staged;
+}
+
+bool Journal::arm(int e, std::string *error)
+{
+    const size_t k = slot_of(e);
+    if (k == slots_.size() || !slots_[k].synced) {
+        errno = EINVAL; // a head only ever names bytes on the disk
+        return fail(error, "writing");
+    }
+    Slot &slot = slots_[k];
+    SlotHead head;
+    head[SlotField::unit] = uint64_t(e);
+    head[SlotField::offset] = uint64_t(slot.offset);
+    head[SlotField::length] = uint64_t(slot.length);
+    head[SlotField::bytes_digest] = slot.digest;
+    head[SlotField::head_digest] = head_digest(head, nonce_);
+    std::string bytes = head.text("");
+    bytes.resize(size_t(SLOT_HEAD), '\0');
+    if (!pwrite_all(fd_, bytes.data(), SLOT_HEAD, slot_at(k))) return fail(error, "writing");
+    slot.head = e;
+    slot.head_synced = false;
+    return true;
+}
+
+bool Journal::make_room(std::string *error)
+{
+    if (can_stage() || shared_head_) return true;
+    for (size_t k = 0; k < slots_.size(); k++) {
+        Slot &slot = slots_[k];
+        if (!slot.head || !slot.head_synced || !done_.count(slot.head)) continue;
+        const unsigned char zeros[SLOT_HEAD] = {};
+        if (!pwrite_all(fd_, zeros, SLOT_HEAD, slot_at(k))) return fail(error, "writing");
+        slot.head = 0;
+        slot.head_synced = false;
+        return true;
+    }
+    return true;
+}
+
+bool Journal::record(int e, uint64_t digest, const std::string &rows, std::string *error)
 {
     if (next_record_ >= records_ || int64_t(rows.size()) > record_bytes_ - RECORD_FRAME) {
         errno = ENOSPC;
@@ -797,10 +962,24 @@ bool Journal::mark_done(int e, uint64_t digest, const std::string &rows, std::st
     head[RecordField::rows_length] = rows.size();
     std::string record = head.text(DONE_MAGIC) + rows;
     put_u64(record, digest_of(record, nonce_));
-    if (!pwrite_all(fd_, record.data(), int64_t(record.size()), record_at(next_record_)) || fdatasync(fd_) != 0)
-        return fail(error, "writing");
+    if (!pwrite_all(fd_, record.data(), int64_t(record.size()), record_at(next_record_))) return fail(error, "writing");
     next_record_++;
-    done_[e] = {digest, rows};
+    recorded_[e] = {digest, rows};
+    return true;
+}
+
+bool Journal::sync(std::string *error)
+{
+    if (fdatasync(fd_) != 0) return fail(error, "writing");
+    for (size_t k = 0; k < slots_.size(); k++) {
+        Slot &slot = slots_[k];
+        if (slot.unit && !slot.synced)
+            posix_fadvise(fd_, off_t(slot_at(k) + SLOT_HEAD), off_t(slot.length), POSIX_FADV_DONTNEED);
+        slot.synced = slot.synced || slot.unit;
+        slot.head_synced = true;
+    }
+    done_.merge(recorded_);
+    recorded_.clear();
     return true;
 }
 

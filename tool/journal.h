@@ -22,7 +22,9 @@
 #define TOLV_JOURNAL_H
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -99,11 +101,31 @@ class Journal {
     // these).  False, with *error, when it cannot be written (the disk full):
     // nothing has been changed then.
     bool start(const JournalIdentity &id, int64_t capacity, int records, int64_t record_bytes, std::string *error);
-    // Saves the bytes [offset, offset + length) of `file` (the science file's
-    // mapping) as extension e's original, synced.
-    bool save(int e, const unsigned char *file, int64_t offset, int64_t length, std::string *error);
-    // Records extension e as written, with the digest of its bytes and its rows, synced.
-    bool mark_done(int e, uint64_t digest, const std::string &rows, std::string *error);
+    // The steps of writing an extension, none of which waits for the disk until
+    // sync(): the original bytes are staged in a free slot, a head naming them is
+    // written once they are on the disk (the extension may change once that head
+    // is), and the extension is recorded as done once its new bytes are on the
+    // disk.  Each step refuses what would break that order.
+    //
+    // Whether a slot is free for stage() now (after sync(), make_room() may free one).
+    bool can_stage() const;
+    // Stages the bytes [offset, offset + length) of `file` (the science file's
+    // mapping) as extension e's original, in a free slot.
+    bool stage(int e, const unsigned char *file, int64_t offset, int64_t length, std::string *error);
+    // Whether e's original is staged (on the disk or on its way), and whether a
+    // head on the disk names e's original as holding the range [offset, offset + length).
+    bool holds(int e) const;
+    bool on_disk(int e) const;
+    bool armed(int e, int64_t offset, int64_t length) const;
+    // Writes the head naming e's staged original, once that is on the disk.
+    bool arm(int e, std::string *error);
+    // Records extension e as written, with the digest of its bytes and its rows.
+    bool record(int e, uint64_t digest, const std::string &rows, std::string *error);
+    // When no slot is free: clears the head of one whose extension is recorded as
+    // done, so that it is free after the next sync.
+    bool make_room(std::string *error);
+    // Waits until everything written is on the disk; then it counts.
+    bool sync(std::string *error);
     // Removes the journal: the run is complete; the file's mark then says so.
     // `checkpoint`, when given (test builds), is called with "removed" between
     // the journal's removal and the mark's.
@@ -130,14 +152,20 @@ class Journal {
     bool read_header(std::string *error);
     bool read_records(std::string *error);
     bool check_units(std::string *error);
-    bool restore_slot(std::string *error);
+    bool restore_slots(std::string *error);
+    bool read_slots(std::string *error);
     void read_mark();
     bool set_mark(const std::string &value, std::string *error);
     bool write_whole(const std::string &header, std::string *error);
     std::string header_bytes() const;
     // The places of the journal's parts past its header, from its length.
     void place(int64_t header_length);
-    int64_t slot_bytes_at() const;
+    int64_t slot_span() const;
+    int64_t slot_at(size_t k) const { return slot_at_ + int64_t(k) * slot_span(); }
+    // Whether slot k may take an extension's original bytes now.
+    bool free_slot(size_t k) const;
+    // The slot holding (or taking) e's original; slots_.size() when none.
+    size_t slot_of(int e) const;
     int64_t record_at(int i) const { return records_at_ + int64_t(i) * record_bytes_; }
     int64_t records_end() const { return record_at(records_); }
     bool mark_running(bool created, std::string *error);
@@ -151,9 +179,27 @@ class Journal {
     std::vector<JournalUnit> units_;
     std::string key_, names_;
     std::map<int, JournalDone> done_;
-    int slot_unit_ = 0; // the extension the slot names, 0 when none
-    uint64_t slot_digest_ = 0;
-    int64_t slot_offset_ = 0, slot_length_ = 0;
+    // A slot of original bytes: whose bytes it holds (or is taking) and whether
+    // they are on the disk; the extension its head names (0: none) and whether
+    // that head is on the disk.
+    struct Slot {
+        int unit = 0;
+        int64_t offset = 0, length = 0;
+        uint64_t digest = 0;
+        bool synced = false;
+        int head = 0;
+        bool head_synced = true;
+    };
+    std::vector<Slot> slots_;
+    bool shared_head_ = false; // an older journal of one slot, saved over under a head naming a done extension
+    std::map<int, JournalDone> recorded_; // records written, not yet synced
+    enum class Staged { written, unsupported, unreadable, failed };
+    Staged write_past_cache(size_t k, int64_t offset, int64_t length, uint64_t *digest);
+    bool direct_ = true; // slots written past the page cache, while the filesystem takes it
+    struct Free {
+        void operator()(unsigned char *p) const { std::free(p); }
+    };
+    std::unique_ptr<unsigned char, Free> bounce_; // whole pages, for those writes
     int restored_ = 0;
     std::string mark_; // the file's mark as found
     bool marks_ = false; // the file takes a mark

@@ -13,6 +13,9 @@ constexpr char MESSAGE_PREFIX[] = "tolv: ";
 // A refusal made before anything was written, and one after a write failed.
 constexpr char NOTHING_DONE[] = "; nothing was done";
 constexpr char RERUN_TO_RECOVER[] = "; run the same command again to recover";
+// A file whose bytes are gone from under a mapping or a read.
+constexpr char UNREADABLE_FILE_TEXT[] =
+    "the file could not be read or written (cut short by another program, or a disk error)";
 
 // The science file is held by another run (its lock).
 constexpr char LOCKED_TEXT[] = "another tolv is correcting this file; nothing was done";

@@ -37,7 +37,8 @@ bool Target::records() const { return o_.record && o_.files.size() - 1 <= size_t
 int Target::prepare(const Plan &plan, size_t j)
 {
     std::string error;
-    if (writer_ && j < plan.jobs.size() && !writer_->prepare(plan.job(j).e, plan.g.npix, &error))
+    const int next = j + 1 < plan.jobs.size() ? plan.job(j + 1).e : 0;
+    if (writer_ && j < plan.jobs.size() && !writer_->prepare(plan.job(j).e, next, plan.g.npix, &error))
         return messages_.refuse(error);
     return 0;
 }
@@ -104,7 +105,7 @@ class InPlace : public Target {
     {
         if (plan.jobs.empty()) return 0;
         if (const int status = claim_disk(inputs.in().science, plan)) return status;
-        // The journal's slot holds an extension's header and pixels; it has a
+        // A slot of the journal holds an extension's header and pixels; it has a
         // record for each extension to write, whose rows are at most the
         // iterations' longest.
         JournalIdentity identity;

@@ -32,16 +32,19 @@ namespace {
 // (ACTION kill) or stops it with SIGSTOP (ACTION stop) when extension E reaches
 // POINT of its write-back: saved, half (half of its pixels stored), stored,
 // synced, done; or end (E 0: before the journal is removed), removed (E 0: the
-// journal removed, the file's mark not yet cleared).
+// journal removed, the file's mark not yet cleared).  Several, separated by
+// commas, each act in turn.
 void inject(const char *point, int e)
 {
     const char *injection = std::getenv("TOLV_INJECT");
-    char want[32], action[8];
-    int at = -1;
-    if (!injection || std::sscanf(injection, "%31[^:]:%d:%7s", want, &at, action) != 3) return;
-    if (std::strcmp(want, point) != 0 || at != e) return;
-    std::fflush(stdout);
-    raise(std::strcmp(action, "stop") == 0 ? SIGSTOP : SIGKILL);
+    for (const char *p = injection; p && *p; p = std::strchr(p, ',') ? std::strchr(p, ',') + 1 : nullptr) {
+        char want[32], action[8];
+        int at = -1;
+        if (std::sscanf(p, "%31[^:]:%d:%7[a-z]", want, &at, action) != 3) return;
+        if (std::strcmp(want, point) != 0 || at != e) continue;
+        std::fflush(stdout);
+        raise(std::strcmp(action, "stop") == 0 ? SIGSTOP : SIGKILL);
+    }
 }
 void (*const checkpoint)(const char *, int) = inject;
 #else

@@ -47,55 +47,111 @@ std::string WriteBack::failure(int e, const std::string &what) const
 
 std::string WriteBack::write_failure(int e, int error_number) const
 {
+    if (error_number == 0) return failure(e, UNREADABLE_FILE_TEXT);
     return failure(e, std::string("writing the corrected pixels failed: ") + std::strerror(error_number));
+}
+
+// The extension written last, once its bytes are on the disk, goes to the
+// journal as done (which counts once the journal is synced).  Its sync is waited
+// for with signals let through; the caller holds them for the record.
+bool WriteBack::sync_pending(std::string *error)
+{
+    if (!pending_) return true;
+    if (const int failed = mosaic_sync(science_, pending_offset_, pending_length_)) {
+        *error = write_failure(pending_, failed);
+        return false;
+    }
+    checkpoint_("synced", pending_);
+    return true;
+}
+
+bool WriteBack::record_pending(std::string *error)
+{
+    if (!pending_) return true;
+    if (!journal_->record(pending_, pending_digest_, pending_rows_, error)) {
+        *error = failure(pending_, *error);
+        return false;
+    }
+    recorded_ = pending_;
+    pending_ = 0;
+    return true;
+}
+
+// Syncs the journal for extension e's steps: a record written then counts.
+bool WriteBack::sync(int e, std::string *error)
+{
+    if (!journal_->sync(error)) {
+        *error = failure(recorded_ ? recorded_ : e, *error);
+        return false;
+    }
+    if (recorded_) {
+        faults_progress(RunStep::done);
+        checkpoint_("done", recorded_);
+        recorded_ = 0;
+    }
+    return true;
 }
 
 bool WriteBack::settle(std::string *error)
 {
     if (!pending_ || !journal_) return true;
-    const int e = pending_;
-    if (const int failed = mosaic_sync(science_, pending_offset_, pending_length_)) {
-        *error = write_failure(e, failed);
-        return false;
-    }
-    checkpoint_("synced", e);
-    {
-        const HeldSignals hold; // an interruption counts the extensions the journal records
-        if (!journal_->mark_done(e, pending_digest_, pending_rows_, error)) {
-            *error = failure(e, *error);
-            return false;
-        }
-        faults_progress(RunStep::done);
-    }
-    pending_ = 0;
-    checkpoint_("done", e);
-    return true;
+    if (!sync_pending(error)) return false;
+    const HeldSignals hold; // an interruption counts the extensions the journal records
+    return record_pending(error) && sync(0, error);
 }
 
-bool WriteBack::save(int e, int64_t offset, int64_t length, std::string *error)
+bool WriteBack::save(int e, int64_t offset, int64_t length, int next, int64_t next_offset, int64_t next_length,
+                     std::string *error)
 {
-    // The journal has one slot for original bytes: the extension before must be
-    // recorded as done before this one's are saved over its own.
-    if (!settle(error)) return false;
-    const HeldSignals hold;
-    if (!journal_->save(e, science_->file->map, offset, length, error)) {
+    if (!sync_pending(error)) return false;
+    const HeldSignals hold; // an interruption counts the extensions the journal records
+    // The extension before is recorded in the sync that names this one's bytes,
+    // which were staged with the sync before, where a slot was free.
+    const unsigned char *file = science_->file->map;
+    auto stage = [&](int x, int64_t at, int64_t n) {
+        if (journal_->stage(x, file, at, n, error)) return true;
         *error = failure(e, *error);
         return false;
+    };
+    auto step = [&](bool done) {
+        if (!done) *error = failure(e, *error);
+        return done;
+    };
+    if (!record_pending(error)) return false;
+    if (!journal_->armed(e, offset, length)) {
+        if (!journal_->holds(e)) {
+            // No slot free: the record just written frees one once it counts.
+            if (!journal_->can_stage() && !(sync(e, error) && step(journal_->make_room(error)) && sync(e, error)))
+                return false;
+            if (!stage(e, offset, length)) return false;
+        }
+        if (!journal_->on_disk(e) && !sync(e, error)) return false;
+        if (!step(journal_->arm(e, error))) return false;
     }
-    saved_ = e;
-    saved_offset_ = offset;
-    saved_length_ = length;
+    if (next && !journal_->holds(next) && journal_->can_stage() && !stage(next, next_offset, next_length))
+        return false;
+    if ((next && !step(journal_->make_room(error))) || !sync(e, error)) return false;
     checkpoint_("saved", e);
     return true;
 }
 
-bool WriteBack::prepare(int e, int npix, std::string *error)
+// The range of extension e that a correction changes: its whole header (a
+// header written back keeps its length) and its pixels.
+void WriteBack::changed_range(int e, int npix, int64_t *offset, int64_t *length) const
 {
-    if (!journal_) return true;
-    // The whole header: a header written back keeps its length.
     const int64_t data_at = mosaic_offset(science_, science_->data[e]);
     const int64_t header_bytes = header_blocks(science_, e).length;
-    return save(e, data_at - header_bytes, header_bytes + int64_t(npix) * 4, error);
+    *offset = data_at - header_bytes;
+    *length = header_bytes + int64_t(npix) * 4;
+}
+
+bool WriteBack::prepare(int e, int next, int npix, std::string *error)
+{
+    if (!journal_) return true;
+    int64_t offset = 0, length = 0, next_offset = 0, next_length = 0;
+    changed_range(e, npix, &offset, &length);
+    if (next) changed_range(next, npix, &next_offset, &next_length);
+    return save(e, offset, length, next, next_offset, next_length, error);
 }
 
 bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const ExtensionFitter &fitter, int from, int to,
@@ -117,8 +173,7 @@ bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const Extensi
         const int n = to - first < STORE_CHUNK ? to - first : STORE_CHUNK;
         const int64_t at = data_at + int64_t(first) * 4;
         if (!pread_all(fd, chunk_.data(), int64_t(n) * 4, at)) {
-            if (errno == 0) errno = EIO; // the file was cut underneath
-            return false;
+            return false; // errno 0: the file was cut underneath
         }
         fitter.store(chunk_.data(), first, n);
         if (digest) digest->add(chunk_.data(), size_t(n) * 4);
@@ -135,9 +190,7 @@ bool WriteBack::write(int e, const ExtensionFitter &fitter, int npix, const std:
     const int64_t data_at = mosaic_offset(science_, data), pixel_bytes = int64_t(npix) * 4;
     // The range that changes: the header (when written) and the pixels.
     const int64_t offset = data_at - int64_t(header.size()), length = int64_t(header.size()) + pixel_bytes;
-    const bool saved = saved_ == e && saved_offset_ <= offset && offset + length <= saved_offset_ + saved_length_;
-    if (journal_ && !saved && !save(e, offset, length, error)) return false;
-    saved_ = 0;
+    if (journal_ && !journal_->armed(e, offset, length) && !save(e, offset, length, 0, 0, 0, error)) return false;
     const HeldSignals hold; // an interruption waits until the pixels are stored whole
     faults_progress(RunStep::stored); // the file changes from here on
     Digest pixels;

@@ -37,10 +37,12 @@ class WriteBack {
                std::string *error);
 
     // Saves extension e's original header and pixels (npix) in the journal ahead
-    // of its write, once the extension written before it is synced and recorded
-    // as done: called while e is still being fitted, the disk does that work in
-    // the meantime.  False, with *error, as write.
-    bool prepare(int e, int npix, std::string *error);
+    // of its write, once the extension written before it is synced (its record
+    // goes to the journal in the same sync), and stages the original of `next`,
+    // the extension to be written after e (0: none), for the sync that comes
+    // with e's record: called while e is still being fitted, the disk does that
+    // work in the meantime.  False, with *error, as write.
+    bool prepare(int e, int next, int npix, std::string *error);
 
     // Waits for the last extension written and records it as done.
     bool settle(std::string *error);
@@ -48,8 +50,14 @@ class WriteBack {
   private:
     std::string failure(int e, const std::string &what) const;
     std::string write_failure(int e, int error_number) const;
-    // Saves [offset, offset + length) of the file as extension e's original.
-    bool save(int e, int64_t offset, int64_t length, std::string *error);
+    // Saves [offset, offset + length) of the file as extension e's original, and
+    // stages next's (its range after it) where a slot is free.
+    bool save(int e, int64_t offset, int64_t length, int next, int64_t next_offset, int64_t next_length,
+              std::string *error);
+    bool sync_pending(std::string *error);
+    bool record_pending(std::string *error);
+    bool sync(int e, std::string *error);
+    void changed_range(int e, int npix, int64_t *offset, int64_t *length) const;
     // Stores pixels [from, to) of the data unit at `data`, file offset `data_at`,
     // each once (the fitter makes them from the pixels as read); false, with
     // errno, when the file could not take them.  The digest, when given, gets the
@@ -65,8 +73,7 @@ class WriteBack {
     int64_t pending_offset_ = 0, pending_length_ = 0;
     std::string pending_rows_;
     uint64_t pending_digest_ = 0;
-    int saved_ = 0; // the extension whose original bytes the journal holds, unwritten
-    int64_t saved_offset_ = 0, saved_length_ = 0;
+    int recorded_ = 0; // the extension whose record the next sync makes count
     std::vector<unsigned char> chunk_; // pixels on their way to the file
 };
 
