@@ -882,7 +882,7 @@ bool Journal::stage(int e, const unsigned char *file, int64_t offset, int64_t le
 // Unsupported where the filesystem takes no such writes.
 Journal::Staged Journal::write_past_cache(size_t k, int64_t offset, int64_t length, uint64_t *digest)
 {
-    constexpr int64_t PIECE = int64_t(1) << 20;
+    constexpr int64_t PIECE = int64_t(8) << 20;
     if (!bounce_) {
         void *p = nullptr;
         if (posix_memalign(&p, size_t(PAGE), size_t(PIECE)) != 0) return Staged::unsupported;
