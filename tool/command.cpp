@@ -169,6 +169,7 @@ class Run {
         std::snprintf(took, sizeof took, "%.1f s", seconds);
         messages_.progress_line(name + ": " + std::to_string(corrected_) + " extension" + (corrected_ == 1 ? "" : "s") +
                                 " " + (target_->writes() ? "corrected" : "fitted") + " in " + took);
+        if (streams_.report) streams_.report->corrected = corrected_;
         return 0;
     }
 

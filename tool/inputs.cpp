@@ -93,6 +93,13 @@ int InputFiles::open_others(bool in_place, const MosaicFile *science_file)
             return messages_.refuse(file_line(name, "the same file as the science file " +
                                                         std::string(in_.science_name) + NOTHING_DONE));
         }
+        // A fringe frame named twice would make the fit singular at best.
+        for (size_t j = 0; j < in_.fringes.size(); j++)
+            if (same_file(f, in_.fringes[j]->file)) {
+                mosaic_file_close(f);
+                return messages_.refuse(file_line(name, "the same file as the fringe frame " +
+                                                            std::string(in_.fringe_names[j]) + NOTHING_DONE));
+            }
         if (!names_.empty()) names_ += ' ';
         names_ += name;
         const Mosaic m = mosaic_map(f, MAX_UNITS, &reason);

@@ -4,6 +4,7 @@
 
 #include "big_endian.h"
 #include "messages.h"
+#include "record.h"
 #include "unit_check.h"
 
 #include <climits>
@@ -107,7 +108,6 @@ std::string problem(const char *file, int e, const std::string &expected, const 
     return file_line(file, "extension " + std::to_string(e) + ": expected " + expected + ", found " + found);
 }
 
-inline bool finite_bits(uint32_t bits) { return (bits & 0x7f800000u) != 0x7f800000u; }
 inline bool nonzero_bits(uint32_t bits) { return (bits & 0x7fffffffu) != 0; }
 
 } // namespace
@@ -286,6 +286,10 @@ std::string plan_problem(const Inputs &in, const std::vector<PlannedUnit> &plan)
             }
             if (is_mask ? !is_integer_image(f, u, nx, ny) : !is_float_image(f, u, nx, ny))
                 return problem(name, u, is_mask ? "an integer image of " + size : expected, describe(f->head[u]));
+            // An exposure tolv corrected is no fringe frame (the file names given
+            // in the wrong order, or a glob that took in the exposures).
+            if (const std::string at = is_mask ? "" : corrected_at(f->head[u]); !at.empty())
+                return problem(name, u, "a fringe frame", "an exposure corrected at " + at + " (FRGCORR)");
         }
     }
     return "";

@@ -1,5 +1,5 @@
-// Options of tolv: getopt_long over argv, stopping at the first file name, so that
-// a name beginning with '-' after the files is still a file.
+// Options of tolv: getopt_long over argv, stopping at the first file name; one of
+// tolv's options after the file names is refused (after --, it is a file name).
 #include "options.h"
 
 #include <getopt.h>
@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <iterator>
 #include <string_view>
 
@@ -31,6 +33,11 @@ constexpr OptionEntry OPTIONS[] = {
      .set = [](Options &o, const OptionValue &v) { o.output = v.text; }},
     {.long_name = "overwrite", .help = {"let -o replace an existing FILE"},
      .set = [](Options &o, const OptionValue &) { o.overwrite = true; }},
+    {.long_name = "fringe", .letter = 'f', .value_name = "FRINGE",
+     .help = {"a fringe frame (again for each; @FILE: the names FILE",
+              "lists, one a line); the file names are then science",
+              "files, each corrected on its own"},
+     .set = [](Options &o, const OptionValue &v) { o.fringe_options.push_back(v.text); }},
     {.long_name = "dry-run", .letter = 'n', .help = {"fit and print the table; write nothing"},
      .set = [](Options &o, const OptionValue &) { o.dry_run = true; }},
     {.long_name = "iterations", .value_name = "N", .check = ValueCheck::whole, .lo = 1, .hi = 100,
@@ -230,11 +237,39 @@ bool check_combination(const Options &o, std::string *error)
                  (o.dry_run ? "--dry-run" : "--output");
         return false;
     }
-    if (o.files.size() > 1) {
+    if (o.files.size() > 1 || !o.fringe_options.empty()) {
         *error = std::string(which) + " takes the science file alone";
         return false;
     }
     return true;
+}
+
+// With -f, several science files: -o and --table name the output of one.
+bool check_science_files(const Options &o, std::string *error)
+{
+    if (o.sciences.size() < 2) return true;
+    if (!o.output.empty()) *error = "--output writes one file, so it takes one science file";
+    if (!o.table.empty()) *error = "--table holds the table of one science file; with several, it goes to standard output";
+    return error->empty();
+}
+
+// An option written after the file names (unless -- ends the options): the
+// user meant it, and a file of that name is almost never there.
+std::string late_option(int argc, char **argv, int first_name)
+{
+    if (first_name > 1 && std::string_view(argv[first_name - 1]) == "--") return "";
+    for (int i = first_name + 1; i < argc; i++) {
+        const std::string_view arg = argv[i];
+        if (arg.size() < 2 || arg[0] != '-') continue;
+        bool option = false;
+        for (const OptionEntry &s : OPTIONS) {
+            const std::string long_name = std::string("--") + s.long_name;
+            option = option || arg == long_name || arg.rfind(long_name + "=", 0) == 0 ||
+                     (arg[1] != '-' && s.letter == arg[1]);
+        }
+        if (option) return std::string(arg.substr(0, arg.find('='))) + ": options go before the file names";
+    }
+    return "";
 }
 
 // `line` with its placeholders filled in from `entry`.
@@ -313,15 +348,55 @@ bool parse_options(int argc, char **argv, Options *o, std::string *error)
         entry->set(*o, value);
     }
     for (int i = optind; i < argc; i++) o->files.push_back(argv[i]);
-    return check_combination(*o, error);
+    *error = late_option(argc, argv, optind);
+    if (!error->empty() || !check_combination(*o, error)) return false;
+    if (o->fringe_options.empty()) return true;
+    const std::vector<std::string> given(o->files.begin(), o->files.end());
+    return read_name_lists(o->fringe_options, &o->fringes, error) && read_name_lists(given, &o->sciences, error) &&
+           check_science_files(*o, error);
 }
 
-bool enough_files(const Options &o) { return o.files.size() >= ((o.recover || o.drop_journal) ? 1u : 2u); }
+bool enough_files(const Options &o)
+{
+    if (!o.fringe_options.empty()) return !o.sciences.empty();
+    return o.files.size() >= ((o.recover || o.drop_journal) ? 1u : 2u);
+}
+
+bool read_name_lists(const std::vector<std::string> &given, std::vector<std::string> *names, std::string *error)
+{
+    for (const std::string &name : given) {
+        if (name.size() < 2 || name[0] != '@') {
+            names->push_back(name);
+            continue;
+        }
+        std::ifstream list(name.substr(1));
+        if (!list) {
+            *error = name.substr(1) + ": the list of names cannot be read: " + std::strerror(errno);
+            return false;
+        }
+        const size_t before = names->size();
+        for (std::string line; std::getline(list, line);) {
+            const size_t first = line.find_first_not_of(" \t\r");
+            if (first == std::string::npos || line[first] == '#') continue;
+            names->push_back(line.substr(first, line.find_last_not_of(" \t\r") + 1 - first));
+        }
+        if (list.bad()) {
+            *error = name.substr(1) + ": the list of names cannot be read: " + std::strerror(errno);
+            return false;
+        }
+        if (names->size() == before) {
+            *error = name.substr(1) + ": the list names no file";
+            return false;
+        }
+    }
+    return true;
+}
 
 std::string help_text()
 {
     return std::string(USAGE) +
            "       tolv [options] file fringefile1 ... fringefilen\n"
+           "       tolv [options] -f fringefile [-f fringefile ...] file ...\n"
            "\n"
            "Removes fringe patterns from every image extension of a mosaic (a multi-extension\n"
            "FITS file): each extension is fitted as a constant, a gradient in x and y and a\n"

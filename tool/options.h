@@ -26,6 +26,11 @@ struct Options {
     bool recover = false;     // --recover: finish nothing, put the file back in a consistent state
     bool drop_journal = false; // --drop-journal: remove the journal without applying it
     std::vector<const char *> files; // the science file, then the fringe frames
+    // -f: the fringe frames as given (a name, or @FILE: a list of names); with
+    // them the file names are science files, each corrected on its own.
+    std::vector<std::string> fringe_options;
+    // With -f: the fringe frames and the science files, every list read.
+    std::vector<std::string> fringes, sciences;
 };
 
 // What an option's value must be: any text, or a number within a range.
@@ -65,8 +70,15 @@ std::string allowed_values(const OptionEntry &entry);
 constexpr char USAGE[] = "Usage: tolv file fringefile1 ... fringefilen\n";
 
 // The file names a run takes: the science file alone for --recover and
-// --drop-journal, else the science file and at least one fringe frame.
+// --drop-journal, else the science file and at least one fringe frame (with -f:
+// at least one science file).
 bool enough_files(const Options &o);
+
+// The names `given` stands for, in order: each as it is, but @FILE, which stands
+// for the names FILE lists, one a line (blank lines and lines beginning with #
+// left out, blanks around a name dropped).  False, with *error, when a list
+// cannot be read or lists no name.
+bool read_name_lists(const std::vector<std::string> &given, std::vector<std::string> *names, std::string *error);
 
 // Reads the options and file names of argv.  False, with *error the one line that
 // says what is wrong (without "tolv: "), for an unknown option or a bad value.

@@ -10,6 +10,7 @@
 struct RunReport {
     bool locked = false;      // refused because another run holds the science file
     std::vector<FitRow> rows; // the table's rows as the fit computed them, in order
+    int corrected = 0;        // extensions the run corrected (fitted, with --dry-run), when it completed
 };
 
 #endif

@@ -1,6 +1,7 @@
 // tolv: removes fringe patterns from every image extension of a mosaic, in place
 // or into a new file.  The options, then the command's job (command.cpp).
 #include "command.h"
+#include "science_files.h"
 #include "faults.h"
 #include "messages.h"
 #include "tsutil.h"
@@ -97,5 +98,5 @@ int main(int argc, char **argv)
     faults_install();
     CommandStreams streams;
     streams.checkpoint = checkpoint;
-    return run_command(options, streams);
+    return options.fringe_options.empty() ? run_command(options, streams) : run_science_files(options, streams);
 }
