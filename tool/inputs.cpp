@@ -136,6 +136,15 @@ const std::string &InputFiles::key()
     }
     key_ += "iterations=" + std::to_string(o_.fit.iterations) + " clip=" + std::to_string(o_.fit.clip) +
             " extname=" + o_.extname + " record=" + (o_.record ? "1" : "0") + " force=" + (o_.force ? "1" : "0");
+    // Unit selectors choose what is corrected: a run with others is another run.
+    std::string selectors;
+    for (size_t k = 0; k <= in_.other_split.size(); k++) {
+        const MosaicName &split = k == 0 ? in_.science_split : in_.other_split[k - 1];
+        if (split.extn.empty() && split.index < 0) continue;
+        selectors.append(selectors.empty() ? " selectors=" : " ").append(std::to_string(k)).append("=[");
+        selectors.append(split.extn).append(",").append(std::to_string(split.index)).append("]");
+    }
+    key_ += selectors;
     return key_;
 }
 

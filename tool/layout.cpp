@@ -136,7 +136,10 @@ int tile_compressed_unit(Mosaic m)
     return 0;
 }
 
-std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &extname, std::string *problem)
+namespace {
+
+// The extensions to correct as the options say, before the selectors.
+std::vector<PlannedUnit> plan_of_names(const Inputs &in, const std::string &extname, std::string *problem)
 {
     std::vector<PlannedUnit> plan;
     if (extname.empty()) {
@@ -190,7 +193,73 @@ std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &ex
     return plan;
 }
 
+} // namespace
+
 std::string selector_problem(const char *name, Mosaic m) { return selector_problem(name, mosaic_name(name), m); }
+
+namespace {
+
+// The units a selector names: by EXTNAME or HDUNAME ("PRIMARY" for the primary
+// unit), and by EXTVER when it gives one; by number without a name.
+std::vector<int> units_named(const MosaicName &split, Mosaic m)
+{
+    if (split.extn.empty()) {
+        if (split.index >= 0 && split.index < m->count) return {split.index};
+        return {};
+    }
+    const std::string want = fits_string_key(split.extn.c_str());
+    std::vector<int> found;
+    for (int u = 0; u < m->count; u++) {
+        FITSCard hduname = nullptr;
+        const std::string other = fits_string_key(ft_headget(m->head[u], "HDUNAME", 0, &hduname));
+        const bool named = extname_of(m, u) == want || (hduname && other == want) || (u == 0 && want == "PRIMARY");
+        if (named && (split.index < 0 || extver_of(m, u) == split.index)) found.push_back(u);
+    }
+    return found;
+}
+
+bool has_selector(const MosaicName &split) { return !split.extn.empty() || split.index >= 0; }
+
+// The plan cut to the unit the science file's selector names (its other files'
+// units as without it), with the units the other files' selectors name; such a
+// selector picks that file's unit for the one extension corrected, so it is
+// refused when more than one is.
+std::vector<PlannedUnit> selected(const Inputs &in, std::vector<PlannedUnit> plan, const std::string &extname,
+                                  std::string *problem)
+{
+    bool others = false;
+    for (int k = 0; k < in.others(); k++) others = others || has_selector(in.other_split[size_t(k)]);
+    std::vector<PlannedUnit> one = plan;
+    const std::vector<int> named = units_named(in.science_split, in.science);
+    const int unit = named.empty() ? -1 : named[0];
+    if (has_selector(in.science_split)) {
+        one.clear();
+        for (const PlannedUnit &p : plan)
+            if (p.science == unit) one.push_back(p);
+    } else if (others && plan.size() > 1) {
+        *problem = tool_line("a unit selector on a fringe frame or mask picks its unit for one extension, and " +
+                             std::to_string(plan.size()) + " are corrected: select one in the science file too");
+        return {};
+    }
+    if (one.empty() && has_selector(in.science_split)) {
+        *problem = file_line(in.science_name, "the selector names unit " + std::to_string(unit) +
+                                                  ", which is not an image extension to correct" +
+                                                  (extname.empty() ? "" : " with EXTNAME '" + extname + "'"));
+        return {};
+    }
+    for (int k = 0; k < in.others() && !one.empty(); k++)
+        if (has_selector(in.other_split[size_t(k)]))
+            one[0].units[size_t(k)] = units_named(in.other_split[size_t(k)], in.other(k))[0];
+    return one;
+}
+
+} // namespace
+
+std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &extname, std::string *problem)
+{
+    std::vector<PlannedUnit> plan = plan_of_names(in, extname, problem);
+    return problem->empty() ? selected(in, std::move(plan), extname, problem) : plan;
+}
 
 std::string selector_problem(const char *name, const MosaicName &split, Mosaic m)
 {
@@ -204,16 +273,7 @@ std::string selector_problem(const char *name, const MosaicName &split, Mosaic m
         return line + "the selector names no unit: the units read from " + path + " are 0 to " +
                std::to_string(m->count - 1);
     }
-    // As a selector names a unit: by EXTNAME or HDUNAME ("PRIMARY" for the primary
-    // unit), and by EXTVER when it gives one.
-    const std::string want = fits_string_key(extn);
-    std::vector<int> found;
-    for (int u = 0; u < m->count; u++) {
-        FITSCard hduname = nullptr;
-        const std::string other = fits_string_key(ft_headget(m->head[u], "HDUNAME", 0, &hduname));
-        const bool named = extname_of(m, u) == want || (hduname && other == want) || (u == 0 && want == "PRIMARY");
-        if (named && (indx < 0 || extver_of(m, u) == indx)) found.push_back(u);
-    }
+    const std::vector<int> found = units_named(split, m);
     if (found.empty())
         return line + "the selector names no unit: no unit of " + path + " has EXTNAME or HDUNAME '" + extn + "'" +
                (indx < 0 ? "" : " and EXTVER " + std::to_string(indx));
