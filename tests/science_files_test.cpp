@@ -72,6 +72,8 @@ TEST(science_files, each_is_corrected_as_its_own_run_and_one_broken_fails_alone)
     for (size_t i = 0; i < 5; i++) EXPECT_EQ(read(night.exposures[i]) == expected[i], true) << i;
     EXPECT_TRUE(contains(all.err, night.exposures[2] + ": ")) << all.err;
     EXPECT_TRUE(contains(all.err, "tolv: 5 science files: 4 corrected, 0 skipped, 1 failed\n")) << all.err;
+    for (size_t i : {0, 1, 3, 4})
+        EXPECT_TRUE(contains(all.err, "tolv: " + night.exposures[i] + ": 3 extensions corrected in ")) << all.err;
 
     const ToolRun again = run_tolv(args);
     EXPECT_EQ(again.status, 1);

@@ -167,8 +167,13 @@ class Run {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         char took[32];
         std::snprintf(took, sizeof took, "%.1f s", seconds);
-        messages_.progress_line(name + ": " + std::to_string(corrected_) + " extension" + (corrected_ == 1 ? "" : "s") +
-                                " " + (target_->writes() ? "corrected" : "fitted") + " in " + took);
+        const std::string summary = name + ": " + std::to_string(corrected_) + " extension" +
+                                    (corrected_ == 1 ? "" : "s") + " " + (target_->writes() ? "corrected" : "fitted") +
+                                    " in " + took;
+        if (streams_.summary && !o_.quiet && !messages_.progress())
+            std::fprintf(streams_.messages, "%s\n", tool_line(summary).c_str());
+        else
+            messages_.progress_line(summary);
         if (streams_.report) streams_.report->corrected = corrected_;
         return 0;
     }

@@ -21,6 +21,9 @@ struct CommandStreams {
     void (*checkpoint)(const char *point, int e) = nullptr;
     // Filled in when given.
     RunReport *report = nullptr;
+    // The line that sums up a completed run ("NAME: N extensions corrected in T s")
+    // also when `messages` is no terminal (not with --quiet): for logs of many files.
+    bool summary = false;
 };
 
 // Runs the command on `o` (at least two files); returns its exit status.  The

@@ -52,6 +52,7 @@ int run_science_files(const Options &o, const CommandStreams &streams)
         s.report = streams.report ? streams.report : &report;
         // A fit that cannot be solved ends this file's run, not the others'.
         s.fatal_exits = streams.fatal_exits && !many;
+        s.summary = many;
         if (many) {
             std::fprintf(streams.table, "# %s\n", science.c_str());
             std::fflush(streams.table);
