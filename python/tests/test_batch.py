@@ -260,3 +260,44 @@ def test_a_locked_exposure_waits_for_the_lock(client, tmp_path):
     assert time.monotonic() - start >= 1.0
     assert (r.ok, r.error, r.rows) == (True, None, rows), r
     assert content(held) == data
+
+
+def readme_batch_example():
+    """The first Python block of the README's section on many exposures."""
+    with open(os.path.join(HERE, "..", "..", "README.md"), encoding="utf-8") as f:
+        text = f.read()
+    section = text[text.index("### Many exposures"):]
+    start = section.index("```python\n") + len("```python\n")
+    return section[start:section.index("```", start)]
+
+
+def test_the_readme_example_saved_as_a_script(tmp_path):
+    # As it stands: it corrects every exposure.  Without its __main__ guard: a
+    # clear refusal before any worker starts, not workers started without end.
+    os.makedirs(tmp_path / "night")
+    names = [write_mosaic(tmp_path / "night" / ("exp%03d.fits" % k), seed=k + 1) for k in range(3)]
+    write_fringes(tmp_path / "fringe1.fits")
+    y, x = np.mgrid[0:64, 0:64].astype(np.float64)
+    fits.HDUList([fits.PrimaryHDU()] + [fits.ImageHDU(np.cos(x / 9.0 - y / 5.0 + e).astype(">f4"), name="SCI")
+                                        for e in range(3)]).writeto(tmp_path / "fringe2.fits")
+    before = [content(n) for n in names]
+    example = readme_batch_example()
+    lines = example.splitlines()
+    guard = next(i for i, line in enumerate(lines) if line.startswith("if __name__"))
+    unguarded = "\n".join(lines[:guard] + [line[4:] for line in lines[guard + 1:]]) + "\n"
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(tolv.__file__))))
+    for name, code in (("unguarded.py", unguarded), ("example.py", example)):
+        (tmp_path / name).write_text(code)
+        p = subprocess.run([sys.executable, name], cwd=tmp_path, env=env, capture_output=True, text=True,
+                           timeout=300)
+        if name == "unguarded.py":
+            assert p.returncode != 0
+            assert 'RuntimeError: correct_many starts worker processes that import the script again, so call ' \
+                   'it under if __name__ == "__main__":' in p.stderr, p.stderr
+            assert "unguarded.py, line " in p.stderr
+            assert len(p.stderr.splitlines()) < 30, p.stderr
+            assert [content(n) for n in names] == before
+        else:
+            assert p.returncode == 0, p.stderr
+            assert p.stdout == "".join("night/exp%03d.fits corrected\n" % k for k in range(3)), p.stdout
+            assert all(records(n) == [1, 1, 1] for n in names)

@@ -18,6 +18,7 @@ found done by comparing the file with how it stood before the first attempt.
 Dask is imported only when a batch runs: ``import tolv`` does not need it.
 """
 import argparse
+import ast
 import collections
 import contextlib
 import fcntl
@@ -234,6 +235,47 @@ def _correct_one(key, science, fringes, options, lock_wait=LOCK_WAIT):
     return result
 
 
+GUARD = 'if __name__ == "__main__":'
+
+
+def _unguarded_call():
+    """Where the running script calls correct_many outside an
+    ``if __name__ == "__main__":`` block ("FILE, line N"), else None.  Dask's
+    local worker processes start as fresh interpreters that import the script
+    again: a call outside the block starts a cluster in every one of them, and
+    its workers again, without end."""
+    frame = sys._getframe(1)
+    while frame is not None and not (frame.f_globals.get("__name__") in ("__main__", "__mp_main__")
+                                     and frame.f_code.co_name == "<module>"):
+        frame = frame.f_back
+    if frame is None:
+        return None
+    path = frame.f_globals.get("__file__")
+    if frame.f_globals["__name__"] == "__mp_main__":
+        return "%s, line %d, imported again by a worker process" % (path, frame.f_lineno)
+    if not path or not os.path.isfile(path):
+        return None  # an interpreter, a notebook, python3 -c: nothing imports it again
+    try:
+        with open(path, encoding="utf-8") as f:
+            tree = ast.parse(f.read(), path)
+    except (OSError, SyntaxError, ValueError):
+        return None
+
+    def is_guard(node):
+        t = node.test
+        if not (isinstance(t, ast.Compare) and len(t.ops) == 1 and isinstance(t.ops[0], ast.Eq)):
+            return False
+        sides = [t.left, t.comparators[0]]
+        return (any(isinstance(x, ast.Name) and x.id == "__name__" for x in sides)
+                and any(isinstance(x, ast.Constant) and x.value == "__main__" for x in sides))
+
+    line = frame.f_lineno
+    for node in ast.walk(tree):
+        if isinstance(node, ast.If) and is_guard(node) and node.body[0].lineno <= line <= node.end_lineno:
+            return None
+    return "%s, line %d" % (path, line)
+
+
 def correct_many(jobs, client=None, workers=None, lock_wait=LOCK_WAIT):
     """Runs tolv.correct on every job, one Dask task per exposure, and returns a
     Result per job, in job order.
@@ -243,12 +285,21 @@ def correct_many(jobs, client=None, workers=None, lock_wait=LOCK_WAIT):
     the address of a running scheduler ("tcp://host:8786"), or None for a local
     cluster of `workers` worker processes (default: one per CPU) made for this
     call.  A job that fails is reported in its Result (the command's message)
-    and the others go on.  ValueError, before anything runs, for a malformed job
+    and the others go on.  RuntimeError, before anything runs, when the local
+    cluster is asked for from a script outside its ``if __name__ == "__main__":``
+    block (its worker processes import the script again).  ValueError, before
+    anything runs, for a malformed job
     or an unknown option.
     """
     jobs = [_job(j) for j in jobs]
     if not jobs:
         return []
+    if client is None:
+        where = _unguarded_call()
+        if where:
+            raise RuntimeError("correct_many starts worker processes that import the script again, so call it "
+                               "under %s (it is not, at %s); with a client of your own it may run anywhere"
+                               % (GUARD, where))
     from distributed import Client, LocalCluster, wait
 
     with contextlib.ExitStack() as stack:
