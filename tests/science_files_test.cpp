@@ -149,8 +149,16 @@ TEST(science_files, mistakes_of_a_night_are_refused_before_anything_changes)
         EXPECT_EQ(read(night.exposures[1]) == exp1, true) << c.said;
         EXPECT_EQ(read(night.fringes[0]) == fringe0, true) << c.said;
     }
-    // After --, a name that looks like an option is a file's.
+    // After --, a name that looks like an option is a file's; so is one a file has.
     const ToolRun named = run_tolv({"--", e1, f0, "-n"});
     EXPECT_EQ(named.status, 1);
     EXPECT_TRUE(contains(named.err, "-n: No such file or directory")) << named.err;
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    ASSERT_EQ(chdir(night.dir.path.c_str()), 0);
+    write("-old-fringe.fits", read(f1));
+    const ToolRun file = run_tolv({"-n", e1, f0, "-old-fringe.fits"});
+    ASSERT_EQ(chdir(here), 0);
+    EXPECT_EQ(file.status, 0) << file.err;
+    EXPECT_EQ(rows_of(file.out).size(), 15u);
 }

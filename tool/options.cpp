@@ -3,6 +3,7 @@
 #include "options.h"
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cfloat>
@@ -253,14 +254,14 @@ bool check_science_files(const Options &o, std::string *error)
     return error->empty();
 }
 
-// An option written after the file names (unless -- ends the options): the
-// user meant it, and a file of that name is almost never there.
+// An option written after the file names (unless -- ends the options, or a file
+// of that name is there): the user meant it as an option.
 std::string late_option(int argc, char **argv, int first_name)
 {
     if (first_name > 1 && std::string_view(argv[first_name - 1]) == "--") return "";
     for (int i = first_name + 1; i < argc; i++) {
         const std::string_view arg = argv[i];
-        if (arg.size() < 2 || arg[0] != '-') continue;
+        if (arg.size() < 2 || arg[0] != '-' || access(argv[i], F_OK) == 0) continue;
         bool option = false;
         for (const OptionEntry &s : OPTIONS) {
             const std::string long_name = std::string("--") + s.long_name;
