@@ -7,6 +7,7 @@
 #include "journal.h"
 #include "messages.h"
 #include "options.h"
+#include "record.h"
 
 #include <fits.h>
 
@@ -209,6 +210,26 @@ py::tuple read_image(const std::string &name)
     return py::make_tuple(py::bytes(static_cast<const char *>(data), size_t(n > 0 ? n : 0) * sizeof(double)), axes);
 }
 
+// The record of a correction as a header holds it (80-character cards, FRGCORR
+// first, the time SOURCE_DATE_EPOCH gives when set): the fringe frames' names,
+// the coefficients of the last fit (constant, gradients, amplitudes), its sigma
+// and pixel count, and the settings.
+std::vector<std::string> record_of(const std::vector<std::string> &fringe_names, const std::vector<double> &a,
+                                      double sigma, int npix, std::vector<std::string> settings)
+{
+    const Options o = parsed(settings);
+    if (a.size() != fringe_names.size() + 3) throw std::invalid_argument("one coefficient per fringe frame and 3 more");
+    FitRecord r;
+    r.time = record_time();
+    r.fringe_files = fringe_names;
+    r.settings = o.fit;
+    r.last.sigma = float(sigma);
+    r.last.npix = npix;
+    r.last.a.assign(1, 0.0);
+    r.last.a.insert(r.last.a.end(), a.begin(), a.end());
+    return record_card_texts(r);
+}
+
 } // namespace
 
 PYBIND11_MODULE(_tolv, m)
@@ -220,6 +241,7 @@ PYBIND11_MODULE(_tolv, m)
     m.def("read_header", &read_header);
     m.def("read_image", &read_image);
     m.def("journal_path", &journal_path_of);
+    m.def("record_cards", &record_of);
     m.attr("version") = tolv_version();
     m.attr("default_iterations") = FIT_ITERATIONS;
     m.attr("default_clip") = double(FitSettings{}.clip);

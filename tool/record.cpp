@@ -116,9 +116,7 @@ std::string record_file_name(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-namespace {
-
-std::vector<std::string> record_texts(const FitRecord &r)
+std::vector<std::string> record_card_texts(const FitRecord &r)
 {
     const int nfringe = int(r.fringe_files.size());
     const std::vector<double> &a = r.last.a; // [1..npar]: Aconst, Ax, Ay, Afringe...
@@ -139,6 +137,8 @@ std::vector<std::string> record_texts(const FitRecord &r)
     cards.push_back(card("FRGCLIP", real(r.settings.clip), "pixels beyond this many sigma left out"));
     return cards;
 }
+
+namespace {
 
 // The cards before END that a new record leaves: all but an older record, less
 // the blank cards that end them.
@@ -202,7 +202,7 @@ std::string header_with_record(HeaderBlocks h, const FitRecord &r)
     const int64_t end = end_card(h);
     if (end < 0) return {};
     const std::vector<std::string_view> kept = kept_cards(h, end);
-    const std::vector<std::string> record = record_texts(r);
+    const std::vector<std::string> record = record_card_texts(r);
     if (int64_t(kept.size() + record.size()) + 1 > card_count(h)) return {};
     std::string out;
     out.reserve(size_t(h.length));

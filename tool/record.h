@@ -34,6 +34,9 @@ std::string record_time();
 // Cards in the record of nfringe frames.
 int record_cards(int nfringe);
 
+// The record's cards, 80 characters each, in the order a header holds them.
+std::vector<std::string> record_card_texts(const FitRecord &r);
+
 // The time in the header's FRGCORR card, or empty when it has none.
 std::string corrected_at(FITSHead h);
 

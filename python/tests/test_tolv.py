@@ -97,13 +97,13 @@ def test_every_refusal_is_a_value_error_with_its_reason():
         (lambda: tolv.remove_fringes(s[None], [f]), "2-D array, not 3-D"),
         (lambda: tolv.remove_fringes(s, []), "at least one fringe frame"),
         (lambda: tolv.remove_fringes(s, f), "sequence of 2-D arrays"),
-        (lambda: tolv.remove_fringes(s.astype(np.int16), [f]), "float32 or float64"),
+        (lambda: tolv.remove_fringes(s.astype(np.float16), [f]), "float32, float64 or integer"),
         (lambda: tolv.remove_fringes(s, [f], mask=np.zeros((3, 3))), "the mask is 3 x 3"),
         (lambda: tolv.remove_fringes(s, [flat]), "the fit cannot be solved"),
-        (lambda: tolv.remove_fringes(s, [f], iterations=0), "--iterations takes a whole number from 1 to 100"),
+        (lambda: tolv.remove_fringes(s, [f], iterations=0), "iterations must be a whole number from 1 to 100"),
         (lambda: tolv.remove_fringes(s, [f], iterations=2.5), "iterations must be a whole number"),
-        (lambda: tolv.remove_fringes(s, [f], clip=-1), "--clip takes a positive number"),
-        (lambda: tolv.remove_fringes(s, [f], clip=float("nan")), "--clip takes a positive number"),
+        (lambda: tolv.remove_fringes(s, [f], clip=-1), "clip must be a positive number"),
+        (lambda: tolv.remove_fringes(s, [f], clip=float("nan")), "clip must be a positive number"),
         (lambda: tolv.remove_fringes(s, [f], clip="wide"), "clip must be a positive number"),
     ]
     for call, reason in cases:
@@ -397,7 +397,7 @@ def test_remove_fringes_takes_astropys_arrays_as_they_come(tmp_path, tolv_binary
             h.close()
     assert image.tobytes() == native64.tobytes() and got == rows64
     for dtype in (">f2", "<f2", np.longdouble):
-        with pytest.raises(ValueError, match="float32 or float64"):
+        with pytest.raises(ValueError, match="float32, float64 or integer"):
             tolv.remove_fringes(science.astype(dtype), frames)
 
 
@@ -488,3 +488,61 @@ def test_journal_path_is_where_an_interrupted_run_leaves_its_journal(tmp_path, t
         tolv._tolv.journal_path(name + "\0x")
     assert len(tolv.correct(name, [f1])) == 15  # the run finished
     assert not os.path.exists(journal)
+
+
+def test_astropy_kinds_round_trip_with_their_masks(tmp_path, tolv_binary):
+    from astropy.nddata import CCDData
+    science, frames = scene((48, 40), 2, seed=31)
+    s, fs = science[0], [f[0] for f in frames]
+    left_out = np.zeros(s.shape, dtype=bool)
+    left_out[10:20, 5:30] = True
+    plain, rows = tolv.remove_fringes(s, fs, mask=left_out)
+    assert rows[-1].npix < s.size - left_out.sum()
+    # A masked array (big-endian, as astropy reads it): its mask leaves pixels out.
+    out, got = tolv.remove_fringes(np.ma.MaskedArray(s.astype(">f4"), mask=left_out), fs)
+    assert isinstance(out, np.ma.MaskedArray) and got == rows
+    assert np.array_equal(out.mask, left_out) and out.data.tobytes() == plain.tobytes()
+    # A CCDData: the same, its unit and header kept, the record added.
+    ccd = CCDData(s, unit="adu", mask=left_out, meta={"OBJECT": "M31"})
+    out, got = tolv.remove_fringes(ccd, [CCDData(f, unit="adu") for f in fs])
+    assert isinstance(out, CCDData) and got == rows and out.unit == ccd.unit
+    assert np.array_equal(out.mask, left_out) and out.data.tobytes() == plain.tobytes()
+    assert out.header["OBJECT"] == "M31" and out.header["FRGNPIX"] == rows[-1].npix
+    # An ImageHDU: the record is the one the command writes for the same image.
+    nomask, rows_all = tolv.remove_fringes(s, fs)
+    hdu, got = tolv.remove_fringes(fits.ImageHDU(s.astype(">f4"), name="SCI"), [fits.ImageHDU(f) for f in fs])
+    assert isinstance(hdu, fits.ImageHDU) and got == rows_all and hdu.data.tobytes() == nomask.tobytes()
+    assert hdu.header["EXTNAME"] == "SCI"
+    path = write_mosaic(tmp_path / "one.fits", [s])
+    fringe_files = [write_mosaic(tmp_path / ("fr%d.fits" % k), [f]) for k, f in enumerate(fs)]
+    status, _, err = run_tolv(tolv_binary, path, *fringe_files)
+    assert status == 0, err
+    with fits.open(path) as f:
+        by_command = {k: v for k, v in f[1].header.items() if k.startswith("FRG") and not k.startswith("FRGFIL")}
+    assert by_command and {k: hdu.header[k] for k in by_command} == by_command
+    # Again, as the command would: the older record is replaced, not repeated.
+    again, _ = tolv.remove_fringes(hdu, [fits.ImageHDU(f) for f in fs])
+    assert list(again.header.keys()).count("FRGCORR") == 1
+    # Integer pixels are taken as their values.
+    counts = np.round(s).astype(np.int32)
+    assert tolv.remove_fringes(counts.astype(">i2"), fs)[1] == tolv.remove_fringes(counts.astype(np.float32), fs)[1]
+
+
+def test_correct_raises_pythons_own_errors_and_dry_runs(tmp_path):
+    science, frames = scene((32, 24), 1, seed=5, extensions=2)
+    path = write_mosaic(tmp_path / "sci.fits", science)
+    fringe = write_mosaic(tmp_path / "fr.fits", frames[0])
+    before = open(path, "rb").read()
+    for missing, args in ((tmp_path / "gone.fits", lambda m: (m, [fringe])), (tmp_path / "no-fringe.fits",
+                                                                             lambda m: (path, [m]))):
+        with pytest.raises(FileNotFoundError) as e:
+            tolv.correct(*args(missing))
+        assert isinstance(e.value, tolv.Error) and e.value.filename == str(missing)
+        assert e.value.errno == 2 and "Couldn't open file " + str(missing) in str(e.value)
+    with pytest.raises(FileNotFoundError):
+        tolv.read_image(str(tmp_path / "gone.fits") + "[1]")
+    with pytest.raises(ValueError, match="dry_run writes nothing"):
+        tolv.correct(path, [fringe], dry_run=True, output=tmp_path / "out.fits")
+    dry = tolv.correct(path, [fringe], dry_run=True)
+    assert open(path, "rb").read() == before
+    assert tolv.correct(path, [fringe]) == dry and open(path, "rb").read() != before

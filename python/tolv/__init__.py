@@ -9,14 +9,18 @@ image and the rows are the command's, bit for bit.  Many exposures at once, on a
 Dask cluster: ``tolv.batch.correct_many``.
 """
 import collections
+import errno
 import logging
 import os
+import sys
+from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import _tolv
 
-__all__ = ["Error", "Row", "remove_fringes", "correct", "read_image", "read_header", "__version__"]
+__all__ = ["Error", "FileNotFound", "NoPermission", "Row", "remove_fringes", "correct", "read_image", "read_header",
+           "__version__"]
 __version__ = _tolv.version
 
 log = logging.getLogger("tolv")
@@ -31,6 +35,30 @@ class Error(RuntimeError):
         super().__init__(message)
         self.status = status
         self.locked = locked
+
+
+class FileNotFound(FileNotFoundError, Error):
+    """An input of correct() or a reader that is not there: both Python's own
+    FileNotFoundError (errno, filename) and tolv.Error, with the command's message."""
+
+    def __init__(self, message, filename, code=errno.ENOENT):
+        FileNotFoundError.__init__(self, code, message, filename)
+        self.status, self.locked, self.message = 1, False, message
+
+    def __str__(self):
+        return self.message
+
+
+class NoPermission(PermissionError, Error):
+    """An input that cannot be read (or, in place, written): PermissionError and
+    tolv.Error, with the command's message."""
+
+    def __init__(self, message, filename, code=errno.EACCES):
+        PermissionError.__init__(self, code, message, filename)
+        self.status, self.locked, self.message = 1, False, message
+
+    def __str__(self):
+        return self.message
 
 
 Row = collections.namedtuple("Row", "extn iter sigma npix aconst ax ay afringe")
@@ -48,13 +76,15 @@ def _from_numbers(numbers):
 
 
 def _settings(iterations, clip):
-    if isinstance(iterations, bool) or not isinstance(iterations, (int, np.integer)):
+    if isinstance(iterations, bool) or not isinstance(iterations, (int, np.integer)) or not 1 <= iterations <= 100:
         raise ValueError("iterations must be a whole number from 1 to 100, not %r" % (iterations,))
     try:
-        clip = float(clip)
+        value = float(clip)
     except (TypeError, ValueError):
         raise ValueError("clip must be a positive number, not %r" % (clip,)) from None
-    return ["--iterations", str(int(iterations)), "--clip", repr(clip)]
+    if not 0.0 < value <= 3.4028234663852886e38:
+        raise ValueError("clip must be a positive number, not %r" % (clip,))
+    return ["--iterations", str(int(iterations)), "--clip", repr(value)]
 
 
 def _path(name, what):
@@ -83,9 +113,10 @@ def _word(text, what):
 def _image(a, what):
     a = np.asarray(a)
     # Either byte order (astropy gives a BITPIX -32 image as >f4): the conversion
-    # below takes values, not bytes.
-    if a.dtype.kind != "f" or a.dtype.itemsize not in (4, 8):
-        raise ValueError("%s must hold float32 or float64 pixels, not %s" % (what, a.dtype))
+    # below takes values, not bytes.  Integers of any size, as FITS images of
+    # BITPIX 8 to 64 hold them (unsigned ones by BZERO), are taken as values.
+    if not ((a.dtype.kind == "f" and a.dtype.itemsize in (4, 8)) or a.dtype.kind in "iu"):
+        raise ValueError("%s must hold float32, float64 or integer pixels, not %s" % (what, a.dtype))
     if a.ndim != 2:
         raise ValueError("%s must be a 2-D array, not %d-D" % (what, a.ndim))
     if a.size == 0:
@@ -94,46 +125,156 @@ def _image(a, what):
     return np.ascontiguousarray(a, dtype=">f4")
 
 
-def remove_fringes(science, fringes, iterations=_tolv.default_iterations, clip=_tolv.default_clip, mask=None):
+class _Pixels:
+    """An image as remove_fringes takes it: its array, the pixels its own mask
+    leaves out (None when none), and how to give a corrected array back as the
+    same kind (a numpy array, a masked array, an astropy HDU, a CCDData)."""
+
+    def __init__(self, image, what):
+        self.kind, self.source, self.mask = "array", image, None
+        fits = sys.modules.get("astropy.io.fits")
+        nddata = sys.modules.get("astropy.nddata")
+        if isinstance(image, np.ma.MaskedArray):
+            self.kind, self.data, self.mask = "masked", image.data, np.ma.getmaskarray(image)
+        elif fits is not None and isinstance(image, (fits.ImageHDU, fits.PrimaryHDU)):
+            if image.data is None:
+                raise ValueError("%s is an HDU without an image" % what)
+            self.kind, self.data = "hdu", image.data
+        elif nddata is not None and isinstance(image, nddata.CCDData):
+            self.kind, self.data = "ccddata", image.data
+            self.mask = None if image.mask is None else np.asarray(image.mask)
+        else:
+            self.data = image
+        self.array = _image(self.data, what)
+        if self.mask is not None and self.mask.shape != self.array.shape:
+            raise ValueError("the mask of %s is %s, its image %s" % (what, self.mask.shape, self.array.shape))
+
+    def header(self):
+        h = self.source.header if self.kind == "hdu" else self.source.meta if self.kind == "ccddata" else None
+        return h
+
+    def give_back(self, image, record):
+        """The corrected image as the kind it came as; an HDU's or CCDData's
+        header gets the record (the cards of an older one replaced)."""
+        if self.kind == "array":
+            return image
+        if self.kind == "masked":
+            return np.ma.MaskedArray(image, mask=self.mask.copy())
+        from astropy.io import fits
+        header = fits.Header(self.header()).copy() if self.kind == "ccddata" else self.source.header.copy()
+        for key in [k for k in header.keys() if _is_record_keyword(k)]:
+            del header[key]
+        for text in record:
+            header.append(fits.Card.fromstring(text), end=True)
+        if self.kind == "hdu":
+            return type(self.source)(data=image, header=header)
+        from astropy.nddata import CCDData
+        return CCDData(image, unit=self.source.unit, mask=None if self.mask is None else self.mask.copy(),
+                       uncertainty=self.source.uncertainty, wcs=self.source.wcs, meta=header)
+
+
+_RECORD_KEYS = ("FRGCORR", "FRGCONST", "FRGGRADX", "FRGGRADY", "FRGSIGMA", "FRGNPIX", "FRGITER", "FRGCLIP")
+
+
+def _is_record_keyword(key):
+    key = key.upper()
+    return key in _RECORD_KEYS or (len(key) == 8 and key[:6] in ("FRGFIL", "FRGAMP") and key[6:].isdigit())
+
+
+Image = Any  # a 2-D numpy array, a numpy.ma.MaskedArray, an astropy ImageHDU or PrimaryHDU, or a CCDData
+
+
+def remove_fringes(science: Image, fringes: Sequence[Image], iterations: int = _tolv.default_iterations,
+                   clip: float = _tolv.default_clip, mask: Optional[Any] = None) -> Tuple[Image, List["Row"]]:
     """Fits science as a constant, two gradients and a multiple of each fringe
     frame, clipped as the command clips, and subtracts the fit.
 
-    science: a 2-D array of float32 or float64 pixels (any layout, either byte
-    order, as astropy's hdul[k].data comes); fringes: a sequence of arrays of
-    the same shape; mask: an optional array of that shape (integers or bools of
-    either byte order), nonzero where a pixel is to be left out of the fits.
-    The result is the same, bit for bit, whatever the layout and byte order of
-    the same values.  Pixels that are not finite take no part and keep their
-    values.  Returns the corrected image (float32) and the table's rows (Row).
-    ValueError on bad input or a fit that cannot be solved.
+    science: a 2-D image of float32, float64 or integer pixels (any layout,
+    either byte order, as astropy's hdul[k].data comes), or a numpy masked
+    array, an astropy ImageHDU or PrimaryHDU, or an astropy CCDData holding
+    one; fringes: a sequence of images of the same shape (of those kinds too);
+    mask: an optional array of that shape (integers or bools of either byte
+    order), nonzero where a pixel is to be left out of the fits.  The masks of
+    a masked array or a CCDData leave their pixels out as well.  The result is
+    the same, bit for bit, whatever the layout and byte order of the same
+    values.  Pixels that are not finite take no part and keep their values.
+
+    Returns the corrected image (float32) as the kind science came as (the
+    same mask; an HDU's or CCDData's header with the record of the correction,
+    FRGCORR ..., in it) and the table's rows (Row).  ValueError on bad input or
+    a fit that cannot be solved.
     """
     settings = _settings(iterations, clip)
-    s = _image(science, "science")
+    given = _Pixels(science, "science")
+    s = given.array
     if isinstance(fringes, np.ndarray) and fringes.ndim == 2:
         raise ValueError("fringes must be a sequence of 2-D arrays")
-    frames = [_image(f, "fringe frame %d" % k) for k, f in enumerate(fringes)]
+    wrapped = [_Pixels(f, "fringe frame %d" % k) for k, f in enumerate(fringes)]
+    frames = [w.array for w in wrapped]
     if not frames:
         raise ValueError("at least one fringe frame is needed")
     for k, f in enumerate(frames):
         if f.shape != s.shape:
             raise ValueError("fringe frame %d is %d x %d, the science image %d x %d"
                              % (k, f.shape[0], f.shape[1], s.shape[0], s.shape[1]))
-    m = None
+    left_out = None
     if mask is not None:
         m = np.asarray(mask)
         if m.shape != s.shape:
             raise ValueError("the mask is %s, the science image %d x %d" % (" x ".join(map(str, m.shape)) or "a scalar",
                                                                             s.shape[0], s.shape[1]))
-        m = np.ascontiguousarray(m != 0, dtype=np.uint8).tobytes()
+        left_out = m != 0
+    for w in [given] + wrapped:
+        if w.mask is not None:
+            left_out = (w.mask != 0) if left_out is None else (left_out | (w.mask != 0))
+    m = None if left_out is None else np.ascontiguousarray(left_out, dtype=np.uint8).tobytes()
     ny, nx = s.shape
     corrected, rows = _tolv.remove_fringes(nx, ny, s.tobytes(), [f.tobytes() for f in frames], m,
                                            ["tolv"] + settings + ["science", "fringe"])
     image = np.frombuffer(corrected, dtype=">f4").reshape(ny, nx).astype(np.float32)
-    return image, _from_numbers(rows)
+    rows = _from_numbers(rows)
+    record = []
+    if given.kind in ("hdu", "ccddata"):
+        last = rows[-1]
+        names = [_hdu_name(w, k) for k, w in enumerate(wrapped)]
+        record = _tolv.record_cards(names, [last.aconst, last.ax, last.ay] + list(last.afringe), last.sigma,
+                                    last.npix, ["tolv"] + settings + ["science", "fringe"])
+    return given.give_back(image, record), rows
 
 
-def correct(path, fringe_paths, output=None, extname=None, mask=None, iterations=_tolv.default_iterations,
-            clip=_tolv.default_clip, force=False, record=True):
+def _hdu_name(w, k):
+    """What FRGFILnn names a fringe frame given in memory: its header's FILENAME
+    or EXTNAME where it has one."""
+    header = w.header() if w.kind in ("hdu", "ccddata") else None
+    for key in ("FILENAME", "EXTNAME"):
+        if header is not None and isinstance(header.get(key), str) and header.get(key):
+            return header.get(key)
+    return "fringe frame %d in memory" % (k + 1)
+
+
+PathName = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+def _failed(message, names, write_first=False):
+    """The error a failed run or read raises: FileNotFound or NoPermission when
+    one of its inputs (names, the first written when write_first) is not there
+    or cannot be read, as Python's own errors are; else Error.  The file part of
+    a name with a unit selector is the one looked at."""
+    for k, encoded in enumerate(names):
+        name = encoded
+        if not os.path.lexists(name) and b"[" in name:
+            name = name[:name.index(b"[")]
+        if not os.path.lexists(name):
+            return FileNotFound(message, os.fsdecode(encoded))
+        if not os.access(name, os.R_OK | (os.W_OK if write_first and k == 0 else 0)):
+            return NoPermission(message, os.fsdecode(encoded))
+    return Error(message)
+
+
+def correct(path: PathName, fringe_paths: Union[PathName, Sequence[PathName]], output: Optional[PathName] = None,
+            extname: Optional[str] = None, mask: Optional[PathName] = None,
+            iterations: int = _tolv.default_iterations, clip: float = _tolv.default_clip, force: bool = False,
+            record: bool = True, dry_run: bool = False) -> List["Row"]:
     """The command's whole job on files, in this process: corrects every image
     extension of the mosaic at path (in place, or into a new file output) with
     the fringe frames of fringe_paths, with the command's checks, journal and
@@ -142,12 +283,22 @@ def correct(path, fringe_paths, output=None, extname=None, mask=None, iterations
     another tolv was correcting the file).
 
     File names are str, bytes or os.PathLike; those of the inputs (path,
-    fringe_paths, mask) may select units ("mosaic.fits[SCI]"), output is a
-    plain path, passed on as it is.  ValueError for a name holding a NUL byte.
+    fringe_paths, mask) may select units ("mosaic.fits[SCI]", which corrects
+    only that extension), output is a plain path, passed on as it is.
+    dry_run=True fits and returns the rows, writing nothing.
+    Raises Error with the command's message when the run fails: FileNotFound
+    (a FileNotFoundError too) or NoPermission (a PermissionError too) when an
+    input is not there or cannot be read (the science file written, in
+    place); ValueError for a name holding a NUL byte or settings out of range,
+    named as the arguments are.
     """
     if isinstance(fringe_paths, (str, bytes, os.PathLike)):
         fringe_paths = [fringe_paths]
+    if dry_run and output is not None:
+        raise ValueError("dry_run writes nothing, so it does not go with output")
     words = ["tolv"] + _settings(iterations, clip)
+    if dry_run:
+        words.append("--dry-run")
     if output is not None:
         words += ["-o", _path(output, "output")]
     if extname is not None:
@@ -165,13 +316,16 @@ def correct(path, fringe_paths, output=None, extname=None, mask=None, iterations
     # The messages name the files as given, in the file system's encoding.
     messages = os.fsdecode(messages)
     if status != 0:
-        raise Error(messages.rstrip("\n"), status, locked)
+        if locked:
+            raise Error(messages.rstrip("\n"), status, locked)
+        inputs = files + ([_path(mask, "mask")] if mask is not None else [])
+        raise _failed(messages.rstrip("\n"), inputs, write_first=output is None and not dry_run)
     for line in messages.splitlines():
         log.info("%s", line)
     return _from_numbers(rows)
 
 
-def read_header(name):
+def read_header(name: PathName) -> List[str]:
     """The cards (80-character strings, END last) of the header a file name
     selects, in the library's extended syntax: "file.fits[2]", "file.fits[SCI,1]";
     str, bytes or os.PathLike."""
@@ -179,10 +333,10 @@ def read_header(name):
     try:
         return _tolv.read_header(encoded)
     except RuntimeError as e:
-        raise Error("%s: %s" % (os.fsdecode(encoded), e)) from None
+        raise _failed("%s: %s" % (os.fsdecode(encoded), e), [encoded]) from None
 
 
-def read_image(name):
+def read_image(name: PathName) -> np.ndarray:
     """The image a file name selects as float64, BSCALE and BZERO applied, shaped
     (NAXISn, ..., NAXIS1) as numpy orders a FITS image.  The name as for
     read_header."""
@@ -190,5 +344,5 @@ def read_image(name):
     try:
         data, axes = _tolv.read_image(encoded)
     except RuntimeError as e:
-        raise Error("%s: %s" % (os.fsdecode(encoded), e)) from None
+        raise _failed("%s: %s" % (os.fsdecode(encoded), e), [encoded]) from None
     return np.frombuffer(data, dtype=np.float64).reshape(tuple(reversed(axes))).copy()
