@@ -205,17 +205,26 @@ def run_batch(*args):
     return p.returncode, p.stdout, p.stderr
 
 
-def test_command_line(client, tmp_path):
+def test_command_line(client, tmp_path, tolv_binary):
     fr = write_fringes(tmp_path / "fr one.fits")
     science = [write_mosaic(tmp_path / ("c%d.fits" % k), 10 + k) for k in range(3)]
     untouched = content(science[2])
     expected = [expected_run(s, [fr], tmp_path / "expected") for s in science]
+    tables_by_command = []
+    for s in science[:2]:
+        copy = str(tmp_path / ("copy-" + os.path.basename(s)))
+        shutil.copyfile(s, copy)
+        tables_by_command.append(subprocess.run([tolv_binary, copy, fr], capture_output=True, text=True).stdout)
     good = tmp_path / "good.list"
     good.write_text("# the night's exposures\n\n%s '%s'\n  %s '%s'   # a comment\n"
                     % (science[0], fr, science[1], fr))
-    status, out, err = run_batch(good, "--workers", "1")
+    os.makedirs(tmp_path / "tables")
+    status, out, err = run_batch(good, "--workers", "1", "--tables", tmp_path / "tables")
     assert (status, out) == (0, "2 exposures: 2 corrected, 0 failed\n"), err
     assert [content(s) for s in science[:2]] == [e[0] for e in expected[:2]]
+    # A line on standard error as each exposure finishes, and its table in DIR.
+    assert sorted(err.splitlines()) == sorted("%s: corrected, 3 extensions" % s for s in science[:2]), err
+    assert [open(tmp_path / "tables" / ("c%d.tsv" % k)).read() for k in range(2)] == tables_by_command
 
     # On a running scheduler: one exposure already done, one new, one failing.
     missing = str(tmp_path / "missing.fits")

@@ -279,19 +279,24 @@ def correct(path: PathName, fringe_paths: Union[PathName, Sequence[PathName]], o
     extension of the mosaic at path (in place, or into a new file output) with
     the fringe frames of fringe_paths, with the command's checks, journal and
     record.  Returns the table's rows (Row); its notes go to the logger "tolv".
-    Raises Error with the command's message when the run fails (locked when
-    another tolv was correcting the file).
 
     File names are str, bytes or os.PathLike; those of the inputs (path,
     fringe_paths, mask) may select units ("mosaic.fits[SCI]", which corrects
     only that extension), output is a plain path, passed on as it is.
     dry_run=True fits and returns the rows, writing nothing.
-    Raises Error with the command's message when the run fails: FileNotFound
+    Raises Error with the command's message when the run fails (locked when
+    another tolv was correcting the file): FileNotFound
     (a FileNotFoundError too) or NoPermission (a PermissionError too) when an
     input is not there or cannot be read (the science file written, in
     place); ValueError for a name holding a NUL byte or settings out of range,
     named as the arguments are.
     """
+    return _correct(path, fringe_paths, output, extname, mask, iterations, clip, force, record, dry_run)[0]
+
+
+def _correct(path, fringe_paths, output=None, extname=None, mask=None, iterations=_tolv.default_iterations,
+             clip=_tolv.default_clip, force=False, record=True, dry_run=False):
+    """correct(), returning its rows and the table's text as the command prints it."""
     if isinstance(fringe_paths, (str, bytes, os.PathLike)):
         fringe_paths = [fringe_paths]
     if dry_run and output is not None:
@@ -312,7 +317,7 @@ def correct(path: PathName, fringe_paths: Union[PathName, Sequence[PathName]], o
     files = [_path(path, "the science file")] + [_path(f, "fringe file %d" % k) for k, f in enumerate(fringe_paths)]
     if len(files) < 2:
         raise ValueError("at least one fringe file is needed")
-    status, _, messages, locked, rows = _tolv.correct(words + ["--"] + files)
+    status, table, messages, locked, rows = _tolv.correct(words + ["--"] + files)
     # The messages name the files as given, in the file system's encoding.
     messages = os.fsdecode(messages)
     if status != 0:
@@ -322,7 +327,7 @@ def correct(path: PathName, fringe_paths: Union[PathName, Sequence[PathName]], o
         raise _failed(messages.rstrip("\n"), inputs, write_first=output is None and not dry_run)
     for line in messages.splitlines():
         log.info("%s", line)
-    return _from_numbers(rows)
+    return _from_numbers(rows), os.fsdecode(table)
 
 
 def read_header(name: PathName) -> List[str]:

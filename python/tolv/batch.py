@@ -32,7 +32,7 @@ import threading
 import time
 import uuid
 
-from . import Error, Row, _path, _tolv, correct
+from . import Error, Row, _correct, _path, _tolv
 
 __all__ = ["Result", "correct_many", "read_list", "main"]
 
@@ -187,7 +187,22 @@ def _unstored(science, kept):
     return Result(science, ok, [Row(*r[:7], tuple(r[7])) for r in rows], error, tuple(notes))
 
 
-def _correct_one(key, science, fringes, options, lock_wait=LOCK_WAIT):
+def _table_name(tables, science):
+    """Where --tables puts an exposure's table: NAME.tsv, NAME the file's name
+    without .fits."""
+    name = os.path.basename(os.fsdecode(science))
+    return os.path.join(tables, (name[:-5] if name.endswith(".fits") else name) + ".tsv")
+
+
+def _write_table(path, table):
+    """The table, whole or not at all: written beside, then renamed."""
+    temporary = "%s.tmp-%s" % (path, uuid.uuid4().hex)
+    with open(temporary, "w") as f:
+        f.write(table)
+    os.replace(temporary, path)
+
+
+def _correct_one(key, science, fringes, options, lock_wait=LOCK_WAIT, tables=None):
     """One task: tolv.correct on one exposure, every failure made a Result.
 
     Dask runs a task again when its worker dies, even after it finished (its
@@ -219,11 +234,13 @@ def _correct_one(key, science, fringes, options, lock_wait=LOCK_WAIT):
         while True:
             try:
                 with _notes() as notes:
-                    rows = correct(science, fringes, **options)
+                    rows, table = _correct(science, fringes, **options)
                 break
             except Error as e:
                 if not e.locked or not _wait_unlocked(science, fcntl.LOCK_SH, deadline):
                     raise
+        if tables is not None:
+            _write_table(_table_name(tables, science), table)
         result = Result(science, True, rows, None, tuple(notes))
     except Error as e:
         result = Result(science, False, [], str(e), tuple(notes))
@@ -276,7 +293,7 @@ def _unguarded_call():
     return "%s, line %d" % (path, line)
 
 
-def correct_many(jobs, client=None, workers=None, lock_wait=LOCK_WAIT):
+def correct_many(jobs, client=None, workers=None, lock_wait=LOCK_WAIT, tables=None, finished=None):
     """Runs tolv.correct on every job, one Dask task per exposure, and returns a
     Result per job, in job order.
 
@@ -285,7 +302,10 @@ def correct_many(jobs, client=None, workers=None, lock_wait=LOCK_WAIT):
     the address of a running scheduler ("tcp://host:8786"), or None for a local
     cluster of `workers` worker processes (default: one per CPU) made for this
     call.  A job that fails is reported in its Result (the command's message)
-    and the others go on.  RuntimeError, before anything runs, when the local
+    and the others go on.  tables: a directory where each exposure corrected
+    gets its table, as the command prints it, in NAME.tsv (NAME its file's
+    name without .fits).  finished: called with (index, Result) in the order
+    the jobs finish, as they do.  RuntimeError, before anything runs, when the local
     cluster is asked for from a script outside its ``if __name__ == "__main__":``
     block (its worker processes import the script again).  ValueError, before
     anything runs, for a malformed job
@@ -294,32 +314,43 @@ def correct_many(jobs, client=None, workers=None, lock_wait=LOCK_WAIT):
     jobs = [_job(j) for j in jobs]
     if not jobs:
         return []
+    if tables is not None:
+        if not os.path.isdir(tables):
+            raise ValueError("tables: %s is not a directory" % os.fsdecode(tables))
+        names = [_table_name(tables, science) for science, _, _ in jobs]
+        twice = sorted({n for n in names if names.count(n) > 1})
+        if twice:
+            raise ValueError("two exposures would write their tables into %s" % twice[0])
     if client is None:
         where = _unguarded_call()
         if where:
             raise RuntimeError("correct_many starts worker processes that import the script again, so call it "
                                "under %s (it is not, at %s); with a client of your own it may run anywhere"
                                % (GUARD, where))
-    from distributed import Client, LocalCluster, wait
+    from distributed import Client, LocalCluster, as_completed
 
     with contextlib.ExitStack() as stack:
         if client is None:
             cluster = stack.enter_context(LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                                                       processes=True, dashboard_address=None))
+                                                       processes=True, dashboard_address=":0"))
             client = stack.enter_context(Client(cluster))
         elif isinstance(client, str):
             client = stack.enter_context(Client(client))
         batch = "tolv-%s" % uuid.uuid4().hex
         keys = ["%s-%d" % (batch, i) for i in range(len(jobs))]
-        futures = [client.submit(_correct_one, key, science, fringes, options, lock_wait, key=key, pure=False)
+        futures = [client.submit(_correct_one, key, science, fringes, options, lock_wait, tables, key=key,
+                                 pure=False)
                    for key, (science, fringes, options) in zip(keys, jobs)]
-        wait(futures)
-        results = []
-        for future, (science, _, _) in zip(futures, jobs):
+        index = {future.key: i for i, future in enumerate(futures)}
+        results = [None] * len(jobs)
+        for future in as_completed(futures):
+            i = index[future.key]
             try:
-                results.append(future.result())
+                results[i] = future.result()
             except Exception as e:  # the task itself was lost: workers died too often
-                results.append(Result(science, False, [], "the task failed: %s: %s" % (type(e).__name__, e), ()))
+                results[i] = Result(jobs[i][0], False, [], "the task failed: %s: %s" % (type(e).__name__, e), ())
+            if finished is not None:
+                finished(i, results[i])
         return results
 
 
@@ -360,6 +391,9 @@ def main(argv=None):
     p.add_argument("--mask", metavar="FILE", help="a mask mosaic for every exposure")
     p.add_argument("--force", action="store_true", help="corrects extensions already corrected again")
     p.add_argument("--no-record", dest="record", action="store_false", help="writes no record in the headers")
+    p.add_argument("--tables", metavar="DIR", help="writes each exposure's table into DIR/NAME.tsv")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no line on standard error as each exposure finishes")
     a = p.parse_args(argv)
     if a.workers is not None and a.workers < 1:
         p.error("--workers must be at least 1")
@@ -369,7 +403,21 @@ def main(argv=None):
         p.error(str(e))
     options = {"iterations": a.iterations, "clip": a.clip, "extname": a.extname, "mask": a.mask,
                "force": a.force, "record": a.record}
-    results = correct_many([(s, f, options) for s, f in jobs], client=a.scheduler, workers=a.workers)
+
+    def finished(_, r):
+        if a.quiet:
+            return
+        said = ("failed: " + " / ".join(r.error.splitlines()) if not r.ok else
+                "corrected, %d extension%s" % (len({row.extn for row in r.rows}),
+                                               "" if len({row.extn for row in r.rows}) == 1 else "s")
+                if r.rows else "nothing left to correct")
+        print("%s: %s" % (r.file, said), file=sys.stderr, flush=True)
+
+    try:
+        results = correct_many([(s, f, options) for s, f in jobs], client=a.scheduler, workers=a.workers,
+                               tables=a.tables, finished=finished)
+    except ValueError as e:
+        p.error(str(e))
     failed = [r for r in results if not r.ok]
     for r in failed:
         print("failed: %s: %s" % (r.file, " / ".join(r.error.splitlines())))
