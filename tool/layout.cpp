@@ -220,6 +220,12 @@ std::vector<int> units_named(const MosaicName &split, Mosaic m)
 
 bool has_selector(const MosaicName &split) { return !split.extn.empty() || split.index >= 0; }
 
+// Whether other file k was named with a selector (inputs made without names have none).
+bool other_selects(const Inputs &in, int k)
+{
+    return size_t(k) < in.other_split.size() && has_selector(in.other_split[size_t(k)]);
+}
+
 // The plan cut to the unit the science file's selector names (its other files'
 // units as without it), with the units the other files' selectors name; such a
 // selector picks that file's unit for the one extension corrected, so it is
@@ -228,7 +234,7 @@ std::vector<PlannedUnit> selected(const Inputs &in, std::vector<PlannedUnit> pla
                                   std::string *problem)
 {
     bool others = false;
-    for (int k = 0; k < in.others(); k++) others = others || has_selector(in.other_split[size_t(k)]);
+    for (int k = 0; k < in.others(); k++) others = others || other_selects(in, k);
     std::vector<PlannedUnit> one = plan;
     const std::vector<int> named = units_named(in.science_split, in.science);
     const int unit = named.empty() ? -1 : named[0];
@@ -247,9 +253,15 @@ std::vector<PlannedUnit> selected(const Inputs &in, std::vector<PlannedUnit> pla
                                                   (extname.empty() ? "" : " with EXTNAME '" + extname + "'"));
         return {};
     }
-    for (int k = 0; k < in.others() && !one.empty(); k++)
-        if (has_selector(in.other_split[size_t(k)]))
-            one[0].units[size_t(k)] = units_named(in.other_split[size_t(k)], in.other(k))[0];
+    for (int k = 0; k < in.others() && !one.empty(); k++) {
+        if (!other_selects(in, k)) continue;
+        const std::vector<int> picked = units_named(in.other_split[size_t(k)], in.other(k));
+        if (picked.empty()) {
+            *problem = file_line(in.other_name(k), "the selector names no unit");
+            return {};
+        }
+        one[0].units[size_t(k)] = picked[0];
+    }
     return one;
 }
 
