@@ -37,8 +37,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-const std::string kUsageLine = "Usage: tolv file fringefile1 ... fringefilen\n";
-const std::string kUsage = kUsageLine + "Try 'tolv --help'\n";
+const std::string kUsage = "Usage: tolv file fringefile1 ... fringefilen\n";
 
 std::vector<Bytes> contents(const Args &names)
 {
@@ -264,8 +263,7 @@ TEST(options, help_version_and_the_manual_page)
 {
     const ToolRun help = run_tolv({"--help"});
     EXPECT_EQ(outcome(help), outcome({0, help.out, ""}));
-    EXPECT_EQ(help.out.substr(0, kUsageLine.size()), kUsageLine);
-    EXPECT_EQ(help.out.find("Try 'tolv --help'"), std::string::npos);
+    EXPECT_EQ(help.out.substr(0, kUsage.size()), kUsage);
     EXPECT_EQ(outcome(run_tolv({"-h"})), outcome(help));
     const std::regex long_option("--([a-z][a-z-]*)");
     std::set<std::string> in_help;
