@@ -242,6 +242,11 @@ PYBIND11_MODULE(_tolv, m)
     m.def("read_image", &read_image);
     m.def("journal_path", &journal_path_of);
     m.def("record_cards", &record_of);
+    m.def("is_record_keyword", [](std::string key) {
+        if (key.size() > 8) return false;
+        key.resize(8, ' ');
+        return is_record_keyword(key);
+    });
     m.attr("version") = tolv_version();
     m.attr("default_iterations") = FIT_ITERATIONS;
     m.attr("default_clip") = double(FitSettings{}.clip);

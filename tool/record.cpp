@@ -43,7 +43,8 @@ int64_t end_card(HeaderBlocks h)
 
 bool two_digits(std::string_view s) { return s.size() == 2 && std::isdigit((unsigned char)s[0]) && std::isdigit((unsigned char)s[1]); }
 
-// The keywords of a record, older ones included (FRGFILnn, FRGAMPnn of any nn).
+} // namespace
+
 bool is_record_keyword(std::string_view key)
 {
     static constexpr std::string_view fixed[] = {"FRGCORR ", "FRGCONST", "FRGGRADX", "FRGGRADY",
@@ -52,6 +53,8 @@ bool is_record_keyword(std::string_view key)
         if (key == k) return true;
     return (key.substr(0, 6) == "FRGFIL" || key.substr(0, 6) == "FRGAMP") && two_digits(key.substr(6, 2));
 }
+
+namespace {
 
 // A card: keyword, "= ", the value's text, " / " and the comment, cut at column 80.
 std::string card(const std::string &key, const std::string &value, const std::string &comment)

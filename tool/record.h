@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Fringe frames a record can name: the keyword holds two digits.
@@ -33,6 +34,10 @@ std::string record_time();
 
 // Cards in the record of nfringe frames.
 int record_cards(int nfringe);
+
+// Whether a card's keyword (its first 8 columns, blank-padded) is one of a
+// record's, older ones included (FRGFILnn, FRGAMPnn of any nn).
+bool is_record_keyword(std::string_view key);
 
 // The record's cards, 80 characters each, in the order a header holds them.
 std::vector<std::string> record_card_texts(const FitRecord &r);

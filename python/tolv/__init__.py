@@ -162,7 +162,7 @@ class _Pixels:
             return np.ma.MaskedArray(image, mask=self.mask.copy())
         from astropy.io import fits
         header = fits.Header(self.header()).copy() if self.kind == "ccddata" else self.source.header.copy()
-        for key in [k for k in header.keys() if _is_record_keyword(k)]:
+        for key in [k for k in header.keys() if _tolv.is_record_keyword(k.upper())]:
             del header[key]
         for text in record:
             header.append(fits.Card.fromstring(text), end=True)
@@ -171,14 +171,6 @@ class _Pixels:
         from astropy.nddata import CCDData
         return CCDData(image, unit=self.source.unit, mask=None if self.mask is None else self.mask.copy(),
                        uncertainty=self.source.uncertainty, wcs=self.source.wcs, meta=header)
-
-
-_RECORD_KEYS = ("FRGCORR", "FRGCONST", "FRGGRADX", "FRGGRADY", "FRGSIGMA", "FRGNPIX", "FRGITER", "FRGCLIP")
-
-
-def _is_record_keyword(key):
-    key = key.upper()
-    return key in _RECORD_KEYS or (len(key) == 8 and key[:6] in ("FRGFIL", "FRGAMP") and key[6:].isdigit())
 
 
 Image = Any  # a 2-D numpy array, a numpy.ma.MaskedArray, an astropy ImageHDU or PrimaryHDU, or a CCDData
