@@ -38,6 +38,8 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 const std::string kUsage = "Usage: tolv file fringefile1 ... fringefilen\n";
+// After an option given wrong, or too few files named beside options.
+const std::string kUsageHinted = kUsage + "Try 'tolv --help'\n";
 
 std::vector<Bytes> contents(const Args &names)
 {
@@ -264,6 +266,7 @@ TEST(options, help_version_and_the_manual_page)
     const ToolRun help = run_tolv({"--help"});
     EXPECT_EQ(outcome(help), outcome({0, help.out, ""}));
     EXPECT_EQ(help.out.substr(0, kUsage.size()), kUsage);
+    EXPECT_EQ(help.out.find("Try 'tolv --help'"), std::string::npos);
     EXPECT_EQ(outcome(run_tolv({"-h"})), outcome(help));
     const std::regex long_option("--([a-z][a-z-]*)");
     std::set<std::string> in_help;
@@ -402,13 +405,15 @@ TEST(options, bad_command_lines_change_nothing)
         ASSERT_NE(eol, std::string::npos) << what;
         EXPECT_EQ(run.err.rfind("tolv: ", 0), 0u) << what << run.err;
         EXPECT_NE(run.err.substr(0, eol).find(names), std::string::npos) << what << run.err;
-        EXPECT_EQ(run.err.substr(eol + 1), kUsage) << what;
+        EXPECT_EQ(run.err.substr(eol + 1), kUsageHinted) << what;
         EXPECT_EQ(contents(args), before) << what;
         EXPECT_EQ(names_in(dir), listed) << what;
     }
-    // Fewer than two file names once the options are read: the usage line alone.
-    for (const Args &argv : std::vector<Args>{{"-q", args[0]}, {"-n"}, {"--", args[0]}, {"--clip=3", args[0]}})
-        EXPECT_EQ(outcome(run_tolv(argv)), outcome({1, "", kUsage})) << argv[0];
+    // Fewer than two file names once the options are read: the usage line, and
+    // the hint after it where there was more than one argument.
+    for (const Args &argv : std::vector<Args>{{"-q", args[0]}, {"--", args[0]}, {"--clip=3", args[0]}, {"-f", args[1]}})
+        EXPECT_EQ(outcome(run_tolv(argv)), outcome({1, "", kUsageHinted})) << argv[0];
+    EXPECT_EQ(outcome(run_tolv({"-n"})), outcome({1, "", kUsage}));
     EXPECT_EQ(contents(args), before);
 }
 
@@ -424,7 +429,7 @@ TEST(options, double_dash_and_the_first_file_name_end_the_options)
     std::filesystem::create_directory("-d");
     write("-d/" + std::filesystem::path(args[2]).filename().string(), read(args[2]));
     const ToolRun refused = run_tolv({"-x.fits", args[1], args[2]});
-    EXPECT_EQ(outcome(refused), outcome({1, "", "tolv: unknown option -x\n" + kUsage}));
+    EXPECT_EQ(outcome(refused), outcome({1, "", "tolv: unknown option -x\n" + kUsageHinted}));
     EXPECT_EQ(read("-x.fits"), read(args[0]));
     const ToolRun run = run_tolv({"-q", "--", "-x.fits", args[1], args[2]});
     EXPECT_EQ(outcome(run), outcome({0, ref.table, ""}));

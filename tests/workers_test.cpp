@@ -132,7 +132,7 @@ TEST(workers, every_number_of_workers_gives_the_run_of_one)
         EXPECT_EQ(read(args[0]) == alone_bytes, true) << n;
     }
     EXPECT_EQ(outcome(run_tolv(with({"-j", "0"}, args))),
-              outcome({1, "", "tolv: -j takes a whole number from 1 to 1024, not '0'\nUsage: tolv file fringefile1 ... fringefilen\n"}));
+              outcome({1, "", "tolv: -j takes a whole number from 1 to 1024, not '0'\nUsage: tolv file fringefile1 ... fringefilen\nTry 'tolv --help'\n"}));
 }
 
 // Each extension's pages are dropped once written and each fringe extension's once

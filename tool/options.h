@@ -68,6 +68,9 @@ std::span<const OptionEntry> option_table();
 std::string allowed_values(const OptionEntry &entry);
 
 constexpr char USAGE[] = "Usage: tolv file fringefile1 ... fringefilen\n";
+// The line after the usage line when options were given wrong or too few files
+// were named beside them; `tolv` and `tolv file` get the usage line alone.
+constexpr char USAGE_HINT[] = "Try 'tolv --help'\n";
 
 // The file names a run takes: the science file alone for --recover and
 // --drop-journal, else the science file and at least one fringe frame (with -f:

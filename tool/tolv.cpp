@@ -80,7 +80,7 @@ int main(int argc, char **argv)
     Options options;
     std::string error;
     if (!parse_options(argc, argv, &options, &error)) {
-        std::fprintf(stderr, "%s\n%s", tool_line(error).c_str(), USAGE);
+        std::fprintf(stderr, "%s\n%s%s", tool_line(error).c_str(), USAGE, USAGE_HINT);
         return 1;
     }
     if (options.help) {
@@ -92,7 +92,7 @@ int main(int argc, char **argv)
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
     if (!enough_files(options)) {
-        std::fputs(USAGE, stderr);
+        std::fprintf(stderr, "%s%s", USAGE, argc > 2 ? USAGE_HINT : "");
         return 1;
     }
     faults_install();
