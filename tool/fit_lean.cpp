@@ -23,12 +23,58 @@
 #include <limits>
 #include <vector>
 
+ClippedSums::ClippedSums(const FitGeometry &g) : g_(g), first_(g.nfringe), now_(g.nfringe) {}
+
+int ClippedSums::first_pass(const ExtensionData &x, const double *model)
+{
+    first_.clear();
+    fit_pass(g_, x, model, std::numeric_limits<double>::infinity(), GramOf::kept, 0, g_.ny, first_);
+    later_ = direct_ = false;
+    return int(first_.kept);
+}
+
+int ClippedSums::later_pass(const ExtensionData &x, const double *model, double limit)
+{
+    now_.clear();
+    fit_pass(g_, x, model, limit, GramOf::clipped, 0, g_.ny, now_);
+    later_ = true;
+    // When the clip leaves out most pixels, the difference of the two matrices
+    // would be mostly rounding: the kept pixels' own is summed.
+    direct_ = 2 * now_.kept < first_.kept;
+    if (direct_) {
+        now_.clear();
+        fit_pass(g_, x, model, limit, GramOf::kept, 0, g_.ny, now_);
+    }
+    return int(now_.kept);
+}
+
+double ClippedSums::gram(int i, int j) const
+{
+    const size_t at = size_t(gram_at(i, j));
+    return later_ && !direct_ ? first_.gram[at] - now_.gram[at] : latest().gram[at];
+}
+
+double sky_level(const FitGeometry &g, const ExtensionData &x)
+{
+    const int y = g.ny / 2;
+    double sum = 0.0;
+    int n = 0;
+    for (int i = 0; i < g.nx; i++) {
+        const int64_t p = int64_t(y) * g.nx + i;
+        const float v = std::bit_cast<float>(be32_at(x.science, p));
+        if (!std::isfinite(v) || (x.mask && x.mask[p])) continue;
+        sum += double(v);
+        n++;
+    }
+    return n ? sum / n : 0.0;
+}
+
 namespace {
 
 class Lean final : public FitSteps {
   public:
     explicit Lean(const FitGeometry &geometry)
-        : g(geometry), first(g.nfringe), now(g.nfringe), model(size_t(g.npar) + 1, 0.0),
+        : g(geometry), sums(geometry), model(size_t(g.npar) + 1, 0.0),
           step(size_t(g.npar) + 1, 0.0)
     {
         a = vector(1, g.npar);
@@ -51,54 +97,35 @@ class Lean final : public FitSteps {
         loaded = x;
         residuals.clear();
         std::fill(model.begin(), model.end(), 0.0);
-        model[1] = sky(x);
-        first.clear();
-        fit_pass(g, x, model.data(), std::numeric_limits<double>::infinity(), GramOf::kept, 0, g.ny, first);
-        later = direct = false;
-        return int(first.kept);
+        model[1] = sky_level(g, x);
+        return sums.first_pass(x, model.data());
     }
     bool solve() override
     {
-        const PassSums &sums = latest();
-        // A later pass's matrix is that of the pixels it left out, unless direct.
-        const bool difference = later && !direct;
         for (int i = 0; i < g.npar; i++)
-            for (int j = 0; j <= i; j++) {
-                const size_t at = size_t(gram_at(i, j));
-                alpha[i + 1][j + 1] = difference ? first.gram[at] - now.gram[at] : sums.gram[at];
-            }
-        for (int j = 1; j <= g.npar; j++) beta1[j] = sums.rhs[size_t(j - 1)];
+            for (int j = 0; j <= i; j++) alpha[i + 1][j + 1] = sums.gram(i, j);
+        for (int j = 1; j <= g.npar; j++) beta1[j] = sums.latest().rhs[size_t(j - 1)];
         if (!lfit_solve(alpha, beta1, indx, g.npar)) return false;
         for (int j = 1; j <= g.npar; j++) step[size_t(j)] = a[j] = beta1[j];
         // What the first fit adds to a model of 0: its constant starts from the sky.
-        if (!later) a[1] += model[1];
+        if (!sums.later()) a[1] += model[1];
         return true;
     }
     const double *coefficients() const override { return a; }
     // sum w (r - u.a)^2 = sum w r^2 - a.beta at the solution of the equations.
     double chisq() override
     {
-        const PassSums &sums = latest();
+        const PassSums &latest = sums.latest();
         double fitted = 0.0;
-        for (int j = 1; j <= g.npar; j++) fitted += step[size_t(j)] * sums.rhs[size_t(j - 1)];
-        return std::max(0.0, sums.squares - fitted);
+        for (int j = 1; j <= g.npar; j++) fitted += step[size_t(j)] * latest.rhs[size_t(j - 1)];
+        return std::max(0.0, latest.squares - fitted);
     }
     int residual_and_clip(float limit, bool next) override
     {
         for (int j = 1; j <= g.npar; j++) model[size_t(j)] += step[size_t(j)];
         residuals.clear();
-        if (!next) return int(latest().kept);
-        now.clear();
-        fit_pass(g, loaded, model.data(), double(limit), GramOf::clipped, 0, g.ny, now);
-        later = true;
-        // When the clip leaves out most pixels, the difference of the two
-        // matrices would be mostly rounding: the kept pixels' own is summed.
-        direct = 2 * now.kept < first.kept;
-        if (direct) {
-            now.clear();
-            fit_pass(g, loaded, model.data(), double(limit), GramOf::kept, 0, g.ny, now);
-        }
-        return int(now.kept);
+        if (!next) return int(sums.latest().kept);
+        return sums.later_pass(loaded, model.data(), double(limit));
     }
     // For tests and traces only: made when asked for.
     const double *residual() const override { return made().data(); }
@@ -121,24 +148,6 @@ class Lean final : public FitSteps {
     }
 
   private:
-    // The sums of the fit at hand.
-    const PassSums &latest() const { return later ? now : first; }
-    // The mean of the finite, unmasked science values of the middle row; 0 when
-    // there are none.
-    double sky(const ExtensionData &x) const
-    {
-        const int y = g.ny / 2;
-        double sum = 0.0;
-        int n = 0;
-        for (int i = 0; i < g.nx; i++) {
-            const int64_t p = int64_t(y) * g.nx + i;
-            const float v = std::bit_cast<float>(be32_at(x.science, p));
-            if (!std::isfinite(v) || (x.mask && x.mask[p])) continue;
-            sum += double(v);
-            n++;
-        }
-        return n ? sum / n : 0.0;
-    }
     const std::vector<double> &made() const
     {
         if (residuals.empty()) {
@@ -150,9 +159,7 @@ class Lean final : public FitSteps {
     }
 
     FitGeometry g;
-    PassSums first, now;       // the first pass's sums, and the latest later pass's
-    bool later = false;        // the fit at hand is on a later pass
-    bool direct = false;       // its normal matrix is summed over its kept pixels
+    ClippedSums sums;
     std::vector<double> model; // [1..npar]: the model so far
     std::vector<double> step;  // [1..npar]: the latest fit's solution, on the model so far
     double *a, *beta1;         // a: that solution as added to a model of 0
