@@ -3,6 +3,7 @@
 // workers, target); this file only drives them and prints the table.
 #include "command.h"
 
+#include "exposure_fit.h"
 #include "faults.h"
 #include "inputs.h"
 #include "journal.h"
@@ -57,6 +58,10 @@ class Run {
             messages_.note(nothing);
             return table_.flush() ? 0 : 1;
         }
+        // --per-exposure: every extension is fitted before anything is opened
+        // for writing, so that a fit that cannot be solved changes nothing.
+        if (o_.per_exposure)
+            if (const int status = fit_exposure()) return status;
         // Fit, in the background from here on, and write each extension as its
         // fit comes, in the plan's order.
         if (const int status = target_->open(inputs_, plan_)) return status;
@@ -85,18 +90,60 @@ class Run {
         return table_.open(&error) ? 0 : messages_.refuse(file_line(o_.table, error));
     }
 
-    // The workers, fitting the plan's jobs in order from now on.
+    // The threads that fit: -j, or as many as the machine and its memory allow.
+    int fit_threads() const
+    {
+        const Plan &p = plan_;
+        return o_.jobs ? std::min(o_.jobs, int(p.jobs.size())) : default_workers(p.jobs.size(), fitter_bytes(p.g));
+    }
+
+    // The workers, fitting the plan's jobs in order from now on (with
+    // --per-exposure, taking each extension's part of the exposure's fit).
     void start_fits()
     {
         const Plan &p = plan_;
         if (p.jobs.empty()) return;
-        const int n = o_.jobs ? std::min(o_.jobs, int(p.jobs.size()))
-                              : default_workers(p.jobs.size(), fitter_bytes(p.g));
         const Inputs &in = inputs_.in();
+        JobFit adopt;
+        if (exposure_)
+            adopt = [this](size_t j, const ExtensionData &x, ExtensionFitter &fitter, std::string &rows) {
+                fitter.adopt(x, exposure_->rows[j], exposure_->models[j], rows);
+                return FitOutcome::fitted;
+            };
         workers_ = std::make_unique<FitWorkers>(
-            p.g, o_.fit, n, p.jobs.size(),
+            p.g, o_.fit, fit_threads(), p.jobs.size(),
             [this](size_t j, std::vector<unsigned char> &mask) { return fit_inputs(inputs_.in(), plan_, j, mask); },
-            [this](size_t j) { release_fit_inputs(inputs_.in(), plan_, j, !in_place_); }, in.mask != nullptr);
+            [this](size_t j) { release_fit_inputs(inputs_.in(), plan_, j, !in_place_); }, in.mask != nullptr,
+            std::move(adopt));
+    }
+
+    // --per-exposure: the fit of every extension to correct at once (a rerun
+    // takes the amplitudes of the interrupted run from its journal).  A status
+    // when the fit cannot be made; nothing has been written then.
+    int fit_exposure()
+    {
+        if (plan_.jobs.empty()) return 0;
+        std::vector<double> recorded;
+        for (const auto &[e, done] : journal_.done())
+            if (plan_.has(e) && recorded.empty()) table_rows_of(done.rows, &recorded);
+        const size_t steps = size_t(o_.fit.iterations) * size_t(plan_.g.nfringe);
+        if (plan_.finished > 0 && recorded.size() != steps)
+            return messages_.refuse_science("the journal does not hold the amplitudes of the exposure's fit" +
+                                            std::string(NOTHING_DONE));
+        exposure_ = std::make_unique<ExposureFit>();
+        const Inputs &in = inputs_.in();
+        const bool fitted = exposure_fit(
+            plan_.g, o_.fit, plan_.jobs.size(), fit_threads(),
+            [this](size_t j, std::vector<unsigned char> &mask) { return fit_inputs(inputs_.in(), plan_, j, mask); },
+            [this](size_t j) { release_fit_inputs(inputs_.in(), plan_, j, true); }, exposure_.get(),
+            in.mask != nullptr, plan_.finished > 0 ? &recorded : nullptr);
+        if (fitted) return 0;
+        messages_.refuse_science(
+            (exposure_->singular_extn ? "extension " + std::to_string(exposure_->singular_extn) + ": " + CLIPPED_AWAY_TEXT
+                                      : std::string("the fringe amplitudes of the exposure cannot be solved: a fringe "
+                                                    "frame is zero at every pixel used")) +
+            NOTHING_DONE);
+        return messages_.numeric_error(SINGULAR_MESSAGE);
     }
 
     // Planned extension i: its rows, and its write when it was fitted; a status
@@ -109,10 +156,12 @@ class Run {
             messages_.note("extension " + std::to_string(x.e) +
                            ": no pixel has a finite value (a dead CCD?); left as it is");
             return 0;
-        case PlanStep::finished:
-            table(journal_.done().at(x.e).rows, streams_.report ? parse_fit_rows(journal_.done().at(x.e).rows) : std::vector<FitRow>());
+        case PlanStep::finished: {
+            const std::string rows = table_rows_of(journal_.done().at(x.e).rows);
+            table(rows, streams_.report ? parse_fit_rows(rows) : std::vector<FitRow>());
             corrected_++;
             return 0;
+        }
         case PlanStep::corrected_before:
             messages_.note("extension " + std::to_string(x.e) + " already corrected at " + x.corrected_at +
                            "; --force corrects it again");
@@ -123,7 +172,8 @@ class Run {
         const FitResult &fit = workers_->take(x.job);
         table(fit.rows, fit.fitter->fit_rows());
         if (fit.outcome == FitOutcome::singular) return stop(i);
-        if (const int status = target_->write(plan_, x, *fit.fitter, fit.rows)) return status;
+        const std::string recorded = exposure_ ? recorded_rows(fit.rows, exposure_->shared) : fit.rows;
+        if (const int status = target_->write(plan_, x, *fit.fitter, recorded)) return status;
         workers_->release(x.job);
         if (const int status = target_->prepare(plan_, x.job + 1)) return status;
         corrected_++;
@@ -194,6 +244,7 @@ class Run {
     TableFile table_;
     std::unique_ptr<Target> target_;
     Plan plan_;
+    std::unique_ptr<ExposureFit> exposure_; // --per-exposure: the fit of the exposure
     std::unique_ptr<FitWorkers> workers_;
     int corrected_ = 0;
 };

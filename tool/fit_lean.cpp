@@ -112,6 +112,13 @@ class Lean final : public FitSteps {
         return true;
     }
     const double *coefficients() const override { return a; }
+    bool adopt(const ExtensionData &x, const double *given) override
+    {
+        loaded = x;
+        residuals.clear();
+        std::copy(given + 1, given + 1 + g.npar, model.begin() + 1);
+        return true;
+    }
     // sum w (r - u.a)^2 = sum w r^2 - a.beta at the solution of the equations.
     double chisq() override
     {

@@ -67,6 +67,9 @@ class FitSteps {
     }
     // The residual as the corrected pixels (host-order floats).
     virtual const float *finish() = 0;
+    // Takes the extension with a model fitted elsewhere, [1..npar], in place of
+    // fits of its own (for store() and finish()); false when these steps cannot.
+    virtual bool adopt(const ExtensionData &, const double *) { return false; }
 };
 
 #endif

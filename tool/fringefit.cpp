@@ -4,6 +4,7 @@
 #include "fringefit.h"
 
 #include "fit_lean.h"
+#include "tsutil.h"
 
 #include <algorithm>
 #include <cmath>
@@ -65,6 +66,16 @@ FitOutcome ExtensionFitter::fit(const ExtensionData &x, std::string &rows, FitTr
     if (!rows_.empty()) last_ = rows_.back();
     corrected_ = nullptr;
     return FitOutcome::fitted;
+}
+
+void ExtensionFitter::adopt(const ExtensionData &x, const std::vector<FitRow> &rows, const std::vector<double> &model,
+                            std::string &text)
+{
+    if (!steps_->adopt(x, model.data())) tserror("these fit steps cannot take a fit made elsewhere");
+    rows_ = rows;
+    for (const FitRow &r : rows) append_fit_row(text, r.extn, r.iter, r.sigma, r.npix, r.a.data(), g_.npar);
+    if (!rows_.empty()) last_ = rows_.back();
+    corrected_ = nullptr;
 }
 
 const float *ExtensionFitter::corrected()

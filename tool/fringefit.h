@@ -39,6 +39,10 @@ class ExtensionFitter {
     // rows of the iterations before it (steps that never report a singular
     // system may end the process instead).
     FitOutcome fit(const ExtensionData &x, std::string &rows, FitTrace *trace = nullptr);
+    // Takes the extension with the rows and model of a fit made elsewhere (the
+    // fit of its exposure) in place of fit(), and appends the rows to `text`.
+    void adopt(const ExtensionData &x, const std::vector<FitRow> &rows, const std::vector<double> &model,
+               std::string &text);
     // The corrected pixels as host-order floats, made on first use from the
     // extension's pixels and the model (the inputs must still be there, unchanged).
     const float *corrected();

@@ -145,6 +145,8 @@ const std::string &InputFiles::key()
         selectors.append(split.extn).append(",").append(std::to_string(split.index)).append("]");
     }
     key_ += selectors;
+    // One fit over the exposure gives other results than a fit per extension.
+    if (o_.per_exposure) key_ += " per-exposure";
     return key_;
 }
 

@@ -23,6 +23,7 @@ struct Options {
     bool force = false;       // correct extensions already corrected again
     bool record = true;       // write the record of the correction into each header
     int jobs = 0;             // -j: extensions fitted at once; 0: as many as the machine allows
+    bool per_exposure = false; // -E: one amplitude per fringe frame over all the extensions fitted
     bool recover = false;     // --recover: finish nothing, put the file back in a consistent state
     bool drop_journal = false; // --drop-journal: remove the journal without applying it
     std::vector<const char *> files; // the science file, then the fringe frames

@@ -51,6 +51,19 @@ void plan_notes(const Inputs &in, const Options &o, const Journal *journal, cons
     }
 }
 
+// One fit over the exposure takes every extension as it was taken: a file of
+// which some extensions are corrected and others not is refused.
+std::string mixed_exposure(const Plan &plan)
+{
+    std::vector<int> corrected, not_yet;
+    for (const PlannedExtension &x : plan.extensions)
+        if (x.step == PlanStep::corrected_before) corrected.push_back(x.e);
+        else if (x.step == PlanStep::fit) not_yet.push_back(x.e);
+    if (corrected.empty() || not_yet.empty()) return "";
+    return extensions_are(corrected) + " corrected already (FRGCORR) and " + extensions_are(not_yet) +
+           " not: one fit over the exposure takes them all as they are; --force corrects them all again" + NOTHING_DONE;
+}
+
 } // namespace
 
 int make_plan(const Inputs &in, const Options &o, const Journal *journal, const Messages &messages, Plan *plan)
@@ -84,6 +97,8 @@ int make_plan(const Inputs &in, const Options &o, const Journal *journal, const 
         plan->finished += x.step == PlanStep::finished;
         plan->extensions.push_back(std::move(x));
     }
+    if (o.per_exposure)
+        if (const std::string mixed = mixed_exposure(*plan); !mixed.empty()) return messages.refuse_science(mixed);
     plan_notes(in, o, journal, messages);
     return 0;
 }

@@ -48,7 +48,7 @@ bool two_digits(std::string_view s) { return s.size() == 2 && std::isdigit((unsi
 bool is_record_keyword(std::string_view key)
 {
     static constexpr std::string_view fixed[] = {"FRGCORR ", "FRGCONST", "FRGGRADX", "FRGGRADY",
-                                                 "FRGSIGMA", "FRGNPIX ", "FRGITER ", "FRGCLIP "};
+                                                 "FRGSIGMA", "FRGNPIX ", "FRGITER ", "FRGCLIP ", "FRGMODE "};
     for (std::string_view k : fixed)
         if (key == k) return true;
     return (key.substr(0, 6) == "FRGFIL" || key.substr(0, 6) == "FRGAMP") && two_digits(key.substr(6, 2));
@@ -138,6 +138,12 @@ std::vector<std::string> record_card_texts(const FitRecord &r)
     cards.push_back(card("FRGNPIX", integer(r.last.npix), "pixels used by the last fit"));
     cards.push_back(card("FRGITER", integer(r.settings.iterations), "clipped fits"));
     cards.push_back(card("FRGCLIP", real(r.settings.clip), "pixels beyond this many sigma left out"));
+    if (r.exposure_extensions > 0)
+        cards.push_back(card("FRGMODE", quoted("EXPOSURE"),
+                             "amplitudes fitted over " + std::to_string(r.exposure_extensions) + " extension" +
+                                 (r.exposure_extensions == 1 ? "" : "s")));
+    else
+        cards.push_back(card("FRGMODE", quoted("EXTENSION"), "amplitudes fitted to this extension alone"));
     return cards;
 }
 
@@ -182,7 +188,7 @@ std::string record_time()
     return text;
 }
 
-int record_cards(int nfringe) { return 8 + 2 * nfringe; }
+int record_cards(int nfringe) { return 9 + 2 * nfringe; }
 
 std::string corrected_at(FITSHead h)
 {

@@ -1,7 +1,7 @@
 // The record of a correction in the corrected extension's header: when it was
 // made, from which fringe frames, what was subtracted and with which settings
 // (FRGCORR, FRGFILnn, FRGAMPnn, FRGCONST, FRGGRADX, FRGGRADY, FRGSIGMA, FRGNPIX,
-// FRGITER, FRGCLIP), written into the blank card slots of the header's blocks so
+// FRGITER, FRGCLIP, FRGMODE), written into the blank card slots of the header's blocks so
 // that no byte of the file moves; and the unit's checksums kept valid.
 #ifndef TOLV_RECORD_H
 #define TOLV_RECORD_H
@@ -22,6 +22,9 @@ struct FitRecord {
     std::vector<std::string> fringe_files; // as FRGFILnn names them: record_file_name()
     FitSettings settings;
     FitRow last; // the last fit's row: what was subtracted
+    // The extensions whose fit shared the amplitudes (FRGMODE 'EXPOSURE'); 0:
+    // the extension was fitted on its own ('EXTENSION').
+    int exposure_extensions = 0;
 };
 
 // A fringe frame's name as FRGFILnn holds it: the file part of the name as

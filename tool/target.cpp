@@ -4,6 +4,7 @@
 #include "target.h"
 
 #include "digest.h"
+#include "exposure_fit.h"
 #include "faults.h"
 #include "fileio.h"
 #include "output.h"
@@ -48,7 +49,7 @@ int Target::write(const Plan &plan, const PlannedExtension &x, const ExtensionFi
 {
     if (!writer_) return 0;
     std::string error;
-    if (!writer_->write(x.e, fitter, plan.g.npix, new_header(x.e, fitter.last()), rows, &error))
+    if (!writer_->write(x.e, fitter, plan.g.npix, new_header(plan, x.e, fitter.last()), rows, &error))
         return messages_.refuse(error);
     return 0;
 }
@@ -60,13 +61,16 @@ int Target::settle()
     return 0;
 }
 
-std::string Target::new_header(int e, const FitRow &last) const
+std::string Target::new_header(const Plan &plan, int e, const FitRow &last) const
 {
     if (!o_.record) return {};
     const HeaderBlocks h = header_blocks(mosaic_, e);
     std::string bytes;
     if (records()) {
-        const FitRecord r{run_time_, record_names_, o_.fit, last};
+        // The extensions of an exposure's fit: those this run fits and those the
+        // run it finishes wrote.
+        const int exposure = o_.per_exposure ? int(plan.jobs.size()) + plan.finished : 0;
+        const FitRecord r{run_time_, record_names_, o_.fit, last, exposure};
         bytes = header_with_record(h, r);
         if (bytes.empty())
             messages_.note("extension " + std::to_string(e) + ": no room in the header for the record; -o writes one");
@@ -119,8 +123,11 @@ class InPlace : public Target {
         }
         identity.key = inputs.key();
         std::string error;
-        if (!journal_.start(identity, capacity, int(plan.jobs.size()), o_.fit.iterations * fit_row_bound(plan.g.npar),
-                            &error))
+        // An exposure's fit adds the amplitudes' steps to each record.
+        const int64_t record_bytes =
+            o_.fit.iterations * fit_row_bound(plan.g.npar) +
+            (o_.per_exposure ? shared_line_bound(size_t(o_.fit.iterations) * size_t(plan.g.nfringe)) : 0);
+        if (!journal_.start(identity, capacity, int(plan.jobs.size()), record_bytes, &error))
             return messages_.refuse_science(error + NOTHING_DONE);
         return 0;
     }

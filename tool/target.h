@@ -79,7 +79,7 @@ class Target {
     // The new bytes of extension e's header: with the record of its correction,
     // or as it is when the record has no room but checksums must be recomputed;
     // empty when the header stays as it is.
-    std::string new_header(int e, const FitRow &last) const;
+    std::string new_header(const Plan &plan, int e, const FitRow &last) const;
 
     std::unique_ptr<WriteBack> writer_;
     const std::string run_time_ = record_time(); // FRGCORR of every extension this run corrects

@@ -12,8 +12,8 @@
 #include <system_error>
 
 FitWorkers::FitWorkers(const FitGeometry &g, FitSettings settings, int workers, size_t jobs, JobData data,
-                       JobDone done, bool masks)
-    : jobs_(jobs), data_(std::move(data)), done_(std::move(done))
+                       JobDone done, bool masks, JobFit fit)
+    : jobs_(jobs), data_(std::move(data)), done_(std::move(done)), fit_(std::move(fit))
 {
     for (int i = 0; i < (workers > 0 ? workers : 1); i++) {
         auto w = std::make_unique<Worker>();
@@ -62,8 +62,7 @@ void FitWorkers::work(Worker &w)
             w.ready = w.released = false;
         }
         FitResult r;
-        const ExtensionData x = data_(j, w.mask);
-        r.outcome = w.fitter->fit(x, r.rows);
+        r.outcome = fit_job(w, j, r.rows);
         r.fitter = w.fitter.get();
         std::unique_lock<std::mutex> hold(lock_);
         w.result = std::move(r);
@@ -74,12 +73,18 @@ void FitWorkers::work(Worker &w)
     }
 }
 
+FitOutcome FitWorkers::fit_job(Worker &w, size_t j, std::string &rows)
+{
+    const ExtensionData x = data_(j, w.mask);
+    return fit_ ? fit_(j, x, *w.fitter, rows) : w.fitter->fit(x, rows);
+}
+
 const FitResult &FitWorkers::take(size_t j)
 {
     if (inline_) {
         Worker &w = *workers_[0];
         w.result = FitResult{};
-        w.result.outcome = w.fitter->fit(data_(j, w.mask), w.result.rows);
+        w.result.outcome = fit_job(w, j, w.result.rows);
         w.result.fitter = w.fitter.get();
         return w.result;
     }

@@ -23,6 +23,10 @@ using JobData = std::function<ExtensionData(size_t j, std::vector<unsigned char>
 // (the corrected pixels are made from them as they are stored).
 using JobDone = std::function<void(size_t j)>;
 
+// Fits job j with the worker's fitter, in place of its fit() (a fit made
+// elsewhere taken: ExtensionFitter::adopt), appending the rows to `rows`.
+using JobFit = std::function<FitOutcome(size_t j, const ExtensionData &x, ExtensionFitter &fitter, std::string &rows)>;
+
 // What fitting job j gave; the fitter holds its model until release(j).
 struct FitResult {
     FitOutcome outcome = FitOutcome::fitted;
@@ -36,7 +40,7 @@ class FitWorkers {
     // The fitters are made here, before any thread starts: a failed allocation
     // ends the run as with one fitter.
     FitWorkers(const FitGeometry &g, FitSettings settings, int workers, size_t jobs, JobData data,
-               JobDone done = nullptr, bool masks = false);
+               JobDone done = nullptr, bool masks = false, JobFit fit = nullptr);
     // Stops the workers (a fit under way is finished and dropped) and joins them.
     ~FitWorkers();
     FitWorkers(const FitWorkers &) = delete;
@@ -59,10 +63,12 @@ class FitWorkers {
         std::thread thread;
     };
     void work(Worker &w);
+    FitOutcome fit_job(Worker &w, size_t j, std::string &rows);
 
     size_t jobs_;
     JobData data_;
     JobDone done_;
+    JobFit fit_;
     std::vector<std::unique_ptr<Worker>> workers_;
     std::mutex lock_;
     std::condition_variable changed_;

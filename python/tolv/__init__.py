@@ -266,7 +266,7 @@ def _failed(message, names, write_first=False):
 def correct(path: PathName, fringe_paths: Union[PathName, Sequence[PathName]], output: Optional[PathName] = None,
             extname: Optional[str] = None, mask: Optional[PathName] = None,
             iterations: int = _tolv.default_iterations, clip: float = _tolv.default_clip, force: bool = False,
-            record: bool = True, dry_run: bool = False) -> List["Row"]:
+            record: bool = True, dry_run: bool = False, per_exposure: bool = False) -> List["Row"]:
     """The command's whole job on files, in this process: corrects every image
     extension of the mosaic at path (in place, or into a new file output) with
     the fringe frames of fringe_paths, with the command's checks, journal and
@@ -276,6 +276,8 @@ def correct(path: PathName, fringe_paths: Union[PathName, Sequence[PathName]], o
     fringe_paths, mask) may select units ("mosaic.fits[SCI]", which corrects
     only that extension), output is a plain path, passed on as it is.
     dry_run=True fits and returns the rows, writing nothing.
+    per_exposure=True fits one amplitude per fringe frame over every extension
+    at once (the command's --per-exposure).
     Raises Error with the command's message when the run fails (locked when
     another tolv was correcting the file): FileNotFound
     (a FileNotFoundError too) or NoPermission (a PermissionError too) when an
@@ -283,11 +285,12 @@ def correct(path: PathName, fringe_paths: Union[PathName, Sequence[PathName]], o
     place); ValueError for a name holding a NUL byte or settings out of range,
     named as the arguments are.
     """
-    return _correct(path, fringe_paths, output, extname, mask, iterations, clip, force, record, dry_run)[0]
+    return _correct(path, fringe_paths, output, extname, mask, iterations, clip, force, record, dry_run,
+                    per_exposure)[0]
 
 
 def _correct(path, fringe_paths, output=None, extname=None, mask=None, iterations=_tolv.default_iterations,
-             clip=_tolv.default_clip, force=False, record=True, dry_run=False):
+             clip=_tolv.default_clip, force=False, record=True, dry_run=False, per_exposure=False):
     """correct(), returning its rows and the table's text as the command prints it."""
     if isinstance(fringe_paths, (str, bytes, os.PathLike)):
         fringe_paths = [fringe_paths]
@@ -306,6 +309,8 @@ def _correct(path, fringe_paths, output=None, extname=None, mask=None, iteration
         words.append("--force")
     if not record:
         words.append("--no-record")
+    if per_exposure:
+        words.append("--per-exposure")
     files = [_path(path, "the science file")] + [_path(f, "fringe file %d" % k) for k, f in enumerate(fringe_paths)]
     if len(files) < 2:
         raise ValueError("at least one fringe file is needed")

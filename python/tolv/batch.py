@@ -43,7 +43,7 @@ the command's message when it failed (else None), and the notes the run wrote
 (a tuple of lines, such as "every extension is already corrected; ...")."""
 
 # The keyword arguments of tolv.correct a job's options may give.
-OPTIONS = ("output", "extname", "mask", "iterations", "clip", "force", "record")
+OPTIONS = ("output", "extname", "mask", "iterations", "clip", "force", "record", "per_exposure")
 
 # How long a task waits for another run's lock (a retried task whose first
 # attempt is still alive on a worker the scheduler gave up on), in seconds.
@@ -391,6 +391,8 @@ def main(argv=None):
     p.add_argument("--mask", metavar="FILE", help="a mask mosaic for every exposure")
     p.add_argument("--force", action="store_true", help="corrects extensions already corrected again")
     p.add_argument("--no-record", dest="record", action="store_false", help="writes no record in the headers")
+    p.add_argument("-E", "--per-exposure", dest="per_exposure", action="store_true",
+                   help="one amplitude per fringe frame over all the extensions of an exposure")
     p.add_argument("--tables", metavar="DIR", help="writes each exposure's table into DIR/NAME.tsv")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no line on standard error as each exposure finishes")
@@ -402,7 +404,7 @@ def main(argv=None):
     except (OSError, ValueError) as e:
         p.error(str(e))
     options = {"iterations": a.iterations, "clip": a.clip, "extname": a.extname, "mask": a.mask,
-               "force": a.force, "record": a.record}
+               "force": a.force, "record": a.record, "per_exposure": a.per_exposure}
 
     def finished(_, r):
         if a.quiet:

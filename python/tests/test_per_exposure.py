@@ -1,0 +1,147 @@
+"""The fit of a whole exposure (--per-exposure) against a reference of its own:
+the joint clipped least-squares fit solved in numpy over one design matrix of
+every extension at once (each extension's constant and gradients, the fringe
+amplitudes shared), written from the model, not from the command's code."""
+import numpy as np
+import pytest
+from astropy.io import fits
+
+import tolv
+from conftest import run_tolv, scene, write_mosaic
+
+
+def joint_reference(science, frames, masks, iterations=5, clip=2.0):
+    """Per fit: each extension's (sigma, npix, coefficients so far), and the
+    residuals after the last; extensions with no usable pixel are left out."""
+    ne, nf = len(science), len(frames)
+    ny, nx = science[0].shape
+    y, x = np.mgrid[0:ny, 0:nx]
+    gx, gy = (x - nx // 2).ravel().astype(np.float64), (y - ny // 2).ravel().astype(np.float64)
+    data = [s.astype(np.float64).ravel() for s in science]
+    fr = [[frames[k][e].astype(np.float64).ravel() for k in range(nf)] for e in range(ne)]
+    usable = [np.isfinite(data[e]) & np.all([np.isfinite(f) for f in fr[e]], axis=0) & (masks[e].ravel() == 0)
+              for e in range(ne)]
+    fitted = [e for e in range(ne) if usable[e].any()]
+    residual = [data[e].copy() for e in range(ne)]
+    kept = [usable[e].copy() for e in range(ne)]
+    acc = {e: np.zeros(3 + nf) for e in fitted}
+    rows = {e: [] for e in fitted}
+    for it in range(iterations):
+        columns = 3 * len(fitted) + nf
+        blocks, rhs = [], []
+        for i, e in enumerate(fitted):
+            m = kept[e]
+            design = np.zeros((m.sum(), columns))
+            design[:, 3 * i] = 1.0
+            design[:, 3 * i + 1] = gx[m]
+            design[:, 3 * i + 2] = gy[m]
+            for k in range(nf):
+                design[:, 3 * len(fitted) + k] = np.where(np.isfinite(fr[e][k][m]), fr[e][k][m], 0.0)
+            blocks.append(design)
+            rhs.append(residual[e][m])
+        solution = np.linalg.lstsq(np.vstack(blocks), np.concatenate(rhs), rcond=None)[0]
+        shared = solution[3 * len(fitted):]
+        for i, e in enumerate(fitted):
+            step = np.concatenate([solution[3 * i:3 * i + 3], shared])
+            model = step[0] + step[1] * gx + step[2] * gy
+            for k in range(nf):
+                model = model + step[3 + k] * np.where(np.isfinite(fr[e][k]), fr[e][k], 0.0)
+            new = residual[e] - model
+            n = kept[e].sum()
+            sigma = np.float32(np.sqrt(np.sum(new[kept[e]] ** 2) / n))
+            acc[e] = acc[e] + step
+            rows[e].append((sigma, int(n), acc[e].copy()))
+            residual[e] = new
+            limit = np.float64(np.float32(clip) * sigma)
+            with np.errstate(invalid="ignore"):
+                kept[e] = usable[e] & ~(np.abs(new) > limit)
+    return rows, {e: residual[e].reshape(ny, nx) for e in fitted}
+
+
+def exposure(tmp_path, extensions, nfringe, seed, nans=False, masked=False, dead=None):
+    """A mosaic of `extensions` CCDs sharing the fringe amplitudes, its frames
+    and mask, written to tmp_path; the arrays too."""
+    science, frames = scene((40, 56), nfringe, seed, extensions)
+    rng = np.random.default_rng(seed + 100)
+    # One amplitude per frame over the exposure: the scene's differ per CCD.
+    for e in range(extensions):
+        for k in range(nfringe):
+            science[e] = (science[e] + (3.0 - e) * frames[k][e]).astype(np.float32)
+    masks = [np.zeros((40, 56), np.int16) for _ in range(extensions)]
+    if nans:
+        for e in range(extensions):
+            science[e][rng.integers(0, 40, 6), rng.integers(0, 56, 6)] = np.nan
+        frames[0][0][5, 7] = np.inf
+    if masked:
+        for e in range(extensions):
+            masks[e][rng.random((40, 56)) < 0.1] = 1
+            masks[e][10:20, 5:30] = 4
+    if dead is not None:
+        science[dead][:] = np.nan
+    names = [write_mosaic(tmp_path / "science.fits", science)]
+    names += [write_mosaic(tmp_path / ("fringe%d.fits" % k), frames[k]) for k in range(nfringe)]
+    hdus = [fits.PrimaryHDU()] + [fits.ImageHDU(m) for m in masks]
+    fits.HDUList(hdus).writeto(tmp_path / "mask.fits")
+    return names, str(tmp_path / "mask.fits"), science, frames, masks
+
+
+@pytest.mark.parametrize("extensions, nfringe, seed, nans, masked, dead", [
+    (4, 1, 1, False, False, None),
+    (4, 3, 2, True, True, None),
+    (16, 1, 3, True, False, 5),
+    (16, 3, 4, False, True, 11),
+])
+def test_the_exposure_fit_is_the_joint_least_squares_fit(tmp_path, extensions, nfringe, seed, nans, masked, dead):
+    names, mask, science, frames, masks = exposure(tmp_path, extensions, nfringe, seed, nans, masked, dead)
+    out = tmp_path / "out.fits"
+    rows = tolv.correct(names[0], names[1:], output=str(out), mask=mask if masked else None, per_exposure=True)
+    ref_rows, ref_residual = joint_reference(science, frames, masks if masked else [m * 0 for m in masks])
+    got = {}
+    for r in rows:
+        got.setdefault(r.extn, []).append(r)
+    assert sorted(got) == [e + 1 for e in ref_rows]
+    for e, expected in ref_rows.items():
+        for r, (sigma, npix, coefficients) in zip(got[e + 1], expected):
+            assert r.npix == npix, (e, r.iter)
+            assert r.sigma == pytest.approx(float(sigma), rel=1e-6), (e, r.iter)
+            numbers = np.array([r.aconst, r.ax, r.ay] + list(r.afringe))
+            assert numbers == pytest.approx(coefficients, rel=1e-9, abs=1e-9 * abs(coefficients[0])), (e, r.iter)
+        # One amplitude per frame in every row of a fit.
+        for r in got[e + 1]:
+            assert r.afringe == got[min(got)][r.iter].afringe
+    with fits.open(out) as hdul:
+        for e, residual in ref_residual.items():
+            written = hdul[e + 1].data.astype(np.float64)
+            finite = np.isfinite(science[e])
+            # Within a unit in the last place of float32 of the reference.
+            ulp = np.spacing(np.abs(residual[finite]).astype(np.float32)).astype(np.float64)
+            assert np.all(np.abs(written[finite] - residual[finite]) <= ulp), e
+            assert np.array_equal(np.isnan(written), np.isnan(science[e]))
+            assert hdul[e + 1].header["FRGMODE"] == "EXPOSURE"
+            assert "over %d extensions" % len(ref_rows) in hdul[e + 1].header.comments["FRGMODE"]
+        if dead is not None:
+            assert np.array_equal(hdul[dead + 1].data, science[dead], equal_nan=True)
+            assert "FRGMODE" not in hdul[dead + 1].header
+
+
+def test_threads_change_nothing_and_a_mixed_file_is_refused(tmp_path, tolv_binary):
+    names, mask, *_ = exposure(tmp_path, 7, 2, 5, nans=True)
+    outputs = []
+    for jobs in ("1", "2", "7"):
+        out = tmp_path / ("j%s.fits" % jobs)
+        status, table, messages = run_tolv(tolv_binary, "-E", "-j", jobs, "-o", out, *names)
+        assert status == 0, messages
+        outputs.append((table, out.read_bytes()))
+    assert outputs[1] == outputs[0] and outputs[2] == outputs[0]
+    # The default mode fits each extension on its own: other amplitudes.
+    status, table, _ = run_tolv(tolv_binary, "-n", *names)
+    assert status == 0 and table != outputs[0][0]
+    # Extension 3 corrected alone, then the exposure: refused, nothing changed.
+    status, _, messages = run_tolv(tolv_binary, "-q", names[0] + "[3]", *names[1:])
+    assert status == 0, messages
+    before = open(names[0], "rb").read()
+    status, table, messages = run_tolv(tolv_binary, "-E", *names)
+    assert (status, table) == (1, "")
+    assert "extension 3 is corrected already (FRGCORR) and extensions 1, 2, 4, 5, 6 and 7 are not" in messages
+    assert "--force" in messages
+    assert open(names[0], "rb").read() == before
