@@ -274,7 +274,7 @@ TEST(options, help_version_and_the_manual_page)
         in_help.insert((*i)[1]);
     EXPECT_EQ(in_help, (std::set<std::string>{"clip", "dry-run", "extname", "help", "iterations", "mask", "output",
                                               "overwrite", "quiet", "table", "version", "force", "no-record", "jobs",
-                                              "recover", "drop-journal", "fringe"}));
+                                              "recover", "drop-journal", "fringe", "per-exposure"}));
 
     const ToolRun version = run_tolv({"--version"});
     EXPECT_EQ(outcome(version), outcome({0, version.out, ""}));

@@ -146,7 +146,7 @@ std::string utc(std::time_t t)
 }
 
 const Args kRecordKeys = {"FRGCORR", "FRGFIL01", "FRGFIL02", "FRGAMP01", "FRGAMP02", "FRGCONST",
-                          "FRGGRADX", "FRGGRADY", "FRGSIGMA", "FRGNPIX", "FRGITER", "FRGCLIP"};
+                          "FRGGRADX", "FRGGRADY", "FRGSIGMA", "FRGNPIX", "FRGITER", "FRGCLIP", "FRGMODE"};
 
 } // namespace
 
@@ -227,9 +227,9 @@ TEST(record, a_full_header_is_named_in_place_and_grown_by_output)
     Args args = scene.write_files(dir);
     std::vector<Unit> units = scene.science();
     for (int c = 0; units[2].cards.size() < 35; c++) units[2].cards.push_back(card("KEY" + std::to_string(c), "1"));
-    // Extension 3: 23 cards, then 12 blank ones and END: room for the record exactly.
+    // Extension 3: 22 cards, then 13 blank ones and END: room for the record exactly.
     for (int c = 0; units[3].cards.size() < 35; c++)
-        units[3].cards.push_back(units[3].cards.size() < 23 ? card("KEY" + std::to_string(c), "1") : std::string(80, ' '));
+        units[3].cards.push_back(units[3].cards.size() < 22 ? card("KEY" + std::to_string(c), "1") : std::string(80, ' '));
     const Bytes original = file_bytes(units);
     write(args[0], original);
     const std::string out = dir.file("out.fits");

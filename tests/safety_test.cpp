@@ -637,3 +637,41 @@ TEST(safety, an_interrupted_run_says_where_it_stopped)
         EXPECT_EQ(read(args[0]) == original, true);
     }
 }
+
+// The fit of a whole exposure killed at every step of its writes, then run
+// again: the extensions left are fitted with the amplitudes the journal holds,
+// and the file and the table are those of an uninterrupted run.
+TEST(safety, an_exposure_fit_killed_at_every_step_then_run_again)
+{
+    TestDir dir;
+    const auto files = write_scene(dir, 40, 30, 4, 2);
+    const Bytes original = read(files[0]);
+    std::vector<std::string> args = files;
+    args.insert(args.begin(), "-E");
+    std::vector<std::string> reference = args;
+    reference[1] = dir.file("reference.fits");
+    write(reference[1], original);
+    const ToolRun ref = run_tolv(reference);
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    const Bytes corrected = read(reference[1]);
+    ASSERT_NE(ref.out, reference_run(dir, files).table); // the default mode fits otherwise
+    for (const char *point : {"saved", "stored", "synced", "done"})
+        for (int e = 1; e <= 4; e++) {
+            const std::string what = std::string(point) + ":" + std::to_string(e);
+            write(files[0], original);
+            Started killed(TOLV_INJECT_BINARY, args, what + ":kill");
+            EXPECT_EQ(killed.finish().status, -1) << what;
+            ASSERT_EQ(exists(journal_of(files[0])), true) << what;
+            if (e == 3) {
+                // The journal is that of another run for the default mode.
+                const ToolRun other = run_tolv(files);
+                EXPECT_EQ(other.status, 1) << what;
+                EXPECT_NE(other.err.find("or settings left its journal"), std::string::npos) << what << other.err;
+            }
+            const ToolRun again = run_tolv(args);
+            EXPECT_EQ(again.status, 0) << what << again.err;
+            EXPECT_EQ(again.out, ref.out) << what;
+            EXPECT_EQ(read(files[0]) == corrected, true) << what;
+            EXPECT_EQ(exists(journal_of(files[0])), false) << what;
+        }
+}
