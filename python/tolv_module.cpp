@@ -3,6 +3,8 @@
 // arrive already checked and laid out by tolv/__init__.py; this side holds the
 // C++ that does the work, with the interpreter's lock released meanwhile.
 #include "command.h"
+#include "exposure_fit.h"
+#include "fit_pass.h"
 #include "fringefit.h"
 #include "journal.h"
 #include "messages.h"
@@ -124,6 +126,60 @@ py::tuple remove_fringes(int nx, int ny, py::bytes science, const std::vector<py
     return py::make_tuple(py::bytes(corrected), row_numbers(rows));
 }
 
+// Fits the images of an exposure together (one amplitude per fringe frame over
+// all of them): sciences[e] nx x ny big-endian floats, fringes[e] its frames,
+// masks[e] None or bytes.  The corrected images and the table's rows, extension
+// e + 1 for image e; ValueError when the fit cannot be solved.
+py::tuple remove_fringes_exposure(int nx, int ny, const std::vector<py::bytes> &sciences,
+                                  const std::vector<std::vector<py::bytes>> &fringes, const std::vector<py::object> &masks,
+                                  std::vector<std::string> settings)
+{
+    const Options o = parsed(settings);
+    const size_t npix = size_t(nx) * size_t(ny), count = sciences.size();
+    if (nx < 1 || ny < 1 || count == 0 || fringes.size() != count || masks.size() != count || fringes[0].empty())
+        throw std::invalid_argument("one set of fringe frames and one mask (or None) per image is needed");
+    std::vector<std::string_view> sci(sciences.begin(), sciences.end()), mask_bytes(count);
+    std::vector<std::vector<std::string_view>> frames(count);
+    for (size_t e = 0; e < count; e++) {
+        frames[e].assign(fringes[e].begin(), fringes[e].end());
+        if (!masks[e].is_none()) mask_bytes[e] = masks[e].cast<py::bytes>();
+        bool whole = sci[e].size() == 4 * npix && frames[e].size() == frames[0].size() &&
+                     (masks[e].is_none() || mask_bytes[e].size() == npix);
+        for (const auto &f : frames[e]) whole = whole && f.size() == 4 * npix;
+        if (!whole) throw std::invalid_argument("the arrays do not hold nx x ny pixels");
+    }
+    FitGeometry g{nx, ny, int(npix), int(frames[0].size()), int(frames[0].size()) + 3};
+    auto data = [&](size_t e, std::vector<unsigned char> &) {
+        ExtensionData x;
+        x.extn = int(e) + 1;
+        x.science = sci[e].data();
+        for (const auto &f : frames[e]) x.fringes.push_back(f.data());
+        x.mask = masks[e].is_none() ? nullptr : reinterpret_cast<const unsigned char *>(mask_bytes[e].data());
+        return x;
+    };
+    std::vector<std::string> corrected(sci.begin(), sci.end());
+    ExposureFit fit;
+    bool fitted;
+    {
+        py::gil_scoped_release unlocked;
+        fitted = exposure_fit(g, o.fit, count, 1, data, nullptr, &fit, false);
+        std::vector<unsigned char> none;
+        for (size_t e = 0; fitted && e < count; e++)
+            store_corrected(g, data(e, none), fit.models[e].data(), corrected[e].data(), 0, int(npix));
+    }
+    if (!fitted)
+        throw std::invalid_argument(fit.singular_extn ? "image " + std::to_string(fit.singular_extn - 1) + ": " +
+                                                            CLIPPED_AWAY_TEXT
+                                                      : std::string("the fringe amplitudes cannot be solved: a fringe "
+                                                                    "frame is zero at every pixel used"));
+    py::list images, rows;
+    for (size_t e = 0; e < count; e++) {
+        images.append(py::bytes(corrected[e]));
+        for (const py::handle r : row_numbers(fit.rows[e])) rows.append(r);
+    }
+    return py::make_tuple(images, rows);
+}
+
 // The command on its words ("tolv", options, files, as bytes or str): its exit
 // status, table and messages (bytes: they name the files as given), as the
 // command would have printed them; whether it was refused because another run
@@ -215,7 +271,8 @@ py::tuple read_image(const std::string &name)
 // the coefficients of the last fit (constant, gradients, amplitudes), its sigma
 // and pixel count, and the settings.
 std::vector<std::string> record_of(const std::vector<std::string> &fringe_names, const std::vector<double> &a,
-                                      double sigma, int npix, std::vector<std::string> settings)
+                                      double sigma, int npix, std::vector<std::string> settings,
+                                      int exposure_extensions)
 {
     const Options o = parsed(settings);
     if (a.size() != fringe_names.size() + 3) throw std::invalid_argument("one coefficient per fringe frame and 3 more");
@@ -227,6 +284,7 @@ std::vector<std::string> record_of(const std::vector<std::string> &fringe_names,
     r.last.npix = npix;
     r.last.a.assign(1, 0.0);
     r.last.a.insert(r.last.a.end(), a.begin(), a.end());
+    r.exposure_extensions = exposure_extensions;
     return record_card_texts(r);
 }
 
@@ -241,7 +299,9 @@ PYBIND11_MODULE(_tolv, m)
     m.def("read_header", &read_header);
     m.def("read_image", &read_image);
     m.def("journal_path", &journal_path_of);
-    m.def("record_cards", &record_of);
+    m.def("record_cards", &record_of, py::arg("names"), py::arg("a"), py::arg("sigma"), py::arg("npix"),
+          py::arg("settings"), py::arg("exposure_extensions") = 0);
+    m.def("remove_fringes_exposure", &remove_fringes_exposure);
     m.def("is_record_keyword", [](std::string key) {
         if (key.size() > 8) return false;
         key.resize(8, ' ');

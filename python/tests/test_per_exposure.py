@@ -145,3 +145,27 @@ def test_threads_change_nothing_and_a_mixed_file_is_refused(tmp_path, tolv_binar
     assert "extension 3 is corrected already (FRGCORR) and extensions 1, 2, 4, 5, 6 and 7 are not" in messages
     assert "--force" in messages
     assert open(names[0], "rb").read() == before
+
+
+def test_remove_fringes_per_exposure_is_the_commands_fit(tmp_path, tolv_binary):
+    names, mask, science, frames, masks = exposure(tmp_path, 5, 2, 6, nans=True, masked=True)
+    out = tmp_path / "out.fits"
+    status, table, messages = run_tolv(tolv_binary, "-E", "--mask", mask, "-o", out, *names)
+    assert status == 0, messages
+    per_ccd = [[frames[k][e] for k in range(2)] for e in range(5)]
+    # astropy's big-endian arrays for some CCDs, native ones for others; HDUs too.
+    given = [fits.ImageHDU(s.astype(">f4")) if e % 2 else s for e, s in enumerate(science)]
+    images, rows = tolv.remove_fringes(given, per_ccd, mask=masks, per_exposure=True)
+    assert rows == tolv.correct(names[0], names[1:], mask=mask, dry_run=True, per_exposure=True)
+    with fits.open(out) as hdul:
+        for e, image in enumerate(images):
+            data = image.data if e % 2 else image
+            assert np.array_equal(data.astype(">f4").view(">u4"), hdul[e + 1].data.view(">u4")), e
+            if e % 2:
+                assert image.header["FRGMODE"] == "EXPOSURE"
+                assert image.header.comments["FRGMODE"] == "amplitudes fitted over 5 extensions"
+    with pytest.raises(ValueError, match="image 2 is not laid out as image 0"):
+        tolv.remove_fringes(science[:2] + [science[2][:, :-1]], per_ccd[:2] + [[f[:, :-1] for f in per_ccd[2]]],
+                            per_exposure=True)
+    with pytest.raises(ValueError, match="one sequence of fringe frames per science image"):
+        tolv.remove_fringes(science, per_ccd[:4], per_exposure=True)

@@ -13,6 +13,7 @@ import errno
 import logging
 import os
 import sys
+from collections.abc import Sequence as _Sequence
 from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -176,8 +177,9 @@ class _Pixels:
 Image = Any  # a 2-D numpy array, a numpy.ma.MaskedArray, an astropy ImageHDU or PrimaryHDU, or a CCDData
 
 
-def remove_fringes(science: Image, fringes: Sequence[Image], iterations: int = _tolv.default_iterations,
-                   clip: float = _tolv.default_clip, mask: Optional[Any] = None) -> Tuple[Image, List["Row"]]:
+def remove_fringes(science: Union[Image, Sequence[Image]], fringes: Sequence[Any],
+                   iterations: int = _tolv.default_iterations, clip: float = _tolv.default_clip,
+                   mask: Optional[Any] = None, per_exposure: bool = False) -> Tuple[Any, List["Row"]]:
     """Fits science as a constant, two gradients and a multiple of each fringe
     frame, clipped as the command clips, and subtracts the fit.
 
@@ -195,43 +197,92 @@ def remove_fringes(science: Image, fringes: Sequence[Image], iterations: int = _
     same mask; an HDU's or CCDData's header with the record of the correction,
     FRGCORR ..., in it) and the table's rows (Row).  ValueError on bad input or
     a fit that cannot be solved.
+
+    per_exposure=True fits the CCDs of one exposure together, with one
+    amplitude per fringe frame for all of them (the command's --per-exposure):
+    science is then a sequence of images (one per CCD, all of one shape),
+    fringes a sequence of the same length holding each CCD's fringe frames, and
+    mask None or a sequence of masks (or None) per CCD.  Returns the list of
+    corrected images and the rows, extension e + 1 for image e.
     """
     settings = _settings(iterations, clip)
-    given = _Pixels(science, "science")
-    s = given.array
-    if isinstance(fringes, np.ndarray) and fringes.ndim == 2:
-        raise ValueError("fringes must be a sequence of 2-D arrays")
-    wrapped = [_Pixels(f, "fringe frame %d" % k) for k, f in enumerate(fringes)]
-    frames = [w.array for w in wrapped]
-    if not frames:
-        raise ValueError("at least one fringe frame is needed")
-    for k, f in enumerate(frames):
-        if f.shape != s.shape:
-            raise ValueError("fringe frame %d is %d x %d, the science image %d x %d"
-                             % (k, f.shape[0], f.shape[1], s.shape[0], s.shape[1]))
-    left_out = None
-    if mask is not None:
-        m = np.asarray(mask)
-        if m.shape != s.shape:
-            raise ValueError("the mask is %s, the science image %d x %d" % (" x ".join(map(str, m.shape)) or "a scalar",
-                                                                            s.shape[0], s.shape[1]))
-        left_out = m != 0
-    for w in [given] + wrapped:
-        if w.mask is not None:
-            left_out = (w.mask != 0) if left_out is None else (left_out | (w.mask != 0))
-    m = None if left_out is None else np.ascontiguousarray(left_out, dtype=np.uint8).tobytes()
+    if per_exposure:
+        return _remove_exposure_fringes(science, fringes, mask, settings)
+    given, wrapped, s, frames, m = _fit_inputs(science, fringes, mask)
     ny, nx = s.shape
     corrected, rows = _tolv.remove_fringes(nx, ny, s.tobytes(), [f.tobytes() for f in frames], m,
                                            ["tolv"] + settings + ["science", "fringe"])
     image = np.frombuffer(corrected, dtype=">f4").reshape(ny, nx).astype(np.float32)
     rows = _from_numbers(rows)
-    record = []
-    if given.kind in ("hdu", "ccddata"):
-        last = rows[-1]
-        names = [_hdu_name(w, k) for k, w in enumerate(wrapped)]
-        record = _tolv.record_cards(names, [last.aconst, last.ax, last.ay] + list(last.afringe), last.sigma,
-                                    last.npix, ["tolv"] + settings + ["science", "fringe"])
-    return given.give_back(image, record), rows
+    return given.give_back(image, _record(given, wrapped, rows[-1], settings)), rows
+
+
+def _remove_exposure_fringes(science, fringes, mask, settings):
+    """remove_fringes(per_exposure=True)."""
+    if isinstance(science, np.ndarray) or not isinstance(science, _Sequence) or not len(science):
+        raise ValueError("with per_exposure, science must be a sequence of images, one per CCD")
+    if not isinstance(fringes, _Sequence) or len(fringes) != len(science):
+        raise ValueError("with per_exposure, fringes must hold one sequence of fringe frames per science image")
+    if mask is not None and (isinstance(mask, np.ndarray) or len(mask) != len(science)):
+        raise ValueError("with per_exposure, mask must be None or hold one mask (or None) per science image")
+    inputs = [_fit_inputs(s, f, None if mask is None else mask[e], " of image %d" % e)
+              for e, (s, f) in enumerate(zip(science, fringes))]
+    for e, (_, _, s, frames, _) in enumerate(inputs):
+        if s.shape != inputs[0][2].shape or len(frames) != len(inputs[0][3]):
+            raise ValueError("image %d is not laid out as image 0: %d x %d with %d fringe frames, not %d x %d with %d"
+                             % ((e,) + s.shape + (len(frames),) + inputs[0][2].shape + (len(inputs[0][3]),)))
+    ny, nx = inputs[0][2].shape
+    corrected, rows = _tolv.remove_fringes_exposure(
+        nx, ny, [i[2].tobytes() for i in inputs], [[f.tobytes() for f in i[3]] for i in inputs],
+        [i[4] for i in inputs], ["tolv"] + settings + ["science", "fringe"])
+    rows = _from_numbers(rows)
+    images = []
+    for e, (given, wrapped, *_) in enumerate(inputs):
+        image = np.frombuffer(corrected[e], dtype=">f4").reshape(ny, nx).astype(np.float32)
+        last = [r for r in rows if r.extn == e + 1][-1]
+        images.append(given.give_back(image, _record(given, wrapped, last, settings, len(inputs))))
+    return images, rows
+
+
+def _fit_inputs(science, fringes, mask, of=""):
+    """The science image, its frames and mask as the fit takes them: the given
+    science (_Pixels) and frames, the science and frame arrays, the mask bytes
+    (None: no pixel left out); ValueError naming what does not fit (`of` after
+    the names: " of image 3")."""
+    given = _Pixels(science, "science" + of)
+    s = given.array
+    if isinstance(fringes, np.ndarray) and fringes.ndim == 2:
+        raise ValueError("fringes%s must be a sequence of 2-D arrays" % of)
+    wrapped = [_Pixels(f, "fringe frame %d%s" % (k, of)) for k, f in enumerate(fringes)]
+    frames = [w.array for w in wrapped]
+    if not frames:
+        raise ValueError("at least one fringe frame%s is needed" % of)
+    for k, f in enumerate(frames):
+        if f.shape != s.shape:
+            raise ValueError("fringe frame %d%s is %d x %d, the science image %d x %d"
+                             % (k, of, f.shape[0], f.shape[1], s.shape[0], s.shape[1]))
+    left_out = None
+    if mask is not None:
+        m = np.asarray(mask)
+        if m.shape != s.shape:
+            raise ValueError("the mask%s is %s, the science image %d x %d"
+                             % (of, " x ".join(map(str, m.shape)) or "a scalar", s.shape[0], s.shape[1]))
+        left_out = m != 0
+    for w in [given] + wrapped:
+        if w.mask is not None:
+            left_out = (w.mask != 0) if left_out is None else (left_out | (w.mask != 0))
+    m = None if left_out is None else np.ascontiguousarray(left_out, dtype=np.uint8).tobytes()
+    return given, wrapped, s, frames, m
+
+
+def _record(given, wrapped, last, settings, exposure_extensions=0):
+    """The record's cards for an HDU or CCDData given (none for an array): the
+    last row's numbers; over how many images the amplitudes were fitted."""
+    if given.kind not in ("hdu", "ccddata"):
+        return []
+    names = [_hdu_name(w, k) for k, w in enumerate(wrapped)]
+    return _tolv.record_cards(names, [last.aconst, last.ax, last.ay] + list(last.afringe), last.sigma, last.npix,
+                              ["tolv"] + settings + ["science", "fringe"], exposure_extensions)
 
 
 def _hdu_name(w, k):
