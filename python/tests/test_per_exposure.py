@@ -169,3 +169,49 @@ def test_remove_fringes_per_exposure_is_the_commands_fit(tmp_path, tolv_binary):
                             per_exposure=True)
     with pytest.raises(ValueError, match="one sequence of fringe frames per science image"):
         tolv.remove_fringes(science, per_ccd[:4], per_exposure=True)
+
+
+def crowded_exposure(seed, size=256, ccds=8, crowded=(2, 5), amplitudes=(40.0, 12.0)):
+    """8 CCDs at the demo's sky (1200) and noise (6) with the demo's two fringe
+    patterns at one amplitude each; on the crowded CCDs a bright smooth source
+    covers 70% of the pixels, which the mask leaves out."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:size, 0:size].astype(np.float64)
+    science, frames, masks = [], [], []
+    for e in range(ccds):
+        dx, dy = x + size * (e % 4), y + size * (e // 4)
+        f = [np.sin(2 * np.pi * (0.8 * dx + 0.6 * dy) / 64.0) * np.cos(2 * np.pi * dy / 300.0),
+             np.sin(2 * np.pi * (0.3 * dx - 0.95 * dy) / 17.0)]
+        image = 1200.0 + 25 * e + 0.02 * x - 0.015 * y + amplitudes[0] * f[0] + amplitudes[1] * f[1]
+        image += rng.normal(0.0, 6.0, image.shape)
+        mask = np.zeros(image.shape, np.uint8)
+        if e in crowded:
+            # An elliptical galaxy of 70% of the CCD, bright and smooth.
+            r2 = ((x - 0.45 * size) / 0.8) ** 2 + (y - 0.55 * size) ** 2
+            inside = r2 < np.quantile(r2, 0.70)
+            image[inside] += 8000.0 * np.exp(-r2[inside] / (0.2 * size) ** 2) + 400.0
+            mask[inside] = 1
+            assert 0.69 < inside.mean() < 0.72
+        science.append(image.astype(np.float32))
+        frames.append([fr.astype(np.float32) for fr in f])
+        masks.append(mask)
+    return science, frames, masks
+
+
+def test_one_amplitude_per_exposure_beats_the_crowded_ccds_own_fits():
+    amplitudes = np.array([40.0, 12.0])
+    exposure_errors, own_errors, crowded_own = [], [], []
+    for seed in range(10):
+        science, frames, masks = crowded_exposure(seed)
+        _, rows = tolv.remove_fringes(science, frames, mask=masks, per_exposure=True)
+        exposure_errors.append(np.array(rows[-1].afringe) - amplitudes)
+        for e in range(8):
+            _, own = tolv.remove_fringes(science[e], frames[e], mask=masks[e])
+            (crowded_own if e in (2, 5) else own_errors).append(np.array(own[-1].afringe) - amplitudes)
+    exposure_rms = np.sqrt(np.mean(np.square(exposure_errors), axis=0)) / amplitudes
+    own_rms = np.sqrt(np.mean(np.square(crowded_own), axis=0)) / amplitudes
+    clean_rms = np.sqrt(np.mean(np.square(own_errors), axis=0)) / amplitudes
+    print("rms error, per exposure %s, per extension on the crowded CCDs %s, on the clean ones %s"
+          % (np.round(100 * exposure_rms, 3), np.round(100 * own_rms, 3), np.round(100 * clean_rms, 3)))
+    assert np.all(exposure_rms < 0.003), exposure_rms
+    assert np.all(own_rms > 3 * exposure_rms), (own_rms, exposure_rms)
