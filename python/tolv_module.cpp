@@ -170,8 +170,7 @@ py::tuple remove_fringes_exposure(int nx, int ny, const std::vector<py::bytes> &
     if (!fitted)
         throw std::invalid_argument(fit.singular_extn ? "image " + std::to_string(fit.singular_extn - 1) + ": " +
                                                             CLIPPED_AWAY_TEXT
-                                                      : std::string("the fringe amplitudes cannot be solved: a fringe "
-                                                                    "frame is zero at every pixel used"));
+                                                      : std::string(EXPOSURE_UNSOLVABLE_TEXT));
     py::list images, rows;
     for (size_t e = 0; e < count; e++) {
         images.append(py::bytes(corrected[e]));

@@ -140,8 +140,7 @@ class Run {
         if (fitted) return 0;
         messages_.refuse_science(
             (exposure_->singular_extn ? "extension " + std::to_string(exposure_->singular_extn) + ": " + CLIPPED_AWAY_TEXT
-                                      : std::string("the fringe amplitudes of the exposure cannot be solved: a fringe "
-                                                    "frame is zero at every pixel used")) +
+                                      : std::string(EXPOSURE_UNSOLVABLE_TEXT)) +
             NOTHING_DONE);
         return messages_.numeric_error(SINGULAR_MESSAGE);
     }

@@ -7,6 +7,7 @@
 #include "fit_lean.h"
 #include "lufit.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -114,9 +115,15 @@ bool solve_shared(const FitGeometry &g, const std::vector<Member> &members, doub
                 s.at(k + 1, l + 1) += cell;
             }
         }
+    // A pivot lost in rounding against the largest diagonal element is no
+    // pivot: two frames alike (a copy named twice) give one of rounding only.
+    double scale = 0.0;
+    for (int k = 1; k <= nf; k++) scale = std::max(scale, std::fabs(s.at(k, k)));
     std::vector<int> indx(size_t(nf) + 1);
     double parity;
     if (!lu_decompose(s.rows(), nf, indx.data(), &parity)) return false;
+    for (int k = 1; k <= nf; k++)
+        if (!(std::fabs(s.at(k, k)) > 1e-12 * scale)) return false;
     lubksb(s.rows(), nf, indx.data(), t.data());
     for (int k = 0; k < nf; k++) step[k] = t[size_t(k) + 1];
     return true;

@@ -24,6 +24,11 @@ constexpr char LOCKED_TEXT[] = "another tolv is correcting this file; nothing wa
 constexpr char CLIPPED_AWAY_TEXT[] =
     "after clipping, a fringe frame or a gradient is zero at every pixel used; the fit cannot be solved";
 
+// A fit over an exposure whose amplitudes cannot be told apart.
+constexpr char EXPOSURE_UNSOLVABLE_TEXT[] =
+    "the fringe amplitudes of the exposure cannot be solved: a fringe frame is zero at every pixel used, "
+    "or the same as another (or a sum of others)";
+
 // "tolv: TEXT".
 std::string tool_line(const std::string &text);
 // "tolv: NAME: TEXT".

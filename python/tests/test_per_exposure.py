@@ -2,6 +2,8 @@
 the joint clipped least-squares fit solved in numpy over one design matrix of
 every extension at once (each extension's constant and gradients, the fringe
 amplitudes shared), written from the model, not from the command's code."""
+import shutil
+
 import numpy as np
 import pytest
 from astropy.io import fits
@@ -126,6 +128,7 @@ def test_the_exposure_fit_is_the_joint_least_squares_fit(tmp_path, extensions, n
 
 def test_threads_change_nothing_and_a_mixed_file_is_refused(tmp_path, tolv_binary):
     names, mask, *_ = exposure(tmp_path, 7, 2, 5, nans=True)
+    shutil.copyfile(names[1], names[1] + "x")
     outputs = []
     for jobs in ("1", "2", "7"):
         out = tmp_path / ("j%s.fits" % jobs)
@@ -144,6 +147,11 @@ def test_threads_change_nothing_and_a_mixed_file_is_refused(tmp_path, tolv_binar
     assert (status, table) == (1, "")
     assert "extension 3 is corrected already (FRGCORR) and extensions 1, 2, 4, 5, 6 and 7 are not" in messages
     assert "--force" in messages
+    assert open(names[0], "rb").read() == before
+    # A copy of a fringe frame given as a second one: the amplitudes cannot be
+    # told apart, refused before anything is written.
+    status, table, messages = run_tolv(tolv_binary, "-E", "--force", names[0], names[1], names[1] + "x")
+    assert status == 1 and "cannot be solved" in messages, messages
     assert open(names[0], "rb").read() == before
 
 
