@@ -22,6 +22,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -107,7 +109,9 @@ class Run {
         JobFit adopt;
         if (exposure_)
             adopt = [this](size_t j, const ExtensionData &x, ExtensionFitter &fitter, std::string &rows) {
-                fitter.adopt(x, exposure_->rows[j], exposure_->models[j], rows);
+                // Each piece's input pages go once its corrected pixels are made.
+                fitter.adopt(x, exposure_->rows[j], exposure_->models[j], rows,
+                             [this, j](int first, int count) { release_fit_pixels(inputs_.in(), plan_, j, first, count); });
                 return FitOutcome::fitted;
             };
         workers_ = std::make_unique<FitWorkers>(
@@ -132,11 +136,26 @@ class Run {
                                             std::string(NOTHING_DONE));
         exposure_ = std::make_unique<ExposureFit>();
         const Inputs &in = inputs_.in();
+        // In place, the journal's key digests the fringe frames and the mask
+        // whole: made meanwhile on a thread of its own (through the files'
+        // descriptors; the fit reads the mappings), as the default mode makes it
+        // while its workers fit.
+        std::thread keyed;
+        if (in_place_) {
+            try {
+                keyed = std::thread([this] {
+                    faults_worker_thread();
+                    inputs_.key();
+                });
+            } catch (const std::system_error &) {
+            }
+        }
         const bool fitted = exposure_fit(
             plan_.g, o_.fit, plan_.jobs.size(), fit_threads(),
             [this](size_t j, std::vector<unsigned char> &mask) { return fit_inputs(inputs_.in(), plan_, j, mask); },
             [this](size_t j) { release_fit_inputs(inputs_.in(), plan_, j, true); }, exposure_.get(),
             in.mask != nullptr, plan_.finished > 0 ? &recorded : nullptr);
+        if (keyed.joinable()) keyed.join();
         if (fitted) return 0;
         messages_.refuse_science(
             (exposure_->singular_extn ? "extension " + std::to_string(exposure_->singular_extn) + ": " + CLIPPED_AWAY_TEXT

@@ -95,6 +95,7 @@ class Lean final : public FitSteps {
     int load(const ExtensionData &x) override
     {
         loaded = x;
+        made_here.clear();
         residuals.clear();
         std::fill(model.begin(), model.end(), 0.0);
         model[1] = sky_level(g, x);
@@ -112,11 +113,22 @@ class Lean final : public FitSteps {
         return true;
     }
     const double *coefficients() const override { return a; }
-    bool adopt(const ExtensionData &x, const double *given) override
+    bool adopt(const ExtensionData &x, const double *given, const std::function<void(int, int)> &made) override
     {
         loaded = x;
         residuals.clear();
         std::copy(given + 1, given + 1 + g.npar, model.begin() + 1);
+        // Made here, on the thread that adopts, while the writer writes the
+        // extension before: the pixels as read, the corrected ones over them.
+        made_here.resize(size_t(g.npix) * 4);
+        constexpr int PIECE = 1 << 20;
+        for (int first = 0; first < g.npix; first += PIECE) {
+            const int n = std::min(PIECE, g.npix - first);
+            unsigned char *to = made_here.data() + size_t(first) * 4;
+            std::memcpy(to, static_cast<const unsigned char *>(x.science) + size_t(first) * 4, size_t(n) * 4);
+            store_corrected(g, loaded, model.data(), to, first, n);
+            if (made) made(first, n);
+        }
         return true;
     }
     // sum w (r - u.a)^2 = sum w r^2 - a.beta at the solution of the equations.
@@ -143,7 +155,10 @@ class Lean final : public FitSteps {
     }
     void store(void *to, int first_pixel, int count) const override
     {
-        store_corrected(g, loaded, model.data(), to, first_pixel, count);
+        if (!made_here.empty())
+            std::memcpy(to, made_here.data() + size_t(first_pixel) * 4, size_t(count) * 4);
+        else
+            store_corrected(g, loaded, model.data(), to, first_pixel, count);
     }
     const float *finish() override
     {
@@ -176,6 +191,7 @@ class Lean final : public FitSteps {
     mutable std::vector<double> residuals;
     mutable std::vector<unsigned char> states;
     std::vector<float> corrected;
+    std::vector<unsigned char> made_here; // adopted: the corrected pixels, big-endian
 };
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include "pixels.h"
 
+#include <functional>
 #include <vector>
 
 // Clipped fits per extension, unless the settings say otherwise.
@@ -68,8 +69,14 @@ class FitSteps {
     // The residual as the corrected pixels (host-order floats).
     virtual const float *finish() = 0;
     // Takes the extension with a model fitted elsewhere, [1..npar], in place of
-    // fits of its own (for store() and finish()); false when these steps cannot.
-    virtual bool adopt(const ExtensionData &, const double *) { return false; }
+    // fits of its own (for store() and finish()), and makes its corrected pixels
+    // now, for store() to copy, a piece at a time: `made(first, count)` is called
+    // once pixels [first, first + count) are made (their inputs' pages may go).
+    // False when these steps cannot.
+    virtual bool adopt(const ExtensionData &, const double *, const std::function<void(int, int)> &)
+    {
+        return false;
+    }
 };
 
 #endif

@@ -69,9 +69,9 @@ FitOutcome ExtensionFitter::fit(const ExtensionData &x, std::string &rows, FitTr
 }
 
 void ExtensionFitter::adopt(const ExtensionData &x, const std::vector<FitRow> &rows, const std::vector<double> &model,
-                            std::string &text)
+                            std::string &text, const std::function<void(int first, int count)> &made)
 {
-    if (!steps_->adopt(x, model.data())) tserror("these fit steps cannot take a fit made elsewhere");
+    if (!steps_->adopt(x, model.data(), made)) tserror("these fit steps cannot take a fit made elsewhere");
     rows_ = rows;
     for (const FitRow &r : rows) append_fit_row(text, r.extn, r.iter, r.sigma, r.npix, r.a.data(), g_.npar);
     if (!rows_.empty()) last_ = rows_.back();

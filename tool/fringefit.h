@@ -41,8 +41,10 @@ class ExtensionFitter {
     FitOutcome fit(const ExtensionData &x, std::string &rows, FitTrace *trace = nullptr);
     // Takes the extension with the rows and model of a fit made elsewhere (the
     // fit of its exposure) in place of fit(), and appends the rows to `text`.
+    // Its corrected pixels are made now, a piece at a time (`made` as in
+    // FitSteps::adopt), for store() to copy.
     void adopt(const ExtensionData &x, const std::vector<FitRow> &rows, const std::vector<double> &model,
-               std::string &text);
+               std::string &text, const std::function<void(int first, int count)> &made = nullptr);
     // The corrected pixels as host-order floats, made on first use from the
     // extension's pixels and the model (the inputs must still be there, unchanged).
     const float *corrected();

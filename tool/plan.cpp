@@ -157,6 +157,15 @@ ExtensionData fit_inputs(const Inputs &in, const Plan &plan, size_t j, std::vect
     return d;
 }
 
+void release_fit_pixels(const Inputs &in, const Plan &plan, size_t j, int first, int count)
+{
+    const PlannedExtension &x = plan.job(j);
+    const int64_t at = int64_t(first) * 4, bytes = int64_t(count) * 4;
+    mosaic_release(in.science, static_cast<const unsigned char *>(in.science->data[x.e]) + at, bytes);
+    for (size_t k = 0; k < in.fringes.size(); k++)
+        mosaic_release(in.fringes[k], static_cast<const unsigned char *>(in.fringes[k]->data[x.units[k]]) + at, bytes);
+}
+
 void release_fit_inputs(const Inputs &in, const Plan &plan, size_t j, bool science_too)
 {
     const PlannedExtension &x = plan.job(j);

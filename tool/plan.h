@@ -62,6 +62,10 @@ ExtensionData fit_inputs(const Inputs &in, const Plan &plan, size_t j, std::vect
 // `science_too` (nothing is written into it).
 void release_fit_inputs(const Inputs &in, const Plan &plan, size_t j, bool science_too);
 
+// Drops the pages of pixels [first, first + count) of job j's science and
+// fringe units (the files keep the bytes).
+void release_fit_pixels(const Inputs &in, const Plan &plan, size_t j, int first, int count);
+
 // "extension 1 is", "extensions 2 and 3 are", "extensions 1, 2 and 4 are".
 std::string extensions_are(const std::vector<int> &list);
 
