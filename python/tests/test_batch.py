@@ -244,6 +244,16 @@ def test_command_line(client, tmp_path, tolv_binary):
     assert status == 2 and "bad.list:1: a line names a science file and its fringe files" in err
     assert content(science[2]) == untouched
 
+    # -E passes the fit of the whole exposure on: the command's -E result.
+    copy = str(tmp_path / "copy-c2.fits")
+    shutil.copyfile(science[2], copy)
+    assert subprocess.run([tolv_binary, "-q", "-E", copy, fr]).returncode == 0
+    assert content(copy) != expected[2][0]
+    one = tmp_path / "one.list"
+    one.write_text("%s '%s'\n" % (science[2], fr))
+    status, out, err = run_batch(one, "--workers", "1", "-E")
+    assert (status, content(science[2])) == (0, content(copy)), err
+
 
 def test_a_locked_exposure_waits_for_the_lock(client, tmp_path):
     fr = write_fringes(tmp_path / "fringe.fits")
