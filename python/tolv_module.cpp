@@ -5,6 +5,7 @@
 #include "command.h"
 #include "exposure_fit.h"
 #include "fit_pass.h"
+#include "fringe_maker.h"
 #include "fringefit.h"
 #include "journal.h"
 #include "messages.h"
@@ -179,6 +180,54 @@ py::tuple remove_fringes_exposure(int nx, int ny, const std::vector<py::bytes> &
     return py::make_tuple(images, rows);
 }
 
+// The fringe frame of one extension from the exposures' images: images[k] nx x
+// ny big-endian floats, masks[k] None or npix bytes; the settings as the maker
+// takes them.  The frame (host-order float32 bytes), per exposure (sky, ax, ay,
+// sigma, usable, left_out), and (combined, zeroed, sources_any, sources_most);
+// ValueError naming the exposure whose sky cannot be fitted.
+py::tuple make_fringe_frame(int nx, int ny, const std::vector<py::bytes> &images, const std::vector<py::object> &masks,
+                            double object_sigma, int grow, bool normalize, const std::string &combine, double reject,
+                            int min_inputs, std::vector<std::string> settings)
+{
+    const Options o = parsed(settings);
+    const size_t npix = size_t(nx) * size_t(ny);
+    if (nx < 1 || ny < 1 || images.empty() || masks.size() != images.size())
+        throw std::invalid_argument("one mask (or None) per image is needed");
+    std::vector<std::string_view> pixels(images.begin(), images.end()), mask_bytes(images.size());
+    std::vector<MakerInput> inputs(images.size());
+    for (size_t k = 0; k < images.size(); k++) {
+        if (!masks[k].is_none()) mask_bytes[k] = masks[k].cast<py::bytes>();
+        if (pixels[k].size() != 4 * npix || (!masks[k].is_none() && mask_bytes[k].size() != npix))
+            throw std::invalid_argument("the arrays do not hold nx x ny pixels");
+        inputs[k].science = pixels[k].data();
+        inputs[k].mask = masks[k].is_none() ? nullptr : reinterpret_cast<const unsigned char *>(mask_bytes[k].data());
+    }
+    MakerSettings s;
+    s.sky = o.fit;
+    s.object_sigma = object_sigma;
+    s.grow = grow;
+    s.normalize = normalize;
+    s.combine = combine == "mean" ? CombineMethod::mean : CombineMethod::median;
+    s.reject = reject;
+    s.min_inputs = min_inputs;
+    const FitGeometry g{nx, ny, int(npix), 0, 3};
+    std::vector<float> frame(npix);
+    std::vector<InputSky> skies;
+    FrameCounts counts;
+    std::string problem;
+    int failed = 0;
+    bool made;
+    {
+        py::gil_scoped_release unlocked;
+        made = make_frame_extension(g, s, inputs, frame.data(), &skies, &counts, &problem, &failed);
+    }
+    if (!made) throw std::invalid_argument("image " + std::to_string(failed) + ": " + problem);
+    py::list per_input;
+    for (const InputSky &k : skies) per_input.append(py::make_tuple(k.sky, k.ax, k.ay, k.sigma, k.usable, k.left_out));
+    return py::make_tuple(py::bytes(reinterpret_cast<const char *>(frame.data()), npix * 4), per_input,
+                          py::make_tuple(counts.combined, counts.zeroed, counts.sources_any, counts.sources_most));
+}
+
 // The command on its words ("tolv", options, files, as bytes or str): its exit
 // status, table and messages (bytes: they name the files as given), as the
 // command would have printed them; whether it was refused because another run
@@ -301,6 +350,7 @@ PYBIND11_MODULE(_tolv, m)
     m.def("record_cards", &record_of, py::arg("names"), py::arg("a"), py::arg("sigma"), py::arg("npix"),
           py::arg("settings"), py::arg("exposure_extensions") = 0);
     m.def("remove_fringes_exposure", &remove_fringes_exposure);
+    m.def("make_fringe_frame", &make_fringe_frame);
     m.def("is_record_keyword", [](std::string key) {
         if (key.size() > 8) return false;
         key.resize(8, ' ');

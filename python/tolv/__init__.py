@@ -20,7 +20,8 @@ import numpy as np
 
 from . import _tolv
 
-__all__ = ["Error", "FileNotFound", "NoPermission", "Row", "remove_fringes", "correct", "read_image", "read_header",
+__all__ = ["Error", "FileNotFound", "NoPermission", "Row", "remove_fringes", "correct", "make_fringe", "InputSky",
+           "FrameCounts", "read_image", "read_header",
            "__version__"]
 __version__ = _tolv.version
 
@@ -283,6 +284,65 @@ def _record(given, wrapped, last, settings, exposure_extensions=0):
     names = [_hdu_name(w, k) for k, w in enumerate(wrapped)]
     return _tolv.record_cards(names, [last.aconst, last.ax, last.ay] + list(last.afringe), last.sigma, last.npix,
                               ["tolv"] + settings + ["science", "fringe"], exposure_extensions)
+
+
+InputSky = collections.namedtuple("InputSky", "sky ax ay sigma usable left_out")
+InputSky.__doc__ = """What make_fringe found in one exposure: its sky fit's constant and
+gradients, the robust sigma of its residual, its usable pixels and those left
+out of the combine (sources, masked, not finite)."""
+
+FrameCounts = collections.namedtuple("FrameCounts", "combined zeroed sources_any sources_most")
+FrameCounts.__doc__ = """What make_fringe counted in a frame: pixels combined, pixels set to 0
+(fewer values than min_inputs), and pixels that are a source in one exposure
+at least and in more than half of them."""
+
+
+def make_fringe(images: Sequence[Any], masks: Optional[Sequence[Any]] = None, object_sigma: float = 3.0,
+                grow: int = 2, normalize: bool = True, combine: str = "median", reject: float = 3.0,
+                min_inputs: int = 3, iterations: int = _tolv.default_iterations,
+                clip: float = _tolv.default_clip) -> Tuple[np.ndarray, List[InputSky], FrameCounts]:
+    """A fringe frame from dithered exposures, as tolv-mkfringe makes each
+    extension of one: images, one 2-D image per exposure (of one shape; numpy
+    arrays of any float or integer dtype and byte order, masked arrays, HDUs or
+    CCDData as remove_fringes takes them); masks, None or one mask (or None)
+    per image, nonzero where a pixel is left out.
+
+    Per image the sky is fitted as tolv fits it with no fringe frame
+    (iterations, clip), sources are the pixels whose residual exceeds
+    object_sigma robust sigmas (1.4826 times the median absolute deviation),
+    grown by grow pixels; the residual is divided by the sky level unless
+    normalize is False; per pixel the images' values are combined ("median",
+    or "mean" after leaving out values beyond reject standard deviations), and
+    a pixel with fewer than min_inputs values is 0.  At least 3 images.
+
+    Returns the frame (float32), an InputSky per image and the FrameCounts.
+    ValueError on bad input, or naming the image whose sky cannot be fitted.
+    """
+    settings = _settings(iterations, clip)
+    if isinstance(images, np.ndarray) or not isinstance(images, _Sequence) or len(images) < 3:
+        raise ValueError("make_fringe needs a sequence of at least 3 images")
+    if masks is not None and (isinstance(masks, np.ndarray) or len(masks) != len(images)):
+        raise ValueError("masks must be None or hold one mask (or None) per image")
+    if combine not in ("median", "mean"):
+        raise ValueError("combine must be 'median' or 'mean', not %r" % (combine,))
+    for name, value in (("object_sigma", object_sigma), ("reject", reject)):
+        if not isinstance(value, (int, float, np.floating, np.integer)) or not 0 < float(value) < float("inf"):
+            raise ValueError("%s must be a positive number, not %r" % (name, value))
+    for name, value, low in (("grow", grow, 0), ("min_inputs", min_inputs, 1)):
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not low <= value <= 1000:
+            raise ValueError("%s must be a whole number from %d to 1000, not %r" % (name, low, value))
+    prepared = [_fit_inputs(image, [image], None if masks is None else masks[k], " of image %d" % k)
+                for k, image in enumerate(images)]
+    shape = prepared[0][2].shape
+    for k, p in enumerate(prepared):
+        if p[2].shape != shape:
+            raise ValueError("image %d is %d x %d, image 0 %d x %d" % ((k,) + p[2].shape + shape))
+    ny, nx = shape
+    frame, per_input, counts = _tolv.make_fringe_frame(
+        nx, ny, [p[2].tobytes() for p in prepared], [p[4] for p in prepared], float(object_sigma), int(grow),
+        bool(normalize), combine, float(reject), int(min_inputs), ["tolv"] + settings + ["science", "fringe"])
+    return (np.frombuffer(frame, dtype=np.float32).reshape(ny, nx).copy(), [InputSky(*k) for k in per_input],
+            FrameCounts(*counts))
 
 
 def _hdu_name(w, k):
