@@ -4,12 +4,13 @@
 // header keeps its length and the data after it stays where it is.
 #include "record.h"
 
+#include "card_text.h"
+
 #include "fits.h"
 #include "mosaic.h"
 #include "options.h"
 
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +23,6 @@ constexpr int64_t CARD = FT_CARD_BYTES;
 constexpr int64_t BLOCK = FT_BLOCK_BYTES;
 constexpr int64_t CARDS_PER_BLOCK = FT_BLOCK_CARDS;
 constexpr size_t KEY = 8;
-constexpr size_t LONGEST_STRING = 68; // columns 12 to 79, between the quotes
 
 std::string_view card_at(HeaderBlocks h, int64_t i)
 {
@@ -56,54 +56,6 @@ bool is_record_keyword(std::string_view key)
 
 namespace {
 
-// A card: keyword, "= ", the value's text, " / " and the comment, cut at column 80.
-std::string card(const std::string &key, const std::string &value, const std::string &comment)
-{
-    std::string c = key;
-    c.resize(KEY, ' ');
-    c += "= " + value;
-    if (!comment.empty()) c += " / " + comment;
-    c.resize(size_t(CARD), ' ');
-    return c;
-}
-
-std::string right_justified(std::string text)
-{
-    if (text.size() < 20) text.insert(0, 20 - text.size(), ' ');
-    return text;
-}
-
-// The shortest text that reads back as exactly this value, in a FITS real's form
-// (a point or an exponent E).  A value that is not finite has no FITS form: the
-// value is left undefined.
-template <typename Real>
-std::string real(Real v)
-{
-    if (!std::isfinite(v)) return right_justified("");
-    char buf[64];
-    std::string s(buf, size_t(std::to_chars(buf, buf + sizeof buf, v).ptr - buf));
-    const size_t e = s.find('e');
-    if (e != std::string::npos) s[e] = 'E';
-    if (s.find('.') == std::string::npos) s.insert(e == std::string::npos ? s.size() : e, ".0");
-    return right_justified(s);
-}
-
-std::string integer(long long v) { return right_justified(std::to_string(v)); }
-
-// A quoted FITS string of at most LONGEST_STRING characters between the quotes:
-// quotes doubled, bytes outside printable ASCII written as '?', padded to 8.
-std::string quoted(const std::string &text)
-{
-    std::string inside;
-    for (const char ch : text) {
-        const std::string piece = ch == '\'' ? "''" : (ch < ' ' || ch > '~') ? "?" : std::string(1, ch);
-        if (inside.size() + piece.size() > LONGEST_STRING) break;
-        inside += piece;
-    }
-    if (inside.size() < 8) inside.resize(8, ' ');
-    return "'" + inside + "'";
-}
-
 std::string numbered(const char *stem, int n)
 {
     char key[32];
@@ -124,26 +76,26 @@ std::vector<std::string> record_card_texts(const FitRecord &r)
     const int nfringe = int(r.fringe_files.size());
     const std::vector<double> &a = r.last.a; // [1..npar]: Aconst, Ax, Ay, Afringe...
     std::vector<std::string> cards;
-    cards.push_back(card("FRGCORR", quoted(r.time), std::string("fringes removed by tolv ") + tolv_version()));
+    cards.push_back(card_text("FRGCORR", quoted_value(r.time), std::string("fringes removed by tolv ") + tolv_version()));
     for (int k = 1; k <= nfringe; k++)
-        cards.push_back(card(numbered("FRGFIL", k), quoted(r.fringe_files[size_t(k - 1)]),
+        cards.push_back(card_text(numbered("FRGFIL", k), quoted_value(r.fringe_files[size_t(k - 1)]),
                              "fringe frame " + numbered("", k)));
     for (int k = 1; k <= nfringe; k++)
-        cards.push_back(card(numbered("FRGAMP", k), real(a[size_t(3 + k)]),
+        cards.push_back(card_text(numbered("FRGAMP", k), real_value(a[size_t(3 + k)]),
                              "amplitude of fringe frame " + numbered("", k) + " subtracted"));
-    cards.push_back(card("FRGCONST", real(a[1]), "constant subtracted"));
-    cards.push_back(card("FRGGRADX", real(a[2]), "gradient in x subtracted, per pixel"));
-    cards.push_back(card("FRGGRADY", real(a[3]), "gradient in y subtracted, per pixel"));
-    cards.push_back(card("FRGSIGMA", real(double(r.last.sigma)), "rms residual of the last fit"));
-    cards.push_back(card("FRGNPIX", integer(r.last.npix), "pixels used by the last fit"));
-    cards.push_back(card("FRGITER", integer(r.settings.iterations), "clipped fits"));
-    cards.push_back(card("FRGCLIP", real(r.settings.clip), "pixels beyond this many sigma left out"));
+    cards.push_back(card_text("FRGCONST", real_value(a[1]), "constant subtracted"));
+    cards.push_back(card_text("FRGGRADX", real_value(a[2]), "gradient in x subtracted, per pixel"));
+    cards.push_back(card_text("FRGGRADY", real_value(a[3]), "gradient in y subtracted, per pixel"));
+    cards.push_back(card_text("FRGSIGMA", real_value(double(r.last.sigma)), "rms residual of the last fit"));
+    cards.push_back(card_text("FRGNPIX", integer_value(r.last.npix), "pixels used by the last fit"));
+    cards.push_back(card_text("FRGITER", integer_value(r.settings.iterations), "clipped fits"));
+    cards.push_back(card_text("FRGCLIP", real_value(r.settings.clip), "pixels beyond this many sigma left out"));
     if (r.exposure_extensions > 0)
-        cards.push_back(card("FRGMODE", quoted("EXPOSURE"),
+        cards.push_back(card_text("FRGMODE", quoted_value("EXPOSURE"),
                              "amplitudes fitted over " + std::to_string(r.exposure_extensions) + " extension" +
                                  (r.exposure_extensions == 1 ? "" : "s")));
     else
-        cards.push_back(card("FRGMODE", quoted("EXTENSION"), "amplitudes fitted to this extension alone"));
+        cards.push_back(card_text("FRGMODE", quoted_value("EXTENSION"), "amplitudes fitted to this extension alone"));
     return cards;
 }
 
