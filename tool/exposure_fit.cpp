@@ -3,17 +3,14 @@
 // own three numbers, on the calling thread in the extensions' order.
 #include "exposure_fit.h"
 
-#include "faults.h"
 #include "fit_lean.h"
 #include "lufit.h"
+#include "parallel.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -50,29 +47,6 @@ struct Member {
     // A^-1 B (column k at k * OWN) and A^-1 b of the fit at hand.
     std::vector<double> own_shared, own_rhs;
 };
-
-// Runs pass(j, mask) for j = 0..count-1 on up to `threads` threads (the calling
-// one when no other can be made), each with a mask buffer of its own.
-void each_extension(size_t count, int threads, size_t mask_bytes,
-                    const std::function<void(size_t, std::vector<unsigned char> &)> &pass)
-{
-    std::atomic<size_t> next{0};
-    auto work = [&](bool worker) {
-        if (worker) faults_worker_thread();
-        std::vector<unsigned char> mask(mask_bytes);
-        for (size_t j; (j = next.fetch_add(1)) < count;) pass(j, mask);
-    };
-    std::vector<std::thread> started;
-    for (int i = 1; i < threads && size_t(i) < count; i++) {
-        try {
-            started.emplace_back(work, true);
-        } catch (const std::system_error &) {
-            break;
-        }
-    }
-    work(false);
-    for (std::thread &t : started) t.join();
-}
 
 // The element (i, j) of the extension's normal matrix, 0-based, either triangle.
 double gram(const Member &m, int i, int j) { return i >= j ? m.sums.gram(i, j) : m.sums.gram(j, i); }
@@ -173,7 +147,9 @@ bool exposure_fit(const FitGeometry &g, FitSettings settings, size_t count, int 
     std::vector<char> singular(count, 0);
     std::vector<double> step(size_t(g.nfringe));
     for (int iter = 0; iter < settings.iterations; iter++) {
-        each_extension(count, threads, masks ? size_t(g.npix) : 0, [&](size_t j, std::vector<unsigned char> &mask) {
+        const size_t mask_bytes = masks ? size_t(g.npix) : 0;
+        auto buffer = [mask_bytes] { return std::vector<unsigned char>(mask_bytes); };
+        parallel_for(count, threads, buffer, [&](size_t j, std::vector<unsigned char> &mask) {
             Member &m = members[j];
             const ExtensionData x = data(j, mask);
             m.extn = x.extn;

@@ -49,6 +49,14 @@ void sync_folder(const std::string &dir);
 // Syncs the file `fd` whole: 0, or the errno.
 int sync_file(int fd);
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no
+// file a command opens becomes standard input, output or error: a table or a
+// message would then be written into it.  Where /dev/null cannot be opened, the
+// root directory holds the number (it reads nothing and every write to it
+// fails); where neither can, the process ends with status 1 before anything is
+// opened.  The first thing a command does.
+void open_standard_descriptors();
+
 // A second descriptor of the open file `fd`, closed on exec; -1, with errno.
 int duplicate_descriptor(int fd);
 

@@ -92,6 +92,24 @@ bool OutputFile::create_copy(int from, const std::vector<CopyPiece> &pieces, std
 {
     int64_t size = 0;
     for (const CopyPiece &p : pieces) size += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
+    if (!create(size, error)) return false;
+    bool copied = true;
+    int64_t at = 0;
+    for (const CopyPiece &p : pieces) {
+        if (!copied) break;
+        copied = p.bytes.empty() ? copy_bytes(from, p.offset, fd_, at, p.length)
+                                 : pwrite_all(fd_, p.bytes.data(), int64_t(p.bytes.size()), at);
+        at += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
+    }
+    if (!copied) {
+        *error = "writing " + copy_name() + " failed: " + std::strerror(errno ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
+bool OutputFile::create(int64_t size, std::string *error)
+{
     fd_ = open_unnamed(dir_, 0644);
     unnamed_ = fd_ >= 0;
     if (!unnamed_) {
@@ -101,17 +119,13 @@ bool OutputFile::create_copy(int from, const std::vector<CopyPiece> &pieces, std
             return false;
         }
     }
-    const int refused = claim_space(fd_, 0, size);
-    bool copied = refused == 0;
-    int64_t at = 0;
-    for (const CopyPiece &p : pieces) {
-        if (!copied) break;
-        copied = p.bytes.empty() ? copy_bytes(from, p.offset, fd_, at, p.length)
-                                 : pwrite_all(fd_, p.bytes.data(), int64_t(p.bytes.size()), at);
-        at += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
+    if (const int refused = claim_space(fd_, 0, size)) {
+        *error = "writing " + copy_name() + " failed: " + std::strerror(refused);
+        return false;
     }
-    if (!copied) {
-        *error = "writing " + copy_name() + " failed: " + std::strerror(refused ? refused : errno ? errno : EIO);
+    // Where blocks cannot be claimed ahead, the file still takes its size.
+    if (ftruncate(fd_, off_t(size)) != 0) {
+        *error = "writing " + copy_name() + " failed: " + std::strerror(errno);
         return false;
     }
     return true;

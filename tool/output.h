@@ -31,6 +31,10 @@ class OutputFile {
 
     // The target exists and may not be replaced.
     bool refused() const;
+    // A new temporary file of `size` bytes (zeros), its disk blocks claimed, for
+    // the caller to write through descriptor().  False, with *error, when it
+    // cannot be made.
+    bool create(int64_t size, std::string *error);
     // Copies `size` bytes of the open file `from` into a new temporary file.
     // False, with *error, when it cannot be made (no room, no permission).
     bool create_copy(int from, int64_t size, std::string *error);

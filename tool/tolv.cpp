@@ -3,6 +3,7 @@
 #include "command.h"
 #include "science_files.h"
 #include "faults.h"
+#include "fileio.h"
 #include "messages.h"
 #include "tsutil.h"
 
@@ -51,22 +52,6 @@ void (*const checkpoint)(const char *, int) = inject;
 #else
 void (*const checkpoint)(const char *, int) = nullptr;
 #endif
-
-// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no
-// file tolv opens becomes standard input, output or error: the table or a message
-// would then be written into it.  Where /dev/null cannot be opened, the root
-// directory holds the number (it reads nothing and every write to it fails); where
-// neither can, the run ends with status 1 before anything is opened.
-void open_standard_descriptors()
-{
-    for (int fd = 0; fd <= 2; fd++) {
-        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-        // The lowest free number is fd itself: those below it are open by now.
-        int held = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-        if (held < 0) held = open("/", O_RDONLY | O_DIRECTORY);
-        if (held != fd) _exit(1);
-    }
-}
 
 } // namespace
 

@@ -1,0 +1,136 @@
+"""tolv-mkfringe as a command on real files: the frame it writes is the one
+tolv.make_fringe makes of the same exposures, extension by extension, for every
+-j; fitsverify and astropy's checksums accept it, tolv takes it; and what it
+refuses leaves no output behind."""
+import os
+import re
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+from astropy.io import fits
+
+import tolv
+from test_make_fringe import dithered
+
+
+@pytest.fixture(scope="module")
+def mkfringe(tolv_binary):
+    path = os.path.join(os.path.dirname(tolv_binary), "tolv-mkfringe")
+    if not os.access(path, os.X_OK):
+        pytest.fail("the built tolv-mkfringe is needed beside tolv (looked for %s)" % path)
+    return path
+
+
+def run(binary, *args):
+    p = subprocess.run([binary] + [str(a) for a in args], capture_output=True, text=True)
+    return p.returncode, p.stdout, p.stderr
+
+
+def exposures(tmp_path, n=5, extensions=3, shape=(48, 40), seed=1, stars=8):
+    """n mosaics of `extensions` CCDs, each CCD its own pattern; the arrays too."""
+    per_ccd = [dithered(n, shape, seed + 10 * e, stars=stars, nans=True)[0] for e in range(extensions)]
+    names = []
+    for k in range(n):
+        hdus = [fits.PrimaryHDU()]
+        hdus[0].header["OBSERVER"] = "tests"
+        for e in range(extensions):
+            hdu = fits.ImageHDU(per_ccd[e][k], name="SCI", ver=e + 1)
+            hdu.header["DETSEC"] = "[%d:%d,1:%d]" % (e * shape[1] + 1, (e + 1) * shape[1], shape[0])
+            hdus.append(hdu)
+        names.append(str(tmp_path / ("exp%d.fits" % k)))
+        fits.HDUList(hdus).writeto(names[-1])
+    return names, per_ccd
+
+
+def test_the_command_writes_the_frame_make_fringe_makes(tmp_path, mkfringe, tolv_binary):
+    names, per_ccd = exposures(tmp_path)
+    masks = [np.zeros((48, 40), np.int16) for _ in range(3)]
+    masks[1][10:14, :] = 1
+    fits.HDUList([fits.PrimaryHDU()] + [fits.ImageHDU(m, name="SCI", ver=e + 1) for e, m in enumerate(masks)]) \
+        .writeto(tmp_path / "mask.fits")
+    outputs = []
+    for jobs in ("1", "2", "5"):
+        out = tmp_path / ("fringe-j%s.fits" % jobs)
+        status, table, messages = run(mkfringe, "-j", jobs, "--mask", tmp_path / "mask.fits", "--combine", "mean",
+                                      "-o", out, *names)
+        assert status == 0, messages
+        outputs.append((table, out.read_bytes()))
+    assert outputs[1] == outputs[0] and outputs[2] == outputs[0]
+    table = outputs[0][0].splitlines()
+    assert table[0] == "Extn\tInput\tSky\tSigma\tLeftOut" and len(table) == 2 + 15 + 2 + 3
+    out = tmp_path / "fringe-j1.fits"
+    assert subprocess.run(["fitsverify", "-q", str(out)], capture_output=True, text=True).stdout.startswith(
+        "verification OK")
+    with fits.open(out, checksum=True) as hdul:
+        assert hdul[0].header["FRGMNCOM"] == 5 and hdul[0].header["FRGMMETH"] == "MEAN"
+        assert [hdul[0].header["FRGSRC%02d" % (k + 1)] for k in range(5)] == [os.path.basename(n) for n in names]
+        assert hdul[0].header["OBSERVER"] == "tests" and hdul[0].data is None
+        for e in range(3):
+            frame, skies, counts = tolv.make_fringe(per_ccd[e], [masks[e]] * 5, combine="mean")
+            assert np.array_equal(hdul[e + 1].data.astype(np.float32).view(np.uint32), frame.view(np.uint32)), e
+            assert (hdul[e + 1].name, hdul[e + 1].ver) == ("SCI", e + 1)
+            assert hdul[e + 1].header["DETSEC"] == "[%d:%d,1:48]" % (e * 40 + 1, (e + 1) * 40)
+            assert hdul[e + 1].header["FRGMZERO"] == counts.zeroed
+            assert table[2 + 5 * e].split("\t")[2] == "%f" % skies[0].sky
+    # tolv takes the frame as it is.
+    science = str(tmp_path / "science.fits")
+    shutil.copyfile(names[0], science)
+    status, _, messages = run(tolv_binary, "-n", science, out)
+    assert status == 0, messages
+
+
+def test_refusals_write_nothing(tmp_path, mkfringe):
+    names, _ = exposures(tmp_path, n=4, extensions=2)
+    out = tmp_path / "fringe.fits"
+
+    def refused(*args):
+        status, table, messages = run(mkfringe, *args)
+        assert (status, table) == (1, ""), messages
+        assert not out.exists()
+        assert all(n.startswith("tolv-mkfringe: ") or n.startswith("Usage: tolv-mkfringe") or n.startswith("Try ")
+                   for n in messages.splitlines()), messages
+        return messages
+
+    assert "at least 3 exposures are needed, 2 given" in refused("-o", out, *names[:2])
+    assert "unknown option --bogus" in refused("--bogus", "-o", out, *names)
+    assert "--combine takes median or mean, not 'mode'" in refused("--combine", "mode", "-o", out, *names)
+    # An exposure of another size, named with its extension.
+    fits.HDUList([fits.PrimaryHDU(), fits.ImageHDU(np.zeros((48, 40), np.float32), name="SCI", ver=1),
+                  fits.ImageHDU(np.zeros((47, 40), np.float32), name="SCI", ver=2)]).writeto(tmp_path / "odd.fits")
+    assert "odd.fits: extension 2: expected a BITPIX -32 image of 40 x 48" in refused("-o", out, *names,
+                                                                                      tmp_path / "odd.fits")
+    # The output named as an input, even through another name.
+    os.link(names[0], tmp_path / "alias.fits")
+    before = open(names[0], "rb").read()
+    status, _, messages = run(mkfringe, "--overwrite", "-o", tmp_path / "alias.fits", *names)
+    assert status == 1 and "the same file as the input" in messages
+    assert open(names[0], "rb").read() == before
+    # The same stars in every exposure: not dithered, refused naming the share;
+    # --force makes the frame.
+    os.makedirs(tmp_path / "still")
+    still, _ = exposures(tmp_path / "still", n=4, extensions=2, stars=0)
+    rng = np.random.default_rng(9)
+    y, x = np.mgrid[0:48, 0:40]
+    stars = sum(3000.0 * np.exp(-((x - sx) ** 2 + (y - sy) ** 2) / 3.0) for sx, sy in rng.uniform(0, 40, (8, 2)))
+    for name in still:
+        with fits.open(name, mode="update") as hdul:
+            for e in (1, 2):
+                hdul[e].data = (hdul[e].data + stars).astype(np.float32)
+    messages = refused("-o", out, *still)
+    assert "extension 1: " in messages and "of the source pixels are sources in more than half of the exposures" \
+        in messages and "--force" in messages
+    status, _, messages = run(mkfringe, "--force", "-o", out, *still)
+    assert status == 0 and out.exists(), messages
+
+
+def test_help_and_the_manual_page_name_the_same_options(mkfringe):
+    status, text, _ = run(mkfringe, "--help")
+    assert status == 0 and text.startswith("Usage: tolv-mkfringe [options] -o FRINGE.fits")
+    in_help = set(re.findall(r"--([a-z][a-z-]*)", text))
+    page = open(os.path.join(os.path.dirname(__file__), "..", "..", "doc", "tolv-mkfringe.1")).read()
+    in_page = set(re.findall(r"\\-\\-([a-z][a-z\\-]*)", page))
+    in_page = {name.replace("\\-", "-") for name in in_page}
+    assert in_help - {"help"} <= in_page | {"help"}, in_help - in_page
+    assert run(mkfringe, "--version")[1] == "tolv-mkfringe %s\n" % tolv.__version__
