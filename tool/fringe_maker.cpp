@@ -15,6 +15,18 @@ namespace {
 double median_of(std::vector<double> &v)
 {
     const size_t half = v.size() / 2;
+    if (v.size() <= 32) {
+        // A pixel's few values: sorted in place by rounds of exchanges of
+        // neighbours (odd-even transposition), without a branch on the values.
+        const size_t n = v.size();
+        for (size_t round = 0; round < n; round++)
+            for (size_t j = round & 1; j + 1 < n; j += 2) {
+                const double a = v[j], b = v[j + 1];
+                v[j] = std::min(a, b);
+                v[j + 1] = std::max(a, b);
+            }
+        return v.size() % 2 ? v[half] : 0.5 * (v[half - 1] + v[half]);
+    }
     std::nth_element(v.begin(), v.begin() + long(half), v.end());
     const double upper = v[half];
     if (v.size() % 2) return upper;
@@ -66,35 +78,34 @@ bool measure(const FitGeometry &g, const MakerSettings &s, const MakerInput &in,
 }
 
 // One exposure's part of rows [y0, y1): its values (left out: NaN), and which
-// pixels are its sources after growing (1), for the dither check.
+// pixels are its sources after growing (1), for the dither check.  The residual
+// and the sources are made for the rows the growth reaches from too.
 void exposure_rows(const FitGeometry &g, const MakerSettings &s, const MakerInput &in, const InputSky &sky, int y0,
-                   int y1, double *values, unsigned char *grown, std::vector<unsigned char> &sources)
+                   int y1, double *values, unsigned char *grown, std::vector<double> &residuals)
 {
     const int r = s.grow, top = std::max(0, y0 - r), bottom = std::min(g.ny, y1 + r);
-    // The sources of the rows the growth reaches from, beyond the block too.
-    sources.assign(size_t(bottom - top) * size_t(g.nx), 0);
+    const size_t nx = size_t(g.nx);
+    residuals.resize(size_t(bottom - top) * nx);
+    for (int y = top; y < bottom; y++)
+        for (int i = 0; i < g.nx; i++) {
+            const int64_t p = int64_t(y) * g.nx + i;
+            residuals[size_t(y - top) * nx + size_t(i)] = usable(in, p) ? residual(g, in, sky, i, y) : std::nan("");
+        }
+    std::fill(grown, grown + size_t(y1 - y0) * nx, 0);
+    // Each source marks the pixels within r of it (sources are few).
     const double limit = s.object_sigma * sky.sigma;
     for (int y = top; y < bottom; y++)
-        for (int i = 0; i < g.nx; i++)
-            if (usable(in, int64_t(y) * g.nx + i) && residual(g, in, sky, i, y) > limit)
-                sources[size_t(y - top) * size_t(g.nx) + size_t(i)] = 1;
+        for (int i = 0; i < g.nx; i++) {
+            if (!(residuals[size_t(y - top) * nx + size_t(i)] > limit)) continue;
+            for (int dy = std::max(-r, y0 - y); dy <= std::min(r, y1 - 1 - y); dy++)
+                for (int dx = std::max(-r, -i); dx <= std::min(r, g.nx - 1 - i); dx++)
+                    if (dx * dx + dy * dy <= r * r) grown[size_t(y + dy - y0) * nx + size_t(i + dx)] = 1;
+        }
     for (int y = y0; y < y1; y++)
         for (int i = 0; i < g.nx; i++) {
-            bool near = false;
-            for (int dy = -r; dy <= r && !near; dy++) {
-                const int yy = y + dy;
-                if (yy < top || yy >= bottom) continue;
-                for (int dx = -r; dx <= r && !near; dx++) {
-                    const int xx = i + dx;
-                    near = xx >= 0 && xx < g.nx && dx * dx + dy * dy <= r * r &&
-                           sources[size_t(yy - top) * size_t(g.nx) + size_t(xx)];
-                }
-            }
-            const size_t at = size_t(y - y0) * size_t(g.nx) + size_t(i);
-            grown[at] = near;
-            const bool kept = !near && usable(in, int64_t(y) * g.nx + i);
-            const double v = residual(g, in, sky, i, y);
-            values[at] = kept ? (s.normalize ? v / sky.sky : v) : std::nan("");
+            const size_t at = size_t(y - y0) * nx + size_t(i);
+            const double v = residuals[size_t(y - top) * nx + size_t(i)];
+            values[at] = grown[at] || std::isnan(v) ? std::nan("") : s.normalize ? v / sky.sky : v;
         }
 }
 
@@ -122,7 +133,7 @@ double combined(const MakerSettings &s, std::vector<double> &v)
 
 bool make_frame_extension(const FitGeometry &g, const MakerSettings &s, const std::vector<MakerInput> &inputs,
                           float *frame, std::vector<InputSky> *skies, FrameCounts *counts, std::string *problem,
-                          int *failed_input)
+                          int *failed_input, const MakerDone &done)
 {
     const size_t n = inputs.size();
     skies->assign(n, InputSky{});
@@ -131,7 +142,9 @@ bool make_frame_extension(const FitGeometry &g, const MakerSettings &s, const st
         std::vector<double> scratch;
         for (size_t k = 0; k < n; k++) {
             *failed_input = int(k);
-            if (!measure(g, s, inputs[k], &(*skies)[k], scratch)) {
+            const bool measured = measure(g, s, inputs[k], &(*skies)[k], scratch);
+            if (done) done(k, 0, g.npix);
+            if (!measured) {
                 *problem = "its sky cannot be fitted (too few usable pixels, or all in one row or column)";
                 return false;
             }
@@ -144,12 +157,16 @@ bool make_frame_extension(const FitGeometry &g, const MakerSettings &s, const st
     const int rows = std::max(1, s.block_rows);
     const size_t block = size_t(rows) * size_t(g.nx);
     std::vector<double> values(n * block);
-    std::vector<unsigned char> grown(n * block), sources;
+    std::vector<unsigned char> grown(n * block);
+    std::vector<double> residuals;
     std::vector<double> pixel;
     for (int y0 = 0; y0 < g.ny; y0 += rows) {
         const int y1 = std::min(g.ny, y0 + rows);
-        for (size_t k = 0; k < n; k++)
-            exposure_rows(g, s, inputs[k], (*skies)[k], y0, y1, &values[k * block], &grown[k * block], sources);
+        for (size_t k = 0; k < n; k++) {
+            exposure_rows(g, s, inputs[k], (*skies)[k], y0, y1, &values[k * block], &grown[k * block], residuals);
+            const int top = std::max(0, y0 - s.grow), bottom = std::min(g.ny, y1 + s.grow);
+            if (done) done(k, int64_t(top) * g.nx, int64_t(bottom - top) * g.nx);
+        }
         const size_t pixels = size_t(y1 - y0) * size_t(g.nx);
         for (size_t p = 0; p < pixels; p++) {
             pixel.clear();

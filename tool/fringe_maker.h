@@ -20,6 +20,7 @@
 #include "fit_steps.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,11 +58,15 @@ struct FrameCounts {
     int64_t sources_any = 0, sources_most = 0; // pixels a source in one exposure at least, in more than half
 };
 
+// Called when the maker is done, for now, with pixels [first, first + count)
+// of exposure k: their pages may go (a later block may read some again).
+using MakerDone = std::function<void(size_t k, int64_t first, int64_t count)>;
+
 // The frame of one extension: `frame` gets npix host-order floats.  False, with
 // *problem naming the exposure (0-based in `inputs`), when its sky cannot be
 // fitted or is not positive while the values are normalised.
 bool make_frame_extension(const FitGeometry &g, const MakerSettings &s, const std::vector<MakerInput> &inputs,
                           float *frame, std::vector<InputSky> *skies, FrameCounts *counts, std::string *problem,
-                          int *failed_input);
+                          int *failed_input, const MakerDone &done = nullptr);
 
 #endif

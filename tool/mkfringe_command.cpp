@@ -210,8 +210,7 @@ class Maker {
     std::string primary_header() const;
     std::string extension_header(size_t i, int64_t zeroed) const;
     bool make_all(int fd, std::string *problem);
-    bool make_one(size_t i, std::vector<std::vector<unsigned char>> &masks, std::vector<unsigned char> &bytes, int fd,
-                  std::string *problem);
+    bool make_one(size_t i, std::vector<std::vector<unsigned char>> &masks, int fd, std::string *problem);
     void print_table() const;
 
     const MakeOptions &o_;
@@ -302,13 +301,14 @@ bool Maker::make_all(int fd, std::string *problem)
 {
     made_.assign(units_.size(), Made{});
     const int threads = o_.jobs ? o_.jobs : int(std::max(1u, std::thread::hardware_concurrency()));
+    // Each thread's buffers for the masks it reads.
     auto buffers = [this] {
-        return std::pair{std::vector<std::vector<unsigned char>>(masks_.size(), std::vector<unsigned char>(size_t(g_.npix))),
-                         std::vector<unsigned char>()};
+        return std::vector<std::vector<unsigned char>>(masks_.size(), std::vector<unsigned char>(size_t(g_.npix)));
     };
-    parallel_for(units_.size(), std::min(threads, int(units_.size())), buffers, [&](size_t i, auto &state) {
-        make_one(i, state.first, state.second, fd, &made_[i].problem);
-    });
+    parallel_for(units_.size(), std::min(threads, int(units_.size())), buffers,
+                 [&](size_t i, std::vector<std::vector<unsigned char>> &masks) {
+                     make_one(i, masks, fd, &made_[i].problem);
+                 });
     for (size_t i = 0; i < units_.size(); i++)
         if (!made_[i].problem.empty()) {
             *problem = made_[i].problem;
@@ -317,8 +317,7 @@ bool Maker::make_all(int fd, std::string *problem)
     return true;
 }
 
-bool Maker::make_one(size_t i, std::vector<std::vector<unsigned char>> &masks, std::vector<unsigned char> &bytes,
-                     int fd, std::string *problem)
+bool Maker::make_one(size_t i, std::vector<std::vector<unsigned char>> &masks, int fd, std::string *problem)
 {
     const PlannedUnit &u = units_[i];
     std::vector<MakerInput> in(inputs_.size());
@@ -332,7 +331,12 @@ bool Maker::make_one(size_t i, std::vector<std::vector<unsigned char>> &masks, s
     int failed = 0;
     Made &made = made_[i];
     const std::string extension = "extension " + std::to_string(u.science);
-    if (!make_frame_extension(g_, o_.maker, in, frame.data(), &made.skies, &made.counts, problem, &failed)) {
+    // Each exposure's pages go once read: memory grows with the exposures times
+    // a block of rows, not with their extensions.
+    auto done = [&](size_t k, int64_t first, int64_t count) {
+        mosaic_release(inputs_[k].get(), static_cast<const unsigned char *>(in[k].science) + first * 4, count * 4);
+    };
+    if (!make_frame_extension(g_, o_.maker, in, frame.data(), &made.skies, &made.counts, problem, &failed, done)) {
         *problem = o_.inputs[size_t(failed)] + ": " + extension + ": " + *problem;
         return false;
     }
@@ -347,13 +351,16 @@ bool Maker::make_one(size_t i, std::vector<std::vector<unsigned char>> &masks, s
                    "exposures: they were not dithered (the sources did not move); --force makes the frame anyway";
         return false;
     }
-    const std::string header = extension_header(i, c.zeroed);
-    bytes.assign(header.begin(), header.end());
-    bytes.resize(header.size() + size_t((int64_t(g_.npix) * 4 + BLOCK - 1) / BLOCK * BLOCK), 0);
-    for (int p = 0; p < g_.npix; p++) store_be32(&bytes[header.size() + size_t(p) * 4], std::bit_cast<uint32_t>(frame[size_t(p)]));
-    update_checksums(bytes.data(), int64_t(header.size()), bytes.data() + header.size(),
-                     int64_t(bytes.size() - header.size()));
-    if (!pwrite_all(fd, bytes.data(), int64_t(bytes.size()), offsets_[i])) {
+    // The frame's floats turned big-endian where they lie, the data unit's fill
+    // zeros after them.
+    std::string header = extension_header(i, c.zeroed);
+    frame.resize(size_t((int64_t(g_.npix) * 4 + BLOCK - 1) / BLOCK * BLOCK / 4), 0.0f);
+    for (float &v : frame) store_be32(&v, std::bit_cast<uint32_t>(v));
+    const int64_t data_bytes = int64_t(frame.size()) * 4;
+    update_checksums(reinterpret_cast<unsigned char *>(header.data()), int64_t(header.size()),
+                     reinterpret_cast<const unsigned char *>(frame.data()), data_bytes);
+    if (!pwrite_all(fd, header.data(), int64_t(header.size()), offsets_[i]) ||
+        !pwrite_all(fd, frame.data(), data_bytes, offsets_[i] + int64_t(header.size()))) {
         *problem = "writing " + o_.output + " failed: " + std::strerror(errno);
         return false;
     }
