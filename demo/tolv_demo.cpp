@@ -1,8 +1,10 @@
 // The demo: writes a sample mosaic and two fringe frames with the FITS library,
 // and measures the fringe amplitude of every extension (before and after tolv).
 //
-//   tolv_demo write DIR     science.fits, fringe1.fits and fringe2.fits in DIR
-//   tolv_demo measure DIR   the amplitude of each fringe pattern per extension
+//   tolv_demo write DIR        science.fits, fringe1.fits and fringe2.fits in DIR
+//   tolv_demo exposures DIR N  N dithered exposures of the same sky, exp01.fits ...
+//   tolv_demo measure DIR [FILE]  the amplitude of each fringe pattern per
+//                              extension of DIR/science.fits (or FILE)
 #include "fits.h"
 
 #include <algorithm>
@@ -95,28 +97,65 @@ bool write_mosaic(const std::string &path, F pixel)
     return std::fclose(f) == 0 && ok;
 }
 
+// Bright stars at random places of the sky.
+struct Stars {
+    std::vector<double> x, y, flux;
+    explicit Stars(Random &rng)
+    {
+        for (int i = 0; i < 60; i++) {
+            x.push_back(rng.uniform() * 1024);
+            y.push_back(rng.uniform() * 1024);
+            flux.push_back(2000 + 20000 * rng.uniform());
+        }
+    }
+    // Their light at detector point (dx, dy) with the telescope moved by (ox, oy).
+    double at(double dx, double dy, double ox = 0, double oy = 0) const
+    {
+        double v = 0;
+        for (size_t i = 0; i < x.size(); i++) {
+            const double r2 = (dx + ox - x[i]) * (dx + ox - x[i]) + (dy + oy - y[i]) * (dy + oy - y[i]);
+            if (r2 < 64) v += flux[i] * std::exp(-r2 / 4.5);
+        }
+        return v;
+    }
+};
+
+// The fringe amplitudes of each extension at the science file's sky.
+constexpr double AMPLITUDE[EXTENSIONS + 1][2] = {{0, 0}, {40, 12}, {44, 10}, {37, 14}, {41, 11}};
+
+// A pixel of an exposure whose sky (and so its fringes) is `scale` times the
+// science file's, with the telescope moved by (ox, oy).
+double exposure_pixel(Random &rng, const Stars &stars, double scale, double ox, double oy, int e, int x, int y)
+{
+    const int dx = origin_x(e) + x, dy = origin_y(e) + y;
+    double v = scale * (1200.0 + 25 * e) + 0.02 * x - 0.015 * y;
+    v += scale * (AMPLITUDE[e][0] * pattern(0, dx, dy) + AMPLITUDE[e][1] * pattern(1, dx, dy));
+    v += 6.0 * std::sqrt(scale) * rng.normal();
+    return v + stars.at(dx, dy, ox, oy);
+}
+
+int write_exposures(const std::string &dir, int n)
+{
+    Random rng{7};
+    const Stars stars(rng);
+    bool ok = n >= 1;
+    for (int k = 0; ok && k < n; k++) {
+        // Dithered by up to 60 pixels, the sky from 0.75 to 1.5 times the science file's.
+        const double scale = 0.75 + 0.75 * k / std::max(1, n - 1);
+        const double ox = (k * 41) % 120 - 60, oy = (k * 67) % 120 - 60;
+        char name[32];
+        std::snprintf(name, sizeof name, "/exp%02d.fits", k + 1);
+        ok = write_mosaic(dir + name, [&](int e, int x, int y) { return exposure_pixel(rng, stars, scale, ox, oy, e, x, y); });
+    }
+    if (!ok) std::fprintf(stderr, "tolv_demo: cannot write the exposures in %s\n", dir.c_str());
+    return ok ? 0 : 1;
+}
+
 int write_files(const std::string &dir)
 {
     Random rng{2026};
-    // Bright stars at random places.
-    std::vector<double> star_x, star_y, star_flux;
-    for (int i = 0; i < 60; i++) {
-        star_x.push_back(rng.uniform() * 1024);
-        star_y.push_back(rng.uniform() * 1024);
-        star_flux.push_back(2000 + 20000 * rng.uniform());
-    }
-    const double amplitude[EXTENSIONS + 1][2] = {{0, 0}, {40, 12}, {44, 10}, {37, 14}, {41, 11}};
-    auto science = [&](int e, int x, int y) {
-        const int dx = origin_x(e) + x, dy = origin_y(e) + y;
-        double v = 1200.0 + 25 * e + 0.02 * x - 0.015 * y;
-        v += amplitude[e][0] * pattern(0, dx, dy) + amplitude[e][1] * pattern(1, dx, dy);
-        v += 6.0 * rng.normal();
-        for (size_t i = 0; i < star_x.size(); i++) {
-            const double r2 = (dx - star_x[i]) * (dx - star_x[i]) + (dy - star_y[i]) * (dy - star_y[i]);
-            if (r2 < 64) v += star_flux[i] * std::exp(-r2 / 4.5);
-        }
-        return v;
-    };
+    const Stars stars(rng);
+    auto science = [&](int e, int x, int y) { return exposure_pixel(rng, stars, 1.0, 0, 0, e, x, y); };
     const bool ok = write_mosaic(dir + "/science.fits", science) &&
                     write_mosaic(dir + "/fringe1.fits", [](int e, int x, int y) {
                         return pattern(0, origin_x(e) + x, origin_y(e) + y);
@@ -147,11 +186,11 @@ double amplitude_of(const float *img, int e, int k)
     return sum_ff > 0 ? sum_if / sum_ff : 0.0;
 }
 
-int measure(const std::string &dir)
+int measure(const std::string &dir, const std::string &file)
 {
     std::printf("Extn\tFringe1\tFringe2\n");
     for (int e = 1; e <= EXTENSIONS; e++) {
-        const std::string name = dir + "/science.fits[" + std::to_string(e) + "]";
+        const std::string name = (file.empty() ? dir + "/science.fits" : file) + "[" + std::to_string(e) + "]";
         FITSHead h = nullptr;
         void *data = nullptr;
         if (!ft_simpleimageread(name.c_str(), &h, &data, nullptr, -32)) {
@@ -171,7 +210,8 @@ int measure(const std::string &dir)
 int main(int argc, char **argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "write") == 0) return write_files(argv[2]);
-    if (argc == 3 && std::strcmp(argv[1], "measure") == 0) return measure(argv[2]);
-    std::fprintf(stderr, "Usage: tolv_demo write|measure DIR\n");
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "measure") == 0) return measure(argv[2], argc == 4 ? argv[3] : "");
+    if (argc == 4 && std::strcmp(argv[1], "exposures") == 0) return write_exposures(argv[2], std::atoi(argv[3]));
+    std::fprintf(stderr, "Usage: tolv_demo write DIR | exposures DIR N | measure DIR [FILE]\n");
     return 1;
 }

@@ -6,6 +6,7 @@
 #include "exposure_fit.h"
 #include "fit_pass.h"
 #include "fringe_maker.h"
+#include "mkfringe_command.h"
 #include "fringefit.h"
 #include "journal.h"
 #include "messages.h"
@@ -228,6 +229,28 @@ py::tuple make_fringe_frame(int nx, int ny, const std::vector<py::bytes> &images
                           py::make_tuple(counts.combined, counts.zeroed, counts.sources_any, counts.sources_most));
 }
 
+// tolv-mkfringe on its words ("tolv-mkfringe", options, files, as bytes or
+// str): its exit status, table and messages (bytes), as the command would have
+// printed them.
+py::tuple make_fringe_file(std::vector<std::string> words)
+{
+    for (const std::string &w : words) refuse_nul(w, "a word of the command line");
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    MakeOptions o;
+    std::string error;
+    if (!parse_make_options(int(words.size()), argv.data(), &o, &error))
+        return py::make_tuple(1, py::bytes(), py::bytes(MKFRINGE_PREFIX + error + "\n"));
+    TextStream table, messages;
+    int status;
+    {
+        py::gil_scoped_release unlocked;
+        status = run_mkfringe(o, table.file(), messages.file());
+    }
+    return py::make_tuple(status, py::bytes(table.text()), py::bytes(messages.text()));
+}
+
 // The command on its words ("tolv", options, files, as bytes or str): its exit
 // status, table and messages (bytes: they name the files as given), as the
 // command would have printed them; whether it was refused because another run
@@ -351,6 +374,7 @@ PYBIND11_MODULE(_tolv, m)
           py::arg("settings"), py::arg("exposure_extensions") = 0);
     m.def("remove_fringes_exposure", &remove_fringes_exposure);
     m.def("make_fringe_frame", &make_fringe_frame);
+    m.def("make_fringe_file", &make_fringe_file);
     m.def("is_record_keyword", [](std::string key) {
         if (key.size() > 8) return false;
         key.resize(8, ' ');

@@ -3,6 +3,7 @@ tolv.make_fringe makes of the same exposures, extension by extension, for every
 -j; fitsverify and astropy's checksums accept it, tolv takes it; and what it
 refuses leaves no output behind."""
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -134,3 +135,21 @@ def test_help_and_the_manual_page_name_the_same_options(mkfringe):
     in_page = {name.replace("\\-", "-") for name in in_page}
     assert in_help - {"help"} <= in_page | {"help"}, in_help - in_page
     assert run(mkfringe, "--version")[1] == "tolv-mkfringe %s\n" % tolv.__version__
+
+
+def test_make_fringe_on_files_is_the_command(tmp_path, mkfringe):
+    names, per_ccd = exposures(tmp_path, n=4, extensions=2)
+    status, table, messages = run(mkfringe, "--grow", "1", "-o", tmp_path / "command.fits", *names)
+    assert status == 0, messages
+    out, inputs, extensions = tolv.make_fringe([pathlib.Path(n) for n in names], grow=1,
+                                               output=tmp_path / "python.fits")
+    assert out == tmp_path / "python.fits"
+    with fits.open(tmp_path / "command.fits") as a, fits.open(out) as b:
+        for e in (1, 2):
+            assert np.array_equal(a[e].data.view(np.uint32), b[e].data.view(np.uint32))
+    assert [i.extn for i in inputs] == [1] * 4 + [2] * 4 and [x.extn for x in extensions] == [1, 2]
+    assert "%f" % inputs[0].sky == table.splitlines()[2].split("\t")[2]
+    with pytest.raises(tolv.Error, match="the file exists; --overwrite replaces it"):
+        tolv.make_fringe(names, output=out)
+    with pytest.raises(FileNotFoundError):
+        tolv.make_fringe(names + [str(tmp_path / "missing.fits")], output=tmp_path / "other.fits")

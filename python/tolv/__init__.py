@@ -21,7 +21,7 @@ import numpy as np
 from . import _tolv
 
 __all__ = ["Error", "FileNotFound", "NoPermission", "Row", "remove_fringes", "correct", "make_fringe", "InputSky",
-           "FrameCounts", "read_image", "read_header",
+           "FrameCounts", "MadeInput", "MadeExtension", "read_image", "read_header",
            "__version__"]
 __version__ = _tolv.version
 
@@ -175,6 +175,7 @@ class _Pixels:
                        uncertainty=self.source.uncertainty, wcs=self.source.wcs, meta=header)
 
 
+PathName = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Image = Any  # a 2-D numpy array, a numpy.ma.MaskedArray, an astropy ImageHDU or PrimaryHDU, or a CCDData
 
 
@@ -297,15 +298,34 @@ FrameCounts.__doc__ = """What make_fringe counted in a frame: pixels combined, p
 at least and in more than half of them."""
 
 
+MadeInput = collections.namedtuple("MadeInput", "extn input sky sigma left_out")
+MadeInput.__doc__ = """A row of tolv-mkfringe's table for one exposure (input, from 1) and
+extension: its sky level, robust sigma and the share of its pixels left out."""
+
+MadeExtension = collections.namedtuple("MadeExtension", "extn combined zeroed")
+MadeExtension.__doc__ = """A row of tolv-mkfringe's table for one extension: the pixels
+combined and those set to 0."""
+
+
 def make_fringe(images: Sequence[Any], masks: Optional[Sequence[Any]] = None, object_sigma: float = 3.0,
                 grow: int = 2, normalize: bool = True, combine: str = "median", reject: float = 3.0,
                 min_inputs: int = 3, iterations: int = _tolv.default_iterations,
-                clip: float = _tolv.default_clip) -> Tuple[np.ndarray, List[InputSky], FrameCounts]:
-    """A fringe frame from dithered exposures, as tolv-mkfringe makes each
-    extension of one: images, one 2-D image per exposure (of one shape; numpy
-    arrays of any float or integer dtype and byte order, masked arrays, HDUs or
-    CCDData as remove_fringes takes them); masks, None or one mask (or None)
-    per image, nonzero where a pixel is left out.
+                clip: float = _tolv.default_clip, output: Optional[PathName] = None, extname: Optional[str] = None,
+                overwrite: bool = False, force: bool = False) -> Tuple[Any, List[Any], Any]:
+    """A fringe frame from dithered exposures.
+
+    Given file names (str, bytes or os.PathLike), it is tolv-mkfringe in this
+    process: each a mosaic, the frame mosaic written to output (required),
+    masks None, one mask file for all or one per exposure, extname, overwrite
+    and force as the command's options; returns (output, the table's rows per
+    exposure and extension as MadeInput, its rows per extension as
+    MadeExtension), and raises Error with the command's message when it fails.
+
+    Given images, it makes one extension's frame in memory: images, one 2-D
+    image per exposure (of one shape; numpy arrays of any float or integer
+    dtype and byte order, masked arrays, HDUs or CCDData as remove_fringes
+    takes them); masks, None or one mask (or None) per image, nonzero where a
+    pixel is left out.
 
     Per image the sky is fitted as tolv fits it with no fringe frame
     (iterations, clip), sources are the pixels whose residual exceeds
@@ -321,6 +341,11 @@ def make_fringe(images: Sequence[Any], masks: Optional[Sequence[Any]] = None, ob
     settings = _settings(iterations, clip)
     if isinstance(images, np.ndarray) or not isinstance(images, _Sequence) or len(images) < 3:
         raise ValueError("make_fringe needs a sequence of at least 3 images")
+    if all(isinstance(i, (str, bytes, os.PathLike)) for i in images):
+        return _make_fringe_file(images, masks, output, extname, overwrite, force, settings, object_sigma, grow,
+                                 normalize, combine, reject, min_inputs)
+    if output is not None or extname is not None:
+        raise ValueError("output and extname are for exposures given as file names")
     if masks is not None and (isinstance(masks, np.ndarray) or len(masks) != len(images)):
         raise ValueError("masks must be None or hold one mask (or None) per image")
     if combine not in ("median", "mean"):
@@ -345,6 +370,42 @@ def make_fringe(images: Sequence[Any], masks: Optional[Sequence[Any]] = None, ob
             FrameCounts(*counts))
 
 
+def _make_fringe_file(names, masks, output, extname, overwrite, force, settings, object_sigma, grow, normalize,
+                      combine, reject, min_inputs):
+    """make_fringe on files: the command's words, its run, its table read back."""
+    if output is None:
+        raise ValueError("output names the fringe mosaic to write")
+    words = ["tolv-mkfringe", "-q"] + settings + ["--object-sigma", repr(float(object_sigma)), "--grow", str(int(grow)),
+                                                 "--combine", str(combine), "--reject", repr(float(reject)),
+                                                 "--min-inputs", str(int(min_inputs)), "-o", _path(output, "output")]
+    if not normalize:
+        words.append("--no-normalize")
+    if overwrite:
+        words.append("--overwrite")
+    if force:
+        words.append("--force")
+    if extname is not None:
+        words += ["--extname", _word(extname, "extname")]
+    if masks is not None:
+        if isinstance(masks, (str, bytes, os.PathLike)):
+            words += ["--mask", _path(masks, "masks")]
+        else:
+            raise ValueError("masks of exposures given as files: one mask file for all of them")
+    files = [_path(n, "exposure %d" % k) for k, n in enumerate(names)]
+    status, table, messages = _tolv.make_fringe_file(words + ["--"] + files)
+    if status != 0:
+        raise _failed(os.fsdecode(messages).rstrip("\n"), files)
+    inputs, extensions = [], []
+    for line in os.fsdecode(table).splitlines():
+        fields = line.split("\t")
+        if len(fields) == 5 and fields[0].isdigit():
+            inputs.append(MadeInput(int(fields[0]), int(fields[1]), float(fields[2]), float(fields[3]),
+                                    float(fields[4])))
+        elif len(fields) == 3 and fields[0].isdigit():
+            extensions.append(MadeExtension(int(fields[0]), int(fields[1]), int(fields[2])))
+    return output, inputs, extensions
+
+
 def _hdu_name(w, k):
     """What FRGFILnn names a fringe frame given in memory: its header's FILENAME
     or EXTNAME where it has one."""
@@ -355,7 +416,6 @@ def _hdu_name(w, k):
     return "fringe frame %d in memory" % (k + 1)
 
 
-PathName = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 def _failed(message, names, write_first=False):
