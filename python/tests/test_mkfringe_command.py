@@ -153,3 +153,25 @@ def test_make_fringe_on_files_is_the_command(tmp_path, mkfringe):
         tolv.make_fringe(names, output=out)
     with pytest.raises(FileNotFoundError):
         tolv.make_fringe(names + [str(tmp_path / "missing.fits")], output=tmp_path / "other.fits")
+
+
+def test_a_mask_per_exposure_from_a_list(tmp_path, mkfringe):
+    names, per_ccd = exposures(tmp_path, n=4, extensions=2)
+    rng = np.random.default_rng(4)
+    masks = [[(rng.random((48, 40)) < 0.2).astype(np.uint8) for _ in range(2)] for _ in range(4)]
+    listed = []
+    for k, per_exposure in enumerate(masks):
+        listed.append(str(tmp_path / ("mask%d.fits" % k)))
+        fits.HDUList([fits.PrimaryHDU()] + [fits.ImageHDU(m, name="SCI", ver=e + 1)
+                                            for e, m in enumerate(per_exposure)]).writeto(listed[-1])
+    (tmp_path / "masks.list").write_text("# one a line\n" + "\n".join(listed) + "\n")
+    out = tmp_path / "fringe.fits"
+    status, _, messages = run(mkfringe, "--mask-list", tmp_path / "masks.list", "-o", out, *names)
+    assert status == 0, messages
+    with fits.open(out) as hdul:
+        for e in range(2):
+            frame, _, _ = tolv.make_fringe(per_ccd[e], [masks[k][e] for k in range(4)])
+            assert np.array_equal(hdul[e + 1].data.astype(np.float32).view(np.uint32), frame.view(np.uint32)), e
+    (tmp_path / "short.list").write_text("\n".join(listed[:3]) + "\n")
+    status, _, messages = run(mkfringe, "--mask-list", tmp_path / "short.list", "-o", tmp_path / "x.fits", *names)
+    assert status == 1 and "names 3 masks for 4 exposures" in messages and not (tmp_path / "x.fits").exists()
