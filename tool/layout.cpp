@@ -453,3 +453,63 @@ std::string unsolvable_fit(const Inputs &in, const std::vector<PlannedUnit> &pla
     }
     return "";
 }
+
+namespace {
+
+// The EXTNAMEs of m's image extensions as written (blanks after them dropped;
+// "" for none), each once, in the order met; `sci` set when one is SCI.
+std::vector<std::string> plane_names(Mosaic m, bool *sci)
+{
+    std::vector<std::string> names, keys;
+    *sci = false;
+    for (int u = 1; u < m->count; u++) {
+        if (!is_image_extension(m, u)) continue;
+        FITSCard card = nullptr;
+        const char *v = ft_headget(m->head[u], "EXTNAME", 0, &card);
+        std::string written = card && v ? v : "";
+        while (!written.empty() && written.back() == ' ') written.pop_back();
+        const std::string key = fits_string_key(written);
+        *sci = *sci || key == "SCI";
+        if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+        keys.push_back(key);
+        names.push_back(written);
+    }
+    return names;
+}
+
+std::string listed(const std::vector<std::string> &names)
+{
+    std::string text;
+    for (const std::string &n : names) text += (text.empty() ? "" : ", ") + (n.empty() ? std::string("(none)") : n);
+    return text;
+}
+
+} // namespace
+
+std::string default_planes(const char *name, Mosaic m, std::string *note, std::string *problem,
+                           const std::string &doing)
+{
+    bool sci = false;
+    const std::vector<std::string> names = plane_names(m, &sci);
+    if (names.size() < 2) return "";
+    if (!sci) {
+        *problem = file_line(name, "the image extensions carry several EXTNAMEs (" + listed(names) +
+                                       "): --extname chooses the planes; nothing was done");
+        return "";
+    }
+    std::vector<std::string> others;
+    for (const std::string &n : names)
+        if (fits_string_key(n) != "SCI") others.push_back(n);
+    *note = doing + " the SCI planes only; " + listed(others) + " left as they are; --extname chooses";
+    return "SCI";
+}
+
+std::string sci_planes_hint(const Inputs &in)
+{
+    for (int k = -1; k < in.others(); k++) {
+        bool sci = false;
+        if (plane_names(k < 0 ? in.science : in.other(k), &sci).size() > 1 && sci)
+            return "; --extname SCI corrects only the SCI planes";
+    }
+    return "";
+}

@@ -50,6 +50,21 @@ std::vector<PlannedUnit> plan_extensions(const Inputs &in, const std::string &ex
 // names the file, the extension, what was expected and what was found.
 std::string plan_problem(const Inputs &in, const std::vector<PlannedUnit> &plan);
 
+// Which planes of a file laid out with several per CCD (SCI/VAR/DQ, SCI/ERR,
+// SCI/WHT) a run corrects when neither --extname nor a selector on the science
+// name chooses: "" when the image extensions of m carry one EXTNAME or none
+// (every extension is corrected, as always); "SCI" when they carry several and
+// one of them is SCI (case and trailing blanks ignored), *note then saying so
+// ("correcting the SCI planes only; VAR, DQ left as they are; --extname
+// chooses"); otherwise "" with *problem naming the EXTNAMEs found and
+// --extname.  `doing` begins the note.
+std::string default_planes(const char *name, Mosaic m, std::string *note, std::string *problem,
+                           const std::string &doing = "correcting");
+
+// The hint a refusal ends with when it may be about a plane of another kind: a
+// file among the inputs holds SCI planes beside others.  Empty otherwise.
+std::string sci_planes_hint(const Inputs &in);
+
 // plan_problem over every extension of the science file and the fringe files.
 std::string layout_problem(const char *science_name, Mosaic science,
                            const std::vector<const char *> &fringe_names,

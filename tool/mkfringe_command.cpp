@@ -163,7 +163,14 @@ class Maker {
         for (size_t k = 1; k < inputs_.size(); k++) others.push_back(k);
         const Inputs in = as_checked(others, -1);
         std::string problem = inputs_problem(in);
-        if (problem.empty()) units_ = plan_extensions(in, o_.extname, &problem);
+        // Exposures of several planes per CCD: the frame of their SCI planes.
+        std::string extname = o_.extname, note;
+        if (problem.empty() && extname.empty()) {
+            extname = default_planes(in.science_name, in.science, &note, &problem, "making the frame of");
+            if (!note.empty() && !o_.quiet) std::fprintf(messages_, "%s%s: %s\n", MKFRINGE_PREFIX, in.science_name, note.c_str());
+        }
+        extname_ = extname;
+        if (problem.empty()) units_ = plan_extensions(in, extname, &problem);
         if (problem.empty()) problem = plan_problem(in, units_);
         if (problem.empty() && units_.empty()) problem = file_line(in.science_name, "no image extension to make");
         if (!problem.empty()) return refuse(own_line(problem).substr(sizeof MKFRINGE_PREFIX - 1) + NOTHING_DONE);
@@ -172,7 +179,7 @@ class Maker {
             const Inputs checked = as_checked({}, int(m));
             std::vector<PlannedUnit> units;
             problem = inputs_problem(checked);
-            if (problem.empty()) units = plan_extensions(checked, o_.extname, &problem);
+            if (problem.empty()) units = plan_extensions(checked, extname_, &problem);
             if (problem.empty()) problem = plan_problem(checked, units);
             if (!problem.empty()) return refuse(own_line(problem).substr(sizeof MKFRINGE_PREFIX - 1) + NOTHING_DONE);
             for (size_t i = 0; i < units_.size(); i++) mask_units_[i].push_back(units[i].units.back());
@@ -216,6 +223,7 @@ class Maker {
     const MakeOptions &o_;
     std::FILE *table_, *messages_;
     std::vector<std::string> mask_names_;
+    std::string extname_; // the planes made: --extname, or SCI of a file of several
     std::vector<OwnedMosaic> inputs_, masks_;
     std::vector<PlannedUnit> units_;           // each extension's unit in the first exposure, then in the others
     std::vector<std::vector<int>> mask_units_; // each extension's unit in each mask

@@ -24,8 +24,19 @@ std::string planning_problem(const Inputs &in, const Options &o, const Messages 
     if (problem.empty()) problem = tail_problem(in.science_name, in.science, MAX_UNITS);
     const std::string no_image = problem.empty() && o.extname.empty() ? no_image_note(in.science) : "";
     if (!no_image.empty()) messages.note(no_image);
-    if (problem.empty()) *units = plan_extensions(in, o.extname, &problem);
-    if (problem.empty()) problem = plan_problem(in, *units);
+    // A file of several planes per CCD: its SCI planes, unless the user chose.
+    std::string extname = o.extname;
+    const bool chosen = !o.extname.empty() || !in.science_split.extn.empty() || in.science_split.index >= 0;
+    if (problem.empty() && !chosen) {
+        std::string note;
+        extname = default_planes(in.science_name, in.science, &note, &problem);
+        if (!note.empty()) messages.note(note);
+    }
+    if (problem.empty()) *units = plan_extensions(in, extname, &problem);
+    if (problem.empty()) {
+        problem = plan_problem(in, *units);
+        if (!problem.empty() && extname.empty()) problem += sci_planes_hint(in);
+    }
     return problem;
 }
 
