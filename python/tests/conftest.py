@@ -20,6 +20,15 @@ def tolv_binary():
     return path
 
 
+@pytest.fixture(scope="session")
+def mkfringe(tolv_binary):
+    """tolv-mkfringe, built beside tolv."""
+    path = os.path.join(os.path.dirname(tolv_binary), "tolv-mkfringe")
+    if not os.access(path, os.X_OK):
+        pytest.fail("the built tolv-mkfringe is needed beside tolv (looked for %s)" % path)
+    return path
+
+
 def run_tolv(binary, *args):
     """The command's status, table and messages."""
     p = subprocess.run([binary] + [str(a) for a in args], capture_output=True, text=True)

@@ -13,20 +13,8 @@ import pytest
 from astropy.io import fits
 
 import tolv
+from conftest import run_tolv as run
 from test_make_fringe import dithered
-
-
-@pytest.fixture(scope="module")
-def mkfringe(tolv_binary):
-    path = os.path.join(os.path.dirname(tolv_binary), "tolv-mkfringe")
-    if not os.access(path, os.X_OK):
-        pytest.fail("the built tolv-mkfringe is needed beside tolv (looked for %s)" % path)
-    return path
-
-
-def run(binary, *args):
-    p = subprocess.run([binary] + [str(a) for a in args], capture_output=True, text=True)
-    return p.returncode, p.stdout, p.stderr
 
 
 def exposures(tmp_path, n=5, extensions=3, shape=(48, 40), seed=1, stars=8):
