@@ -7,9 +7,11 @@
 #include "record.h"
 #include "unit_check.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -457,11 +459,13 @@ std::string unsolvable_fit(const Inputs &in, const std::vector<PlannedUnit> &pla
 namespace {
 
 // The EXTNAMEs of m's image extensions as written (blanks after them dropped;
-// "" for none), each once, in the order met; `sci` set when one is SCI.
-std::vector<std::string> plane_names(Mosaic m, bool *sci)
+// "" for none), each once, in the order met; `sci` set when one is SCI, and
+// `repeated` when one names several extensions (planes told apart by EXTVER).
+std::vector<std::string> plane_names(Mosaic m, bool *sci, bool *repeated = nullptr)
 {
     std::vector<std::string> names, keys;
     *sci = false;
+    if (repeated) *repeated = false;
     for (int u = 1; u < m->count; u++) {
         if (!is_image_extension(m, u)) continue;
         FITSCard card = nullptr;
@@ -470,11 +474,23 @@ std::vector<std::string> plane_names(Mosaic m, bool *sci)
         while (!written.empty() && written.back() == ' ') written.pop_back();
         const std::string key = fits_string_key(written);
         *sci = *sci || key == "SCI";
-        if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+        if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+            if (repeated) *repeated = true;
+            continue;
+        }
         keys.push_back(key);
         names.push_back(written);
     }
     return names;
+}
+
+// The EXTNAMEs pipelines give the planes beside the science one.
+bool names_a_plane(const std::string &name)
+{
+    static constexpr std::string_view planes[] = {"VAR", "VARIANCE", "ERR", "ERROR", "SIGMA", "UNCERT", "DQ",
+                                                  "MASK", "BPM", "WHT", "WGT", "WEIGHT", "SKYFIT", "SKY", "CON"};
+    const std::string key = fits_string_key(name);
+    return std::find(std::begin(planes), std::end(planes), key) != std::end(planes);
 }
 
 std::string listed(const std::vector<std::string> &names)
@@ -489,10 +505,13 @@ std::string listed(const std::vector<std::string> &names)
 std::string default_planes(const char *name, Mosaic m, std::string *note, std::string *problem,
                            const std::string &doing)
 {
-    bool sci = false;
-    const std::vector<std::string> names = plane_names(m, &sci);
+    bool sci = false, repeated = false;
+    const std::vector<std::string> names = plane_names(m, &sci, &repeated);
     if (names.size() < 2) return "";
     if (!sci) {
+        // A name per CCD (CCD1, CCD2, ...): a mosaic of one plane, corrected whole.
+        const bool planes = repeated || std::any_of(names.begin(), names.end(), names_a_plane);
+        if (!planes) return "";
         *problem = file_line(name, "the image extensions carry several EXTNAMEs (" + listed(names) +
                                        "): --extname chooses the planes; nothing was done");
         return "";

@@ -56,8 +56,11 @@ std::string plan_problem(const Inputs &in, const std::vector<PlannedUnit> &plan)
 // (every extension is corrected, as always); "SCI" when they carry several and
 // one of them is SCI (case and trailing blanks ignored), *note then saying so
 // ("correcting the SCI planes only; VAR, DQ left as they are; --extname
-// chooses"); otherwise "" with *problem naming the EXTNAMEs found and
-// --extname.  `doing` begins the note.
+// chooses"); "" with *problem naming the EXTNAMEs found and --extname when
+// none is SCI but the names are those of planes (one names several
+// extensions, or one is a plane's such as VAR, ERR, DQ or WHT); and "" when
+// each CCD has a name of its own (CCD1, CCD2, ...: one plane, corrected whole).
+// `doing` begins the note.
 std::string default_planes(const char *name, Mosaic m, std::string *note, std::string *problem,
                            const std::string &doing = "correcting");
 

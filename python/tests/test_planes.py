@@ -125,10 +125,19 @@ def test_planes_without_sci_are_refused_and_plain_mosaics_corrected_whole(tmp_pa
     # SCI and ERR planes: the ERR planes stay.
     science = stis_like(tmp_path / "sci-err.fits", planes=("SCI", "ERR"))
     check_only_sci_changed(tmp_path, tolv_binary, science, fringe_for(science, tmp_path / "fr2.fits"), "ERR")
-    # All named alike, or none: every extension corrected, without a note.
-    for name in ("SCI", None):
+    # Other names of planes without SCI, or names shared by several extensions.
+    for names in (("VAR", "DQ", "VAR", "DQ"), ("A", "B", "A", "B")):
+        hdus = [fits.PrimaryHDU()] + [fits.ImageHDU(np.zeros((20, 30), np.float32), name=n) for n in names]
+        planes = str(tmp_path / "planes.fits")
+        fits.HDUList(hdus).writeto(planes, overwrite=True)
+        shutil.copyfile(planes, planes + ".fringe")
+        status, _, messages = run_tolv(tolv_binary, "-n", planes, planes + ".fringe")
+        assert status == 1 and "several EXTNAMEs (%s, %s)" % names[:2] in messages, messages
+    # All named alike, none, or a name per CCD: every extension corrected, no note.
+    for name in ("SCI", None, "CCD%d"):
         hdus = [fits.PrimaryHDU()] + [fits.ImageHDU((500 + np.random.default_rng(e).normal(0, 3, (20, 30)))
-                                                    .astype(np.float32), name=name) for e in range(3)]
+                                                    .astype(np.float32), name=name % (e + 1) if name == "CCD%d" else name)
+                                      for e in range(3)]
         plain = str(tmp_path / ("plain-%s.fits" % name))
         fits.HDUList(hdus).writeto(plain)
         fr = str(tmp_path / ("plain-fr-%s.fits" % name))
