@@ -1,6 +1,8 @@
 // Header cards as text.
 #include "card_text.h"
 
+#include <cstdio>
+
 namespace {
 
 constexpr size_t CARD = 80, KEY = 8;
@@ -27,6 +29,20 @@ std::string right_justified(std::string text)
 std::string integer_value(long long v) { return right_justified(std::to_string(v)); }
 
 std::string logical_value(bool v) { return right_justified(v ? "T" : "F"); }
+
+std::string end_card_text()
+{
+    std::string c = "END";
+    c.resize(CARD, ' ');
+    return c;
+}
+
+std::string numbered_key(const char *stem, long n)
+{
+    char key[32];
+    std::snprintf(key, sizeof key, "%s%02ld", stem, n % 100);
+    return key;
+}
 
 std::string quoted_value(const std::string &text)
 {

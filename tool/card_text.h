@@ -32,6 +32,12 @@ std::string real_value(Real v)
 std::string integer_value(long long v);
 std::string logical_value(bool v);
 
+// The END card: END and blanks to column 80.
+std::string end_card_text();
+
+// A keyword of a numbered family, the number in two digits: FRGFIL01.
+std::string numbered_key(const char *stem, long n);
+
 // A quoted FITS string of at most 68 characters between the quotes: quotes
 // doubled, bytes outside printable ASCII written as '?', padded to 8.
 std::string quoted_value(const std::string &text);

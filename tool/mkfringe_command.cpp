@@ -16,6 +16,7 @@
 #include "parallel.h"
 #include "pixels.h"
 #include "record.h"
+#include "workers.h"
 
 #include <sys/stat.h>
 
@@ -23,9 +24,7 @@
 #include <bit>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string_view>
-#include <thread>
 
 namespace {
 
@@ -61,16 +60,9 @@ std::string header_of(const std::vector<std::string> &cards)
 {
     std::string h;
     for (const std::string &c : cards) h += c;
-    h += "END" + std::string(size_t(CARD) - 3, ' ');
+    h += end_card_text();
     h.resize(size_t((int64_t(h.size()) + BLOCK - 1) / BLOCK * BLOCK), ' ');
     return h;
-}
-
-std::string numbered(const char *stem, size_t n)
-{
-    char key[16];
-    std::snprintf(key, sizeof key, "%s%02zu", stem, n % 100);
-    return key;
 }
 
 // A line of tolv's checks (prefixed "tolv: ") as tolv-mkfringe says it.
@@ -272,7 +264,7 @@ std::string Maker::primary_header() const
     cards.push_back(card_text("FRGMITER", integer_value(s.sky.iterations), "clipped fits of each sky"));
     cards.push_back(card_text("FRGMCLIP", real_value(s.sky.clip), "the sky fit's clip in sigma"));
     for (size_t k = 0; k < inputs_.size() && k < 99; k++)
-        cards.push_back(card_text(numbered("FRGSRC", k + 1), quoted_value(record_file_name(mosaic_path(o_.inputs[k].c_str()))),
+        cards.push_back(card_text(numbered_key("FRGSRC", long(k) + 1), quoted_value(record_file_name(mosaic_path(o_.inputs[k].c_str()))),
                                   "exposure " + std::to_string(k + 1)));
     cards.push_back(card_text("CHECKSUM", quoted_value("0000000000000000"), "HDU checksum"));
     cards.push_back(card_text("DATASUM", quoted_value("0"), "data unit checksum"));
@@ -308,7 +300,9 @@ std::string Maker::extension_header(size_t i, int64_t zeroed) const
 bool Maker::make_all(int fd, std::string *problem)
 {
     made_.assign(units_.size(), Made{});
-    const int threads = o_.jobs ? o_.jobs : int(std::max(1u, std::thread::hardware_concurrency()));
+    // A thread holds one extension's residuals (doubles), its frame and the masks.
+    const int64_t each = int64_t(g_.npix) * (8 + 4 + int64_t(masks_.size()));
+    const int threads = o_.jobs ? o_.jobs : default_workers(units_.size(), each);
     // Each thread's buffers for the masks it reads.
     auto buffers = [this] {
         return std::vector<std::vector<unsigned char>>(masks_.size(), std::vector<unsigned char>(size_t(g_.npix)));

@@ -54,16 +54,6 @@ bool is_record_keyword(std::string_view key)
     return (key.substr(0, 6) == "FRGFIL" || key.substr(0, 6) == "FRGAMP") && two_digits(key.substr(6, 2));
 }
 
-namespace {
-
-std::string numbered(const char *stem, int n)
-{
-    char key[32];
-    std::snprintf(key, sizeof key, "%s%02d", stem, n % 100);
-    return key;
-}
-
-} // namespace
 
 std::string record_file_name(const std::string &path)
 {
@@ -78,11 +68,11 @@ std::vector<std::string> record_card_texts(const FitRecord &r)
     std::vector<std::string> cards;
     cards.push_back(card_text("FRGCORR", quoted_value(r.time), std::string("fringes removed by tolv ") + tolv_version()));
     for (int k = 1; k <= nfringe; k++)
-        cards.push_back(card_text(numbered("FRGFIL", k), quoted_value(r.fringe_files[size_t(k - 1)]),
-                             "fringe frame " + numbered("", k)));
+        cards.push_back(card_text(numbered_key("FRGFIL", k), quoted_value(r.fringe_files[size_t(k - 1)]),
+                             "fringe frame " + numbered_key("", k)));
     for (int k = 1; k <= nfringe; k++)
-        cards.push_back(card_text(numbered("FRGAMP", k), real_value(a[size_t(3 + k)]),
-                             "amplitude of fringe frame " + numbered("", k) + " subtracted"));
+        cards.push_back(card_text(numbered_key("FRGAMP", k), real_value(a[size_t(3 + k)]),
+                             "amplitude of fringe frame " + numbered_key("", k) + " subtracted"));
     cards.push_back(card_text("FRGCONST", real_value(a[1]), "constant subtracted"));
     cards.push_back(card_text("FRGGRADX", real_value(a[2]), "gradient in x subtracted, per pixel"));
     cards.push_back(card_text("FRGGRADY", real_value(a[3]), "gradient in y subtracted, per pixel"));
@@ -110,13 +100,6 @@ std::vector<std::string_view> kept_cards(HeaderBlocks h, int64_t end)
         if (!is_record_keyword(card_at(h, i).substr(0, KEY))) kept.push_back(card_at(h, i));
     while (!kept.empty() && is_blank(kept.back())) kept.pop_back();
     return kept;
-}
-
-std::string end_card_text()
-{
-    std::string c = "END";
-    c.resize(size_t(CARD), ' ');
-    return c;
 }
 
 } // namespace
