@@ -591,6 +591,60 @@ int ft_simpleimagewrite(const char *filename, FITSHead fits, void *data, int pix
  * the header is written: nothing is written then. */
 int ft_imagewrite(File file, FITSHead fits, void *data, int pixtype);
 
+/* ---- Tile-compressed images ------------------------------------------------------ */
+
+/* A tile-compressed image is a binary table with ZIMAGE = T: each row holds one tile
+ * of the image, compressed (COMPRESSED_DATA, a variable-length array in the heap) or
+ * stored plain (UNCOMPRESSED_DATA), the image's own keywords beside the Z keywords
+ * that describe it (ZBITPIX, ZNAXISn, ZTILEn, ZCMPTYPE, ZQUANTIZ, ZSCALE, ZZERO,
+ * ZBLANK, ...).  Read: RICE_1, GZIP_1, GZIP_2 and NOCOMPRESS, integer and floating
+ * point, floats quantized with NO_DITHER, SUBTRACTIVE_DITHER_1 or _2. */
+
+/* How an image is compressed when written, and how a compressed one was.  type:
+ * "RICE_1", "GZIP_1", "GZIP_2" or "NOCOMPRESS".  tile: ZTILE1 and ZTILE2 (0: the
+ * row length, and one row).  Floats: quantize 0 stores them losslessly (GZIP_1 or
+ * GZIP_2 of the float bytes), > 0 quantizes with steps of noise/quantize per tile
+ * (fpack's default is 4), < 0 with steps of -quantize; dither 0 NO_DITHER, 1
+ * SUBTRACTIVE_DITHER_1, 2 SUBTRACTIVE_DITHER_2, from the random sequence's seed
+ * dither0 (1..10000).  Integer images ignore quantize and dither. */
+typedef struct {
+    char type[12];
+    int tile[2];
+    double quantize;
+    int dither;
+    int dither0;
+} FITSCompress;
+
+/* 1 when fits is a binary table holding a tile-compressed image (ZIMAGE = T), else 0. */
+int ft_iscompimage(FITSHead fits);
+
+/* The header of the image the tile-compressed table fits holds: an IMAGE extension
+ * header (a primary one when primary is nonzero) with BITPIX, NAXISn and the image's
+ * other keywords in the table's order, the table's own structure keywords and the
+ * compression keywords left out; room blank cards free before END.  A new header
+ * owned by the caller (ft_headfree(h, 1)), or null with why (len bytes, may be null)
+ * saying what is wrong: a compression type or keyword not read, a size that
+ * overflows.  how (may be null) gets how the image is compressed. */
+FITSHead ft_compimagehead(FITSHead fits, int primary, int room, FITSCompress *how, char *why, int len);
+
+/* Decompresses the image held by the tile-compressed table fits, whose data unit
+ * (the table, then its heap) is the bytes bytes at data, into out: the image's data
+ * in FITS order (big-endian, of the BITPIX ft_compimagehead gives, every element; no
+ * fill), out holding outbytes.  Null pixels become ZBLANK (integers) or NaN (floats).
+ * Reads nothing outside [data, data + bytes) whatever the table says.  1, or 0 with
+ * why saying what is wrong (out may then be partly written). */
+int ft_compimageread(FITSHead fits, const void *data, int64_t bytes, void *out, int64_t outbytes, char *why,
+                     int len);
+
+/* Compresses an image unit (header image, its pixels at data in FITS order, as
+ * many as its NAXISn say) as how says into a tile-compressed binary table unit:
+ * a new malloc'd buffer of whole blocks (header, table, heap, fill) in *unit and
+ * its size in *bytes.  The image's keywords go into the table's header; CHECKSUM
+ * and DATASUM, when the image has them, are those of the new unit.  1, or 0 with
+ * why (nothing allocated is kept then). */
+int ft_compimagemake(FITSHead image, const void *data, const FITSCompress *how, void **unit, int64_t *bytes,
+                     char *why, int len);
+
 /* ---- Checksums ------------------------------------------------------------------ */
 
 /* sum plus the nbytes at data read as big-endian 32-bit words, added in 32-bit ones'
