@@ -128,3 +128,14 @@ void open_standard_descriptors()
         if (held != fd) _exit(1);
     }
 }
+
+int open_memory_file(const char *name)
+{
+#ifdef MFD_CLOEXEC
+    return memfd_create(name, MFD_CLOEXEC);
+#else
+    (void)name;
+    errno = ENOSYS;
+    return -1;
+#endif
+}

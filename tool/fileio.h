@@ -57,6 +57,10 @@ int sync_file(int fd);
 // opened.  The first thing a command does.
 void open_standard_descriptors();
 
+// A new file in memory only (memfd), open read-write and closed on exec; its
+// pages are given back when the last descriptor and mapping go.  -1, with errno.
+int open_memory_file(const char *name);
+
 // A second descriptor of the open file `fd`, closed on exec; -1, with errno.
 int duplicate_descriptor(int fd);
 

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr char FPACKED[] = "tile-compressed (fpack): uncompress it first (funpack)";
-
 bool same_file(const MosaicFile *a, const MosaicFile *b) { return a->dev == b->dev && a->ino == b->ino; }
 
 } // namespace
@@ -69,9 +67,6 @@ int InputFiles::open(bool in_place, Journal &journal)
     if (!in_.science) return messages_.unopenable(in_.science_name, reason);
     faults_watch(in_.science, in_.science_name, in_place ? RERUN_TO_RECOVER : "");
     if (const int refused = open_others(in_place, science_file)) return refused;
-    if (tile_compressed_unit(in_.science)) return messages_.unopenable(in_.science_name, FPACKED);
-    for (int k = 0; k < in_.others(); k++)
-        if (tile_compressed_unit(in_.other(k))) return messages_.unopenable(in_.other_name(k), FPACKED);
     if (journal.found() && !journal.same_inputs(key()))
         return messages_.refuse_science("an interrupted run with other fringe files (" + journal.their_names() +
                                         ") or settings left its journal " + journal.path() +

@@ -128,16 +128,6 @@ std::string tail_problem(const char *name, Mosaic m, int max_units)
 
 bool has_unindexed_tail(Mosaic m) { return m->file->units_end < m->file->size; }
 
-int tile_compressed_unit(Mosaic m)
-{
-    for (int i = 1; i < m->count; i++) {
-        FITSCard card = nullptr;
-        if (ft_headgetl(m->head[i], "ZIMAGE", 0, 0, &card) && card) return i;
-        mosaic_release_unit(m, i);
-    }
-    return 0;
-}
-
 namespace {
 
 // The extensions to correct as the options say, before the selectors.

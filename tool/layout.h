@@ -112,9 +112,6 @@ std::string tail_problem(const char *name, Mosaic m, int max_units);
 // as they are.
 bool has_unindexed_tail(Mosaic m);
 
-// The first unit of m that holds a tile-compressed image (ZIMAGE = T), or 0.
-int tile_compressed_unit(Mosaic m);
-
 // What the data show before any fit: planned extensions with no finite pixel
 // (dead[i] set for plan[i]: left as they are), and fits that cannot be solved
 // whatever the clipping does (a fringe frame with no nonzero value where every

@@ -4,6 +4,7 @@
 #include "mosaic.h"
 
 #include "big_endian.h"
+#include "compressed_file.h"
 #include "unit_check.h"
 
 #include <fcntl.h>
@@ -175,10 +176,50 @@ void *map_whole(int fd, int prot, int flags, int64_t *size)
 // Why a file whose first unit cannot be indexed is no mosaic.
 std::string first_unit_problem(const unsigned char *p, int64_t n)
 {
-    if (n >= 2 && p[0] == 0x1f && p[1] == 0x8b) return "gzip-compressed: decompress it first (gunzip)";
     if (n < 8 || std::memcmp(p, "SIMPLE  ", 8) != 0 || !begins_a_header(p, n)) return "not a FITS file";
     const std::string why = unit_problem(p, n);
     return "primary unit: " + (why.empty() ? std::string("its header cannot be interpreted") : why);
+}
+
+// Maps m's file whole, shared, and indexes up to `limit` of its units; false when
+// the mapping fails (reported on stderr after "mmap:").
+bool map_and_index(Mosaic m, int limit)
+{
+    MosaicFile *f = m->file;
+    int64_t size = 0;
+    void *map = map_whole(f->fd, f->writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, &size);
+    if (map == MAP_FAILED) return false;
+    f->map = static_cast<unsigned char *>(map);
+    f->size = size;
+    m->count = index_units(f->map, size, m->head, m->data, m->data2d, limit, FT_MEM_BUFFER, &f->units_end);
+    return true;
+}
+
+// Drops m's index and its mapping, keeping the file open.
+void unindex(Mosaic m)
+{
+    for (int i = 0; i < m->count; i++) {
+        m->head[i]->mem = FT_MEM_BUFFER;
+        ft_headfree(m->head[i], 1);
+        std::free(m->data2d[i]);
+        m->head[i] = nullptr;
+        m->data[i] = nullptr;
+        m->data2d[i] = nullptr;
+    }
+    m->count = 0;
+    munmap(m->file->map, size_t(m->file->size));
+    m->file->map = nullptr;
+    m->file->size = m->file->units_end = 0;
+}
+
+// A file that holds no unit but begins as gzip does, or that holds a
+// tile-compressed image.
+bool compressed(Mosaic m)
+{
+    if (m->count == 0) return gzip_magic(m->file->map, m->file->size);
+    for (int i = 1; i < m->count; i++)
+        if (ft_iscompimage(m->head[i])) return true;
+    return false;
 }
 
 } // namespace
@@ -276,6 +317,7 @@ MosaicFile *mosaic_file_adopt(int fd, bool writable, std::string *reason)
         return nullptr;
     }
     f->fd = fd;
+    f->origin_fd = -1;
     f->writable = writable;
     f->dev = st.st_dev;
     f->ino = st.st_ino;
@@ -292,6 +334,8 @@ void mosaic_file_close(MosaicFile *f)
     if (!f) return;
     if (f->map) munmap(f->map, size_t(f->size));
     if (f->fd >= 0) close(f->fd);
+    if (f->origin_fd >= 0) close(f->origin_fd);
+    delete f->coding;
     std::free(f);
 }
 
@@ -310,17 +354,34 @@ Mosaic mosaic_map(MosaicFile *f, int max, std::string *reason)
         else mosaic_file_close(f);
         return nullptr;
     }
-    int64_t size = 0;
-    void *map = map_whole(f->fd, f->writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, &size);
-    if (map == MAP_FAILED) {
+    const int limit = max < 0 || max > MOSAIC_MAX_UNITS ? MOSAIC_MAX_UNITS : max;
+    if (!map_and_index(m, limit)) {
         set_reason(reason, "");
         ft_freemosaic(m);
         return nullptr;
     }
-    f->map = static_cast<unsigned char *>(map);
-    f->size = size;
-    const int limit = max < 0 || max > MOSAIC_MAX_UNITS ? MOSAIC_MAX_UNITS : max;
-    m->count = index_units(f->map, size, m->head, m->data, m->data2d, limit, FT_MEM_BUFFER, &f->units_end);
+    if (compressed(m)) {
+        // The file is read as the plain file it holds, from memory; the file
+        // itself stays open for its lock and for a rewrite.
+        FileCoding coding;
+        std::string why;
+        const int plain = decode_file(f->map, f->size, coding_threads(m->count), &coding, &why);
+        if (plain < 0) {
+            set_reason(reason, why.empty() ? "it cannot be decompressed" : why);
+            ft_freemosaic(m);
+            return nullptr;
+        }
+        unindex(m);
+        f->origin_fd = f->fd;
+        f->fd = plain;
+        f->coding = new FileCoding(std::move(coding));
+        if (!map_and_index(m, limit)) {
+            set_reason(reason, "");
+            ft_freemosaic(m);
+            return nullptr;
+        }
+    }
+    const int64_t size = f->size;
     if (m->count > 0) m->detsec = static_cast<DetSec *>(std::calloc(size_t(m->count), sizeof(DetSec)));
     if (!m->detsec) {
         set_reason(reason, m->count == 0 ? first_unit_problem(f->map, size) : std::strerror(ENOMEM));

@@ -20,6 +20,7 @@ struct DetSec {
 // The file behind a mosaic and its one owner: the descriptor (kept open, with its
 // lock, by mosaic_file_open; closed by ft_mmapmosaic), the mapping, the file's
 // identity, and where the indexed units end.
+struct FileCoding;
 struct MosaicFile {
     int fd;              // -1 when closed
     bool writable;       // opened read-write, mapped shared and writable
@@ -28,6 +29,11 @@ struct MosaicFile {
     int64_t units_end;   // offset just past the last indexed unit, at most size
     dev_t dev;
     ino_t ino;
+    // A compressed file is mapped as the plain file it decodes to, held in
+    // memory (fd); the file itself stays open here, with its lock, and coding
+    // says how it was compressed.  -1 and null for a plain file.
+    int origin_fd;
+    FileCoding *coding;
 };
 
 struct _Mosaic {
@@ -82,7 +88,8 @@ bool mosaic_file_lock(MosaicFile *f, bool exclusive = true);
 // ft_mmapmosaic).  The mosaic owns f from then on; on failure f is released and
 // the result is null, with *reason saying why ("not a FITS file", a compressed
 // file, what is wrong with the primary unit), or empty when the mapping itself
-// failed (reported on stderr after "mmap:").
+// failed (reported on stderr after "mmap:").  A compressed file (gzip, or with
+// tile-compressed images) is decoded first, and the mosaic maps its plain form.
 Mosaic mosaic_map(MosaicFile *f, int max, std::string *reason);
 
 // Closes a file that no mosaic owns yet; null is ignored.

@@ -411,6 +411,13 @@ std::string help_text()
            "tolv(1)) unless -o is given.  A table of every fit goes to standard output, and\n"
            "a record of what was subtracted into each corrected extension's header.\n"
            "\n"
+           "Compressed files (tile-compressed images, as fpack writes them, and .gz files)\n"
+           "are read as the images they hold.  In place, a compressed science file is\n"
+           "rewritten whole: the corrected file is compressed as it was into a new file\n"
+           "beside it, synced, and renamed over it, so the name always holds the old file\n"
+           "or the new one; extensions left uncorrected keep their compressed bytes.  With\n"
+           "-o, a name ending in .fz is tile-compressed and one ending in .gz gzipped.\n"
+           "\n"
            "Options (before the file names; -- ends them):\n" +
            option_lines() +
            "\n"

@@ -62,6 +62,18 @@ std::string name_suffix()
 
 } // namespace
 
+bool write_pieces(int from, const std::vector<CopyPiece> &pieces, int to)
+{
+    int64_t at = 0;
+    for (const CopyPiece &p : pieces) {
+        const bool copied = p.bytes.empty() ? copy_bytes(from, p.offset, to, at, p.length)
+                                            : pwrite_all(to, p.bytes.data(), int64_t(p.bytes.size()), at);
+        if (!copied) return false;
+        at += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
+    }
+    return true;
+}
+
 OutputFile::OutputFile(std::string path, bool overwrite) : path_(std::move(path)), overwrite_(overwrite)
 {
     dir_ = folder_of(path_);
@@ -93,15 +105,7 @@ bool OutputFile::create_copy(int from, const std::vector<CopyPiece> &pieces, std
     int64_t size = 0;
     for (const CopyPiece &p : pieces) size += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
     if (!create(size, error)) return false;
-    bool copied = true;
-    int64_t at = 0;
-    for (const CopyPiece &p : pieces) {
-        if (!copied) break;
-        copied = p.bytes.empty() ? copy_bytes(from, p.offset, fd_, at, p.length)
-                                 : pwrite_all(fd_, p.bytes.data(), int64_t(p.bytes.size()), at);
-        at += p.bytes.empty() ? p.length : int64_t(p.bytes.size());
-    }
-    if (!copied) {
+    if (!write_pieces(from, pieces, fd_)) {
         *error = "writing " + copy_name() + " failed: " + std::strerror(errno ? errno : EIO);
         return false;
     }

@@ -19,6 +19,10 @@ struct CopyPiece {
     std::string bytes;
 };
 
+// Writes the pieces, one after the other, from offset 0 of the open file `to`,
+// those of the source read from the open file `from`; false, with errno.
+bool write_pieces(int from, const std::vector<CopyPiece> &pieces, int to);
+
 class OutputFile {
   public:
     // `path` is a plain path, never parsed for a unit selector.

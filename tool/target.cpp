@@ -3,6 +3,7 @@
 // unnamed file and put in place last; a dry run writes nothing.
 #include "target.h"
 
+#include "compressed_file.h"
 #include "digest.h"
 #include "exposure_fit.h"
 #include "faults.h"
@@ -10,6 +11,9 @@
 #include "output.h"
 #include "record.h"
 #include "table.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -51,6 +55,7 @@ int Target::write(const Plan &plan, const PlannedExtension &x, const ExtensionFi
     std::string error;
     if (!writer_->write(x.e, fitter, plan.g.npix, new_header(plan, x.e, fitter.last()), rows, &error))
         return messages_.refuse(error);
+    written_.push_back(x.e);
     return 0;
 }
 
@@ -99,15 +104,19 @@ class InPlace : public Target {
         return Target::nothing_to_do(inputs, plan);
     }
 
+    // A compressed file is corrected in its plain form in memory and then
+    // rewritten whole; a plain one through the journal, extension by extension.
     int open(const InputFiles &inputs, const Plan &) override
     {
-        write_into(inputs.in().science, &journal_, checkpoint_);
+        inputs_ = &inputs;
+        compressed_ = inputs.in().science->file->coding != nullptr;
+        write_into(inputs.in().science, compressed_ ? nullptr : &journal_, checkpoint_);
         return 0;
     }
 
     int begin(InputFiles &inputs, const Plan &plan) override
     {
-        if (plan.jobs.empty()) return 0;
+        if (plan.jobs.empty() || compressed_) return 0;
         if (const int status = claim_disk(inputs.in().science, plan)) return status;
         // A slot of the journal holds an extension's header and pixels; it has a
         // record for each extension to write, whose rows are at most the
@@ -134,6 +143,12 @@ class InPlace : public Target {
 
     int commit(InputFiles &inputs) override
     {
+        if (compressed_) {
+            if (const int refused = rewrite(inputs)) return refused;
+            inputs.release();
+            faults_progress(RunStep::complete);
+            return 0;
+        }
         if (const int failed = sync_file(inputs.in().science->file->fd))
             return messages_.refuse_science(std::string("writing the corrected pixels back failed: ") +
                                             std::strerror(failed) + RERUN_TO_RECOVER);
@@ -150,6 +165,10 @@ class InPlace : public Target {
 
     std::string end_early(const Plan &plan, size_t stop) override
     {
+        if (compressed_) {
+            if (!written_.empty() && rewrite(*inputs_) != 0) return "no extension is corrected";
+            return plan.stopped_at(stop);
+        }
         std::string error;
         if (!journal_.finish(&error)) messages_.refuse_science(error);
         return plan.stopped_at(stop);
@@ -158,6 +177,40 @@ class InPlace : public Target {
     const std::string &written_name() const override { return messages_.science_name(); }
 
   private:
+    // Puts the corrected file in the compressed one's place: encoded as it was
+    // (the extensions not corrected copied as they are) into a new file beside
+    // it, with its permissions, synced, and renamed over it, so that the name
+    // holds the old file or the new one whatever stops the process.  The file
+    // is replaced only while the name still holds the file that was locked.
+    int rewrite(const InputFiles &inputs)
+    {
+        const Mosaic m = inputs.in().science;
+        const MosaicFile *f = m->file;
+        const std::string &path = inputs.in().science_split.path;
+        const std::string unchanged = "; the file is as it was";
+        OutputFile out(path, true);
+        std::string error;
+        if (!out.create(0, &error)) return messages_.refuse_science(error + unchanged);
+        struct stat st;
+        if (fstat(f->origin_fd, &st) == 0) {
+            // The owner where this process may give it (root), the permissions always.
+            [[maybe_unused]] const int owned = geteuid() == 0 ? fchown(out.descriptor(), st.st_uid, st.st_gid) : 0;
+            fchmod(out.descriptor(), st.st_mode & 07777);
+        }
+        const CompressedUnits original(f->origin_fd);
+        if (!encode_file(m, *f->coding, out.descriptor(), coding_threads(m->count), &error, &original, written_))
+            return messages_.refuse_science(error + unchanged);
+        if (const int failed = sync_file(out.descriptor()))
+            return messages_.refuse_science(std::string("writing the new file failed: ") + std::strerror(failed) +
+                                            unchanged);
+        struct stat now;
+        if (stat(path.c_str(), &now) != 0 || now.st_dev != f->dev || now.st_ino != f->ino)
+            return messages_.refuse_science("the name no longer holds the file that was read; nothing was written");
+        const HeldSignals hold;
+        if (!out.commit(&error)) return messages_.refuse_science(error + unchanged);
+        return 0;
+    }
+
     // True when the file's mark says that this same command completed on it just
     // before the process was stopped (after its journal was removed), and the
     // extensions it wrote are as it left them: running it again would correct
@@ -202,6 +255,8 @@ class InPlace : public Target {
 
     Journal &journal_;
     void (*checkpoint_)(const char *, int);
+    const InputFiles *inputs_ = nullptr;
+    bool compressed_ = false;
 };
 
 // ---- A copy (-o): a new file, whole or absent.
@@ -229,11 +284,25 @@ class Copy : public Target {
     int open(const InputFiles &inputs, const Plan &plan) override
     {
         const Mosaic m = inputs.in().science;
+        science_ = m->file;
+        coding_ = output_coding(o_.output, m->file->coding ? *m->file->coding : FileCoding{}, m);
         std::string error, reason;
-        if (!output_.create_copy(m->file->fd, pieces(m, plan), &error))
-            return messages_.refuse(file_line(o_.output, error));
-        // The copy is mapped through its own descriptor: no name is looked up again.
-        const int fd = duplicate_descriptor(output_.descriptor());
+        int fd = -1;
+        if (coding_.any()) {
+            // A compressed copy is made plain in memory, and encoded into the
+            // new file when it is complete.
+            fd = open_memory_file("tolv-copy");
+            if (fd < 0 || !write_pieces(m->file->fd, pieces(m, plan), fd)) {
+                error = std::string("making the copy failed: ") + std::strerror(errno ? errno : EIO);
+                if (fd >= 0) close(fd);
+                return messages_.refuse(file_line(o_.output, error));
+            }
+        } else {
+            if (!output_.create_copy(m->file->fd, pieces(m, plan), &error))
+                return messages_.refuse(file_line(o_.output, error));
+            // The copy is mapped through its own descriptor: no name is looked up again.
+            fd = duplicate_descriptor(output_.descriptor());
+        }
         MosaicFile *f = fd >= 0 ? mosaic_file_adopt(fd, true, &reason) : nullptr;
         if (fd < 0) reason = std::strerror(errno);
         const Mosaic copy = f ? mosaic_map(f, MAX_UNITS, &reason) : nullptr;
@@ -250,7 +319,15 @@ class Copy : public Target {
     {
         // Synced first, so that an interruption waits only for the last step.
         std::string error;
-        const int failed = sync_mapped_file(mosaic_->file->map, mosaic_->file->size, output_.descriptor());
+        int failed = 0;
+        if (coding_.any()) {
+            const CompressedUnits original(science_->origin_fd);
+            if (!output_.create(0, &error) || !encode_file(mosaic_, coding_, output_.descriptor(),
+                                                           coding_threads(mosaic_->count), &error, &original, written_))
+                return messages_.refuse(file_line(o_.output, error));
+        } else {
+            failed = sync_mapped_file(mosaic_->file->map, mosaic_->file->size, output_.descriptor());
+        }
         if (failed) error = std::string("writing the corrected mosaic failed: ") + std::strerror(failed);
         const HeldSignals hold;
         if (failed || !output_.commit(&error)) return messages_.refuse(file_line(o_.output, error));
@@ -285,6 +362,8 @@ class Copy : public Target {
     }
 
     OutputFile output_;
+    FileCoding coding_;                    // how the new file is compressed
+    const MosaicFile *science_ = nullptr;  // the file it copies
 };
 
 // ---- A dry run (-n): fitted and printed, nothing written.

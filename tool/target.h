@@ -26,6 +26,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class Target {
   public:
@@ -74,6 +75,7 @@ class Target {
     const Options &o_;
     const Messages &messages_;
     Mosaic mosaic_ = nullptr;
+    std::vector<int> written_; // the extensions written so far, in order
 
   private:
     // The new bytes of extension e's header: with the record of its correction,
