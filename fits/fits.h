@@ -524,8 +524,9 @@ File ft_cfile(File cfile);
  * data).  *header (freed when header is null) gets the selected header, which holds the
  * primary.  file, at the unit's data; null, file closed and nothing kept, on failure. */
 File ft_fitsheadread(File file, const char *filename, FITSHead *header, const char *mode);
-/* Open the path of filename with fopen and mode (null "r") and select its unit with
- * ft_fitsheadread; tail (len bytes, 1..FT_NAME_BYTES) gets the file name's options.  A mode with
+/* Open the path of filename with fopen and mode (null "r"; a file that begins with the
+ * gzip magic, opened to read, is read decompressed, as a stream that cannot seek) and select
+ * its unit with ft_fitsheadread; tail (len bytes, 1..FT_NAME_BYTES) gets the file name's options.  A mode with
  * "C", or with "c" and a "+" in the file name, opens only: *header null.  Null on failure. */
 File ft_fitsheadopen(const char *filename, FITSHead *header, char *tail, int len, const char *mode);
 /* What ft_fileparse hands each header to: the stream, the header (now the callback's),
@@ -572,7 +573,8 @@ int ft_simpleimageshm(const char *filename, FITSHead *headptr, void **dataptr, v
                       int64_t size, int flags);
 
 /* Reads the selected unit of a file ("-", "stdin" or "STDIN": standard input,
- * which is closed afterwards) as pixtype values (ft_dataread); 1 or 0.  The array
+ * which is closed afterwards; a gzip-compressed file decompressed) as pixtype values
+ * (ft_dataread), a tile-compressed image as the image it holds; 1 or 0.  The array
  * and the view belong to the caller. */
 int ft_simpleimageread(const char *filename, FITSHead *headptr, void **dataptr, void ***data2dptr,
                        int pixtype);

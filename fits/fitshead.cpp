@@ -4,6 +4,7 @@
 
 #include "block_layout.h"
 #include "fits.h"
+#include "gzstream.h"
 #include "name_buffer.h"
 
 #include <cstdint>
@@ -295,7 +296,7 @@ File ft_fitsheadopen(const char *filename, FITSHead *header, char *tail, int len
     const int marker = parse_name(filename, name, extn, &indx, tail, {kNameBytes, kNameBytes, len});
     if (!mode) mode = "r";
     const int cflag = std::strchr(mode, 'C') ? 1 : std::strchr(mode, 'c') ? marker : 0;
-    File file = std::fopen(name, mode);
+    File file = open_stream(name, mode);
     if (!file) return nullptr;
     if (cflag) return file;
     return ft_fitsheadread(file, filename, header, mode);

@@ -3,11 +3,13 @@
 // new single-unit file.
 #include "data_unit.h"
 #include "fits.h"
+#include "gzstream.h"
 #include "name_buffer.h"
 #include "pixel_codes.h"
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,60 @@ void clear_outputs(FITSHead *headptr, void ***data2dptr)
 {
     if (headptr) *headptr = nullptr;
     if (data2dptr) *data2dptr = nullptr;
+}
+
+// A tile-compressed image: the table's data unit read whole, decompressed into the
+// image's FITS bytes and converted as ft_dataread converts a plain unit (the same
+// array sizes and fill).  The image's header into *image; null on failure, when
+// nothing allocated here is kept.
+void *read_compressed(File file, FITSHead table, FITSHead *image, void *dataptr, int pixtype)
+{
+    char why[256];
+    const int primary = ft_headgetl(table, "ZSIMPLE", 0, 0, nullptr);
+    FITSHead h = ft_compimagehead(table, primary, 0, nullptr, why, int(sizeof why));
+    if (!h) return nullptr;
+    const FITSBasic b = h->basic;
+    const int type = pixtype == -1 ? b->bitpix : pixtype;
+    const int fsize = fits_pixel::code_size(b->bitpix);
+    const int msize = type == 0 ? fsize : fits_pixel::code_size(type);
+    const int64_t file_bytes = b->databytes;
+    int64_t bytes = 0;
+    bool ok = (type == 0 || fits_pixel::code_letter(type) >= 0) && b->datapixls >= 0 &&
+              !__builtin_mul_overflow(b->datapixls, int64_t(msize), &bytes) &&
+              bytes <= INT64_MAX - FT_BLOCK_BYTES && b->databloks <= INT64_MAX / FT_BLOCK_BYTES;
+    // The caller's array holds the whole blocks (of the file's size) or the elements.
+    const int64_t whole = (bytes + FT_BLOCK_BYTES - 1) / FT_BLOCK_BYTES * FT_BLOCK_BYTES;
+    const int64_t padded = msize == fsize ? b->databloks * FT_BLOCK_BYTES : whole;
+    void *unit = ok ? ft_dataread(file, table, nullptr, 0) : nullptr;
+    void *fits_bytes = nullptr;
+    void *array = nullptr;
+    if (unit) {
+        const bool in_place = msize == fsize;
+        array = dataptr ? dataptr : std::calloc(size_t(padded > 0 ? padded : 1), 1);
+        fits_bytes = in_place ? array : std::malloc(size_t(file_bytes > 0 ? file_bytes : 1));
+        ok = array && fits_bytes &&
+             ft_compimageread(table, unit, table->basic->databytes, fits_bytes, file_bytes, why, int(sizeof why));
+        if (ok && in_place && padded > file_bytes)
+            std::memset(static_cast<char *>(array) + file_bytes, 0, size_t(padded - file_bytes));
+        if (ok && type != 0) {
+            ft_dataswap(fits_bytes, fits_bytes, file_bytes, b->bitpix);
+            const FITSImage im = h->image;
+            const int hasscale = im && (im->has_bscale || im->has_bzero);
+            if (type != b->bitpix || hasscale || !in_place)
+                ft_acht(type, array, b->bitpix, fits_bytes, b->datapixls, 1, hasscale,
+                        im && im->has_bscale ? im->dbscale : 1.0, im && im->has_bzero ? im->dbzero : 0.0);
+        }
+        if (fits_bytes != array) std::free(fits_bytes);
+    }
+    std::free(unit);
+    if (!unit || !ok) {
+        if (array != dataptr) std::free(array);
+        ft_headfree(h, 1);
+        return nullptr;
+    }
+    if (table->primary) ft_primlink(table->primary, h);
+    *image = h;
+    return array;
 }
 
 // Element size of the array that ft_dataread returns for pixtype.
@@ -45,7 +101,15 @@ int ft_imageread(File file, FITSHead *headptr, void **dataptr, void ***data2dptr
     const bool read_here = !h;
     if (read_here && !(h = ft_headread(file))) return 0;
     if (data2dptr) *data2dptr = nullptr;
-    void *data = ft_dataread(file, h, dataptr ? *dataptr : nullptr, pixtype);
+    // A tile-compressed image stands for the image it holds: its header replaces
+    // the table's, which is released.
+    FITSHead image = nullptr;
+    void *data = ft_iscompimage(h) ? read_compressed(file, h, &image, dataptr ? *dataptr : nullptr, pixtype)
+                                   : ft_dataread(file, h, dataptr ? *dataptr : nullptr, pixtype);
+    if (data && image) {
+        ft_headfree(h, 1);
+        h = image;
+    }
     if (!data || !h->basic) {
         if (read_here) {
             ft_headfree(h, 1);
@@ -72,7 +136,7 @@ int ft_simpleimageread(const char *filename, FITSHead *headptr, void **dataptr, 
     int indx = -1;
     name[0] = '\0';
     ft_parsefilename(filename, name, extn, &indx, tail, kNameBuffer);
-    File file = is_standard_input(name) ? stdin : std::fopen(name, "r");
+    File file = is_standard_input(name) ? stdin : open_stream(name, "r");
     if (!file) {
         clear_outputs(headptr, data2dptr);
         return 0;

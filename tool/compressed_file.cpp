@@ -300,10 +300,12 @@ bool ends_with(const std::string &s, const char *tail)
     return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-// An image unit with pixels, which tile compression can hold.
+// An image unit with pixels, which tile compression can hold as other readers
+// read it (CFITSIO and astropy read no tiles of 64-bit integers).
 bool compressible_image(FITSHead h)
 {
     return h && h->basic && h->basic->naxes >= 1 && h->basic->datapixls > 0 && h->basic->pcount == 0 &&
+           h->basic->bitpix != 64 &&
            h->basic->gcount <= 1 && (h->basic->simple || std::strncmp(h->cards[0].c + 11, "IMAGE   ", 8) == 0);
 }
 
@@ -417,7 +419,7 @@ FileCoding output_coding(const std::string &path, const FileCoding &input, Mosai
         // A primary image stays where it is: a reader expects a table only after it.
         if (u == 0 || !compressible_image(m->head[u])) continue;
         FITSCompress &how = c.how[u];
-        std::strcpy(how.type, m->head[u]->basic->bitpix > 0 && m->head[u]->basic->bitpix != 64 ? "RICE_1" : "GZIP_2");
+        std::strcpy(how.type, m->head[u]->basic->bitpix > 0 ? "RICE_1" : "GZIP_2");
         c.tiled[u] = true;
     }
     return c;

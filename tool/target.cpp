@@ -203,11 +203,13 @@ class InPlace : public Target {
         if (const int failed = sync_file(out.descriptor()))
             return messages_.refuse_science(std::string("writing the new file failed: ") + std::strerror(failed) +
                                             unchanged);
+        if (checkpoint_) checkpoint_("encoded", 0);
         struct stat now;
         if (stat(path.c_str(), &now) != 0 || now.st_dev != f->dev || now.st_ino != f->ino)
             return messages_.refuse_science("the name no longer holds the file that was read; nothing was written");
         const HeldSignals hold;
         if (!out.commit(&error)) return messages_.refuse_science(error + unchanged);
+        if (checkpoint_) checkpoint_("renamed", 0);
         return 0;
     }
 

@@ -34,7 +34,9 @@ namespace {
 // (ACTION kill) or stops it with SIGSTOP (ACTION stop) when extension E reaches
 // POINT of its write-back: saved, half (half of its pixels stored), stored,
 // synced, done; or end (E 0: before the journal is removed), removed (E 0: the
-// journal removed, the file's mark not yet cleared).  Several, separated by
+// journal removed, the file's mark not yet cleared); for a compressed file
+// rewritten whole, encoded (E 0: the new file synced, not yet renamed) and
+// renamed (E 0: put in place).  Several, separated by
 // commas, each act in turn.
 void inject(const char *point, int e)
 {
