@@ -163,3 +163,44 @@ def test_a_mask_per_exposure_from_a_list(tmp_path, mkfringe):
     (tmp_path / "short.list").write_text("\n".join(listed[:3]) + "\n")
     status, _, messages = run(mkfringe, "--mask-list", tmp_path / "short.list", "-o", tmp_path / "x.fits", *names)
     assert status == 1 and "names 3 masks for 4 exposures" in messages and not (tmp_path / "x.fits").exists()
+
+
+def test_compressed_exposures_make_the_frame_of_the_pixels_they_hold(tmp_path, mkfringe):
+    # astropy compresses (Rice, quantized and dithered floats, NaN as ZBLANK) and
+    # decompresses: the frame of the .fz files is that of astropy's plain copies,
+    # bit for bit; gzipped exposures make the plain files' frame.
+    import gzip
+    names, _ = exposures(tmp_path, n=4, extensions=2)
+    packed, unpacked, zipped = [], [], []
+    for k, name in enumerate(names):
+        with fits.open(name) as hdul:
+            comp = [fits.PrimaryHDU(header=hdul[0].header)] + [
+                fits.CompImageHDU(h.data, header=h.header, compression_type="RICE_1",
+                                  quantize_method=1, dither_seed=k + 1) for h in hdul[1:]]
+        packed.append(str(tmp_path / ("exp%d.fits.fz" % k)))
+        fits.HDUList(comp).writeto(packed[-1])
+        with fits.open(packed[-1]) as hdul:
+            plain = [fits.PrimaryHDU(header=hdul[0].header)] + [
+                fits.ImageHDU(h.data.astype(np.float32), name=h.name, ver=h.ver) for h in hdul[1:]]
+            for h, c in zip(plain[1:], hdul[1:]):
+                h.header["DETSEC"] = c.header["DETSEC"]
+        unpacked.append(str(tmp_path / ("plain%d.fits" % k)))
+        fits.HDUList(plain).writeto(unpacked[-1])
+        zipped.append(name + ".gz")
+        with open(name, "rb") as f, gzip.open(zipped[-1], "wb") as g:
+            g.write(f.read())
+    frames = {}
+    for label, inputs in (("fz", packed), ("unpacked", unpacked), ("gz", zipped), ("plain", names)):
+        out = tmp_path / ("frame-%s.fits" % label)
+        status, table, messages = run(mkfringe, "-o", out, *inputs)
+        assert status == 0, (label, messages)
+        with fits.open(out) as hdul:
+            frames[label] = (table, [h.data.astype(np.float32).view(np.uint32) for h in hdul[1:]])
+            assert [hdul[0].header["FRGSRC%02d" % (k + 1)] for k in range(4)] == [os.path.basename(n) for n in inputs]
+    for a, b in (("fz", "unpacked"), ("gz", "plain")):
+        assert frames[a][0] == frames[b][0], (a, b)
+        assert len(frames[a][1]) == 2
+        for e in range(2):
+            assert np.array_equal(frames[a][1][e], frames[b][1][e]), (a, b, e)
+    # The quantized exposures are not the plain ones: their frame differs.
+    assert not np.array_equal(frames["fz"][1][0], frames["plain"][1][0])
