@@ -301,3 +301,47 @@ TEST(compressed_run, damaged_compressed_files_are_refused_before_writing)
     EXPECT_NE(after, with_tail);
     EXPECT_EQ(std::string(after.end() - long(junk.size()), after.end()), junk);
 }
+
+// In place through a symbolic link (from another folder), the file it leads to
+// is rewritten and the link stays a link; a compressed file with a second name
+// (a hard link) is refused, since a rename would replace one name only.
+TEST(compressed_run, names_that_lead_to_the_compressed_file)
+{
+    if (!have("/usr/bin/fpack")) GTEST_SKIP() << "fpack is not installed";
+    TestDir dir;
+    auto args = write_scene(dir, 120, 80, 3, 1);
+    std::filesystem::create_directory(dir.file("data"));
+    std::filesystem::create_directory(dir.file("links"));
+    const std::string fz = dir.file("data/science.fits.fz"), link = dir.file("links/science.fits.fz");
+    ASSERT_TRUE(shell("/usr/bin/fpack -S " + args[0] + " > " + fz));
+    ASSERT_EQ(symlink("../data/science.fits.fz", link.c_str()), 0);
+    const Bytes original = read(fz);
+    const std::string copy = dir.file("copy.fits.fz");
+    write(copy, original);
+    const ToolRun want = run_tolv({copy, args[1]});
+    ASSERT_EQ(want.status, 0) << want.err;
+
+    const ToolRun through = run_tolv({link, args[1]});
+    EXPECT_EQ(through.status, 0) << through.err;
+    EXPECT_EQ(through.out, want.out);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(read(fz) == read(copy), true) << "the file the link leads to is not the one corrected";
+    // Nothing left beside the link or the file (files_in counts the link's file too).
+    EXPECT_EQ(files_in(dir.file("links")), 1u);
+    EXPECT_EQ(files_in(dir.file("data")), 1u);
+
+    write(fz, original);
+    const std::string hard = dir.file("data/again.fits.fz");
+    ASSERT_EQ(::link(fz.c_str(), hard.c_str()), 0);
+    const ToolRun refused = run_tolv({link, args[1]});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "tolv: " + link +
+                               ": the file has 2 names (hard links); a compressed file corrected in place is rewritten "
+                               "under one of them and the others would keep the old file; -o writes a corrected "
+                               "copy; nothing was done\n");
+    EXPECT_EQ(read(fz) == original, true);
+    const ToolRun copied = run_tolv({"-o", dir.file("out.fits.fz"), hard, args[1]});
+    EXPECT_EQ(copied.status, 0) << copied.err;
+    EXPECT_EQ(copied.out, want.out);
+}

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 // ---- What every target shares: the write of an extension and its record.
@@ -116,7 +117,8 @@ class InPlace : public Target {
 
     int begin(InputFiles &inputs, const Plan &plan) override
     {
-        if (plan.jobs.empty() || compressed_) return 0;
+        if (plan.jobs.empty()) return 0;
+        if (compressed_) return rewrite_place(inputs);
         if (const int status = claim_disk(inputs.in().science, plan)) return status;
         // A slot of the journal holds an extension's header and pixels; it has a
         // record for each extension to write, whose rows are at most the
@@ -177,6 +179,28 @@ class InPlace : public Target {
     const std::string &written_name() const override { return messages_.science_name(); }
 
   private:
+    // Where the rewrite of a compressed file puts the new one: the file the name
+    // leads to (a symbolic link stays a link to it, and the new file is made in
+    // the file's own folder).  A file of several names (hard links) is refused:
+    // a rename replaces one name, and the others would keep the old file.
+    int rewrite_place(const InputFiles &inputs)
+    {
+        struct stat st;
+        if (fstat(inputs.in().science->file->origin_fd, &st) == 0 && st.st_nlink > 1)
+            return messages_.refuse_science(
+                "the file has " + std::to_string(st.st_nlink) +
+                " names (hard links); a compressed file corrected in place is rewritten under one of them and "
+                "the others would keep the old file; -o writes a corrected copy" +
+                NOTHING_DONE);
+        const std::string &path = inputs.in().science_split.path;
+        char *real = realpath(path.c_str(), nullptr);
+        if (!real) return messages_.refuse_science(std::string("its folder cannot be found: ") + std::strerror(errno) +
+                                                   NOTHING_DONE);
+        rewrite_path_ = real;
+        std::free(real);
+        return 0;
+    }
+
     // Puts the corrected file in the compressed one's place: encoded as it was
     // (the extensions not corrected copied as they are) into a new file beside
     // it, with its permissions, synced, and renamed over it, so that the name
@@ -184,9 +208,11 @@ class InPlace : public Target {
     // is replaced only while the name still holds the file that was locked.
     int rewrite(const InputFiles &inputs)
     {
+        if (rewrite_path_.empty())
+            if (const int refused = rewrite_place(inputs)) return refused;
         const Mosaic m = inputs.in().science;
         const MosaicFile *f = m->file;
-        const std::string &path = inputs.in().science_split.path;
+        const std::string &path = rewrite_path_;
         const std::string unchanged = "; the file is as it was";
         OutputFile out(path, true);
         std::string error;
@@ -259,6 +285,7 @@ class InPlace : public Target {
     void (*checkpoint_)(const char *, int);
     const InputFiles *inputs_ = nullptr;
     bool compressed_ = false;
+    std::string rewrite_path_;
 };
 
 // ---- A copy (-o): a new file, whole or absent.
