@@ -1,11 +1,13 @@
 // Runs of the built tolv at the limits of the machine: a full disk, a small address
 // space, and a standard output that cannot take the table.  Real processes, real files.
+#include "interrupted_run.h"
 #include "run_tool.h"
 #include "scene.h"
 #include "unit_bytes.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -545,4 +547,50 @@ TEST(limits, a_refused_run_leaves_the_table_file_as_it_was)
                                                 "No space left on device; nothing was done\n");
         EXPECT_EQ(read(sparse_table), kept);
     }
+}
+
+// A compressed input is decompressed into an unnamed file in $TMPDIR, which no
+// name holds and which goes with the process however it ends; where that disk
+// has no room for it, into memory, with the same results.
+TEST(limits, compressed_inputs_decompress_into_scratch_files_that_go_with_the_run)
+{
+    if (access("/usr/bin/fpack", X_OK) != 0) GTEST_SKIP() << "fpack is not installed";
+    const TmpfsMount roomy(64), full(1);
+    if (!roomy.mounted || !full.mounted) GTEST_SKIP() << "no tmpfs could be mounted: " << roomy.failure << full.failure;
+    auto used = [](const TmpfsMount &m) {
+        struct statvfs fs = {};
+        statvfs(m.mount_point.c_str(), &fs);
+        return int64_t(fs.f_blocks - fs.f_bfree) * int64_t(fs.f_frsize);
+    };
+    const Scene scene{400, 300, 4, 1};
+    const TestDir dir;
+    const auto args = scene.write_files(dir, dir.file("science.fits"));
+    const std::string fz = dir.file("science.fits.fz");
+    ASSERT_EQ(shell("/usr/bin/fpack -S '" + args[0] + "' > '" + fz + "'").status, 0);
+    const int64_t plain_bytes = int64_t(read(args[0]).size());
+    const char *was = std::getenv("TMPDIR");
+    const std::string old = was ? was : "";
+    const Ended want = run(tolv({"-n", fz, args[1]}));
+    ASSERT_EQ(want.status, 0) << want.err;
+
+    setenv("TMPDIR", full.mount_point.c_str(), 1);
+    const Ended in_memory = run(tolv({"-n", fz, args[1]}));
+    EXPECT_EQ(in_memory.status, 0) << in_memory.err;
+    EXPECT_EQ(in_memory.out, want.out);
+    EXPECT_EQ(used(full), 0);
+
+    // Stopped with the corrected file encoded: the plain copy is in TMPDIR; killed
+    // there, it is gone, and the science file is the old one.
+    setenv("TMPDIR", roomy.mount_point.c_str(), 1);
+    const auto original = read(fz);
+    interrupted::Started stopped(TOLV_INJECT_BINARY, {fz, args[1]}, "encoded:0:stop");
+    ASSERT_TRUE(stopped.wait_stopped());
+    EXPECT_GE(used(roomy), plain_bytes);
+    EXPECT_TRUE(std::filesystem::is_empty(roomy.mount_point));
+    kill(stopped.pid, SIGKILL);
+    stopped.finish();
+    EXPECT_EQ(used(roomy), 0);
+    EXPECT_EQ(read(fz), original);
+    if (was) setenv("TMPDIR", old.c_str(), 1);
+    else unsetenv("TMPDIR");
 }

@@ -1,7 +1,7 @@
-// Decoding a compressed file into a plain one in memory, and encoding a plain
-// mosaic back.  The plain copy lives in a memfd: a shared mapping of it behaves
-// as a mapping of a file does (pages given back with MADV_DONTNEED keep their
-// bytes), so the rest of tolv needs no second path for it.
+// Decoding a compressed file into a plain one, and encoding a plain mosaic back.
+// The plain copy lives in an unnamed scratch file (or a memfd): a shared mapping
+// of it behaves as a mapping of the file would (pages given back with
+// MADV_DONTNEED keep their bytes), so the rest of tolv needs no second path for it.
 #include "compressed_file.h"
 
 #include "fileio.h"
@@ -45,7 +45,7 @@ std::string bytes_text(int64_t n) { return std::to_string(n) + " bytes"; }
 // ---- gzip
 
 #ifdef TOLV_HAVE_ZLIB
-// Inflates every gzip member of [p, p + n) into the new memory file fd; false
+// Inflates every gzip member of [p, p + n) into the new scratch file fd; false
 // with *reason when the stream is damaged or cut short.
 bool inflate_to(const unsigned char *p, int64_t n, int fd, std::string *reason)
 {
@@ -175,7 +175,7 @@ bool index_source(const unsigned char *p, int64_t n, std::vector<DecodedUnit> &u
 std::string unit_text(size_t u) { return u == 0 ? "primary unit" : "extension " + std::to_string(u); }
 
 // Writes the plain file of `units`, then the `tail` bytes that followed them
-// (what is not a whole unit stays as it was), into the memory file fd.
+// (what is not a whole unit stays as it was), into the scratch file fd.
 bool write_plain(std::vector<DecodedUnit> &units, std::string_view tail, int fd, int threads, std::string *reason)
 {
     int64_t total = 0;
@@ -193,6 +193,13 @@ bool write_plain(std::vector<DecodedUnit> &units, std::string_view tail, int fd,
     total += int64_t(tail.size());
     if (total > memory_bytes()) {
         *reason = "decompressed, it would be " + bytes_text(total) + ", more than this machine's memory";
+        return false;
+    }
+    // The blocks are claimed first: a disk that fills under the mapping's writes
+    // would end the process.
+    if (const int refused = claim_space(fd, 0, total)) {
+        *reason = std::string("decompressing it failed: ") + std::strerror(refused);
+        errno = refused;
         return false;
     }
     if (ftruncate(fd, off_t(total)) != 0) {
@@ -338,13 +345,14 @@ int decode_file(const unsigned char *p, int64_t n, int threads, FileCoding *codi
     if (gzip_magic(p, n)) {
 #ifdef TOLV_HAVE_ZLIB
         coding->gzip = true;
-        gzip_fd = open_memory_file("tolv-decoded");
+        gzip_fd = filled_scratch_file("tolv-decoded", [&](int fd) {
+            reason->clear();
+            return inflate_to(p, n, fd, reason);
+        });
         if (gzip_fd < 0) {
-            *reason = std::string("gzip-compressed, and no memory file can be made for it: ") + std::strerror(errno);
-            return -1;
-        }
-        if (!inflate_to(p, n, gzip_fd, reason)) {
-            drop_inflated();
+            if (reason->empty())
+                *reason = std::string("gzip-compressed, and no file can be made for what it holds: ") +
+                          std::strerror(errno);
             return -1;
         }
         inflated_size = _filesize(gzip_fd);
@@ -394,13 +402,17 @@ int decode_file(const unsigned char *p, int64_t n, int threads, FileCoding *codi
         munmap(inflated, size_t(inflated_size));
         return gzip_fd;
     }
-    const int fd = open_memory_file("tolv-decoded");
-    if (fd < 0) *reason = std::string("no memory file can be made to decompress it: ") + std::strerror(errno);
-    const bool ok = fd >= 0 && write_plain(units, std::string_view(reinterpret_cast<const char *>(p) + end, size_t(n - end)), fd, threads, reason);
+    const std::string_view tail(reinterpret_cast<const char *>(p) + end, size_t(n - end));
+    const int fd = filled_scratch_file("tolv-decoded",
+                                       [&](int to) {
+        reason->clear();
+        return write_plain(units, tail, to, threads, reason);
+    });
+    if (fd < 0 && reason->empty())
+        *reason = std::string("no file can be made to decompress it: ") + std::strerror(errno);
     release(units);
     drop_inflated();
-    if (!ok && fd >= 0) close(fd);
-    return ok ? fd : -1;
+    return fd;
 }
 
 FileCoding output_coding(const std::string &path, const FileCoding &input, Mosaic m)

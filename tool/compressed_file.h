@@ -31,8 +31,8 @@ int coding_threads(int units);
 // Whether the n bytes at p begin with the gzip magic.
 bool gzip_magic(const unsigned char *p, int64_t n);
 
-// Decodes the file whose bytes are [p, p + n) into a new anonymous in-memory
-// file (a memfd), the plain FITS file it stands for; its descriptor, or -1 with
+// Decodes the file whose bytes are [p, p + n) into a new unnamed scratch file
+// (filled_scratch_file), the plain FITS file it stands for; its descriptor, or -1 with
 // *reason saying what is wrong (a damaged gzip stream or tile, a compression this
 // build does not read).  *coding gets how the file was compressed; when it is not
 // compressed at all the result is -1 with *reason empty.  Up to `threads` threads

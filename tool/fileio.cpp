@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace {
 // The most handed to the kernel at once: some systems refuse a transfer past 2 GiB.
@@ -127,6 +129,38 @@ void open_standard_descriptors()
         if (held < 0) held = open("/", O_RDONLY | O_DIRECTORY);
         if (held != fd) _exit(1);
     }
+}
+
+int filled_scratch_file(const char *name, const std::function<bool(int fd)> &fill)
+{
+    std::vector<std::string> dirs;
+    if (const char *tmp = std::getenv("TMPDIR"); tmp && *tmp) dirs.push_back(tmp);
+    dirs.push_back("/var/tmp");
+    for (const std::string &dir : dirs) {
+#ifdef O_TMPFILE
+        const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#else
+        const int fd = -1;
+#endif
+        if (fd < 0) continue;
+        errno = 0;
+        if (fill(fd)) return fd;
+        const int failed = errno;
+        close(fd);
+        // A disk without room gives way to memory; any other fault is the input's.
+        if (failed != ENOSPC && failed != EDQUOT && failed != EFBIG) {
+            errno = failed;
+            return -1;
+        }
+    }
+    const int fd = open_memory_file(name);
+    if (fd < 0) return -1;
+    errno = 0;
+    if (fill(fd)) return fd;
+    const int failed = errno;
+    close(fd);
+    errno = failed;
+    return -1;
 }
 
 int open_memory_file(const char *name)

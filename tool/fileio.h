@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Writes n bytes at `at`; false, with errno set (EIO for a write of nothing), when
@@ -60,6 +61,14 @@ void open_standard_descriptors();
 // A new file in memory only (memfd), open read-write and closed on exec; its
 // pages are given back when the last descriptor and mapping go.  -1, with errno.
 int open_memory_file(const char *name);
+
+// A file of bytes the process makes and reads back (a file's decompressed copy),
+// filled by `fill`: an unnamed file in $TMPDIR, else /var/tmp, readable by no one
+// else, whose pages the kernel may write out and drop when memory is short (a
+// batch job's memory limit then slows the run, where a memory file would end
+// it), or a memory file where no such file can be made or its disk has no room.
+// The descriptor, or -1 with the errno of the failed fill.
+int filled_scratch_file(const char *name, const std::function<bool(int fd)> &fill);
 
 // A second descriptor of the open file `fd`, closed on exec; -1, with errno.
 int duplicate_descriptor(int fd);

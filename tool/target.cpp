@@ -320,10 +320,9 @@ class Copy : public Target {
         if (coding_.any()) {
             // A compressed copy is made plain in memory, and encoded into the
             // new file when it is complete.
-            fd = open_memory_file("tolv-copy");
-            if (fd < 0 || !write_pieces(m->file->fd, pieces(m, plan), fd)) {
+            fd = filled_scratch_file("tolv-copy", [&](int to) { return write_pieces(m->file->fd, pieces(m, plan), to); });
+            if (fd < 0) {
                 error = std::string("making the copy failed: ") + std::strerror(errno ? errno : EIO);
-                if (fd >= 0) close(fd);
                 return messages_.refuse(file_line(o_.output, error));
             }
         } else {
