@@ -14,6 +14,7 @@
 
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +41,17 @@ int64_t memory_bytes()
     return pages > 0 && page > 0 ? int64_t(pages) * page : INT64_MAX;
 }
 
+// The most a decoded copy in file fd may hold: the machine's memory where the
+// file is memory (a memfd, tmpfs or ramfs), which a larger copy would exhaust;
+// elsewhere its disk's room decides.
+int64_t decoded_limit(int fd)
+{
+    struct statfs fs = {};
+    if (fstatfs(fd, &fs) != 0) return memory_bytes();
+    constexpr long TMPFS = 0x01021994, RAMFS = 0x858458f6;
+    return long(fs.f_type) == TMPFS || long(fs.f_type) == RAMFS ? memory_bytes() : INT64_MAX;
+}
+
 std::string bytes_text(int64_t n) { return std::to_string(n) + " bytes"; }
 
 // ---- gzip
@@ -55,7 +67,7 @@ bool inflate_to(const unsigned char *p, int64_t n, int fd, std::string *reason)
         return false;
     }
     std::vector<unsigned char> out(size_t(1) << 20);
-    const int64_t limit = memory_bytes();
+    const int64_t limit = decoded_limit(fd);
     int64_t written = 0, consumed = 0;
     bool ok = true;
     for (;;) {
@@ -191,7 +203,7 @@ bool write_plain(std::vector<DecodedUnit> &units, std::string_view tail, int fd,
     }
     const int64_t tail_at = total;
     total += int64_t(tail.size());
-    if (total > memory_bytes()) {
+    if (total > decoded_limit(fd)) {
         *reason = "decompressed, it would be " + bytes_text(total) + ", more than this machine's memory";
         return false;
     }
