@@ -310,6 +310,15 @@ std::vector<std::string> read_header(const std::string &name)
     }
     if (!opened) throw std::runtime_error("not a FITS file the library can read, or no such unit");
     std::unique_ptr<_FITSHead, HeadDeleter> owned(head);
+    // A tile-compressed image's header is that of the image it holds, as
+    // read_image reads it.
+    if (ft_iscompimage(head)) {
+        char why[256] = "";
+        FITSHead image = ft_compimagehead(head, 0, 0, nullptr, why, int(sizeof why));
+        if (!image) throw std::runtime_error(why[0] ? why : "its compressed image cannot be read");
+        owned.reset(image);
+        head = image;
+    }
     std::vector<std::string> cards;
     for (int i = 0; i < head->ncard; i++) cards.emplace_back(head->cards[i].c, 80);
     return cards;

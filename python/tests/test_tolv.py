@@ -253,6 +253,27 @@ def test_readers_agree_with_astropy(tmp_path):
             tolv.read_image(bad)
         with pytest.raises(tolv.Error):
             tolv.read_header(bad)
+    # A tile-compressed unit reads as the image it holds, header and pixels, as
+    # astropy shows it (integers losslessly, floats as astropy quantized them).
+    hdu.header["CRVAL1"] = 150.25
+    ints = rng.integers(-32768, 32767, (17, 29), dtype=np.int16)
+    floats = rng.normal(100, 5, (17, 29)).astype(np.float32)
+    packed = tmp_path / "packed.fits.fz"
+    fits.HDUList([fits.PrimaryHDU(), fits.CompImageHDU(ints, header=hdu.header, compression_type="RICE_1"),
+                  fits.CompImageHDU(floats, compression_type="GZIP_2", quantize_level=16)]).writeto(packed)
+    with fits.open(packed, disable_image_compression=False) as f:
+        # The headers as stored, before astropy scales the data (and says BITPIX -32).
+        headers = [f[u].header.copy() for u in (1, 2)]
+        want = [(headers[u - 1], f[u].data.astype(np.float64)) for u in (1, 2)]
+    for u, (header, data) in zip((1, 2), want):
+        cards = tolv.read_header(str(packed) + "[%d]" % u)
+        got = fits.Header.fromstring("".join(cards))
+        assert got["XTENSION"] == "IMAGE" and cards[-1].rstrip() == "END"
+        for key in ("BITPIX", "NAXIS", "NAXIS1", "NAXIS2"):
+            assert got[key] == header[key], (u, key)
+        np.testing.assert_array_equal(tolv.read_image(str(packed) + "[%d]" % u), data)
+    assert got["BITPIX"] == -32 and "ZIMAGE" not in got and want[0][0]["BITPIX"] == 16
+    assert fits.Header.fromstring("".join(tolv.read_header(str(packed) + "[SCI,1]")))["CRVAL1"] == 150.25
 
 
 def test_file_names_are_str_bytes_or_paths_and_a_nul_byte_is_refused(tmp_path, tolv_binary):

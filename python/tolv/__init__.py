@@ -501,7 +501,8 @@ def _correct(path, fringe_paths, output=None, extname=None, mask=None, iteration
 def read_header(name: PathName) -> List[str]:
     """The cards (80-character strings, END last) of the header a file name
     selects, in the library's extended syntax: "file.fits[2]", "file.fits[SCI,1]";
-    str, bytes or os.PathLike."""
+    str, bytes or os.PathLike.  Of a tile-compressed image (a .fz file's units),
+    the header of the image it holds, as astropy shows it."""
     encoded = _path(name, "the file name")
     try:
         return _tolv.read_header(encoded)
