@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -258,15 +259,9 @@ TEST(record, a_full_header_is_named_in_place_and_grown_by_output)
     }
 }
 
-// Units written by astropy with CHECKSUM and DATASUM verify after a run in place
-// and after -o (whose headers grow), by astropy and by fitsverify; killed at each
-// step of a write-back, the rerun gives the same file.  --no-record leaves them
-// stale, as documented.
-TEST(record, checksums_hold_after_runs_in_place_output_and_interrupted)
-{
-    TestDir dir;
-    const std::string script = dir.file("make.py");
-    const std::string text = R"(import sys, numpy as np
+// A science file of three extensions written by astropy with checksums, one
+// header full to its last card, and two fringe frames: `make.py DIR`.
+const char *const kChecksummedScene = R"(import sys, numpy as np
 from astropy.io import fits
 d = sys.argv[1]
 y, x = np.mgrid[0:24, 0:40]
@@ -284,6 +279,16 @@ fits.HDUList(units).writeto(d + '/science.fits', checksum=True)
 for k in range(2):
     fits.HDUList([fits.PrimaryHDU()] + [fits.ImageHDU(fr[k].astype('>f4')) for e in range(3)]).writeto(d + '/fringe%d.fits' % k)
 )";
+
+// Units written by astropy with CHECKSUM and DATASUM verify after a run in place
+// and after -o (whose headers grow), by astropy and by fitsverify; killed at each
+// step of a write-back, the rerun gives the same file.  --no-record leaves them
+// stale, as documented.
+TEST(record, checksums_hold_after_runs_in_place_output_and_interrupted)
+{
+    TestDir dir;
+    const std::string script = dir.file("make.py");
+    const std::string text = kChecksummedScene;
     write(script, Bytes(text.begin(), text.end()));
     ASSERT_EQ(shell("/usr/bin/python3 '" + script + "' '" + dir.path + "'").second, 0);
     const Args args = {dir.file("science.fits"), dir.file("fringe0.fits"), dir.file("fringe1.fits")};
@@ -370,4 +375,30 @@ TEST(record, reruns_skip_what_is_corrected_and_force_corrects_again)
     const std::string first = dir.file("first.fits");
     write(first, corrected);
     EXPECT_NE(pixels(args[0], 1), pixels(first, 1));
+}
+
+// A tile-compressed file with checksums (fpack keeps them as ZHECKSUM and
+// ZDATASUM, those of the image before its floats were quantized): a plain copy
+// of it has checksums of the pixels it holds, corrected or not, and so has the
+// file rewritten in place.
+TEST(record, checksums_hold_for_compressed_files)
+{
+    if (access("/usr/bin/fpack", X_OK) != 0) GTEST_SKIP() << "fpack is not installed";
+    TestDir dir;
+    const std::string script = dir.file("make.py"), text = kChecksummedScene;
+    write(script, Bytes(text.begin(), text.end()));
+    ASSERT_EQ(shell("/usr/bin/python3 '" + script + "' '" + dir.path + "'").second, 0);
+    const std::string fz = dir.file("science.fits.fz");
+    ASSERT_EQ(shell("/usr/bin/fpack -S '" + dir.file("science.fits") + "' > '" + fz + "'").second, 0);
+    const std::string out = dir.file("out.fits");
+    // Extension 2 corrected, 1 and 3 decoded only.
+    const ToolRun copied = run_tolv({"-q", "-o", out, fz + "[2]", dir.file("fringe0.fits"), dir.file("fringe1.fits")});
+    ASSERT_EQ(copied.status, 0) << copied.err;
+    EXPECT_EQ(Headers(out).count(2, "FRG"), int(kRecordKeys.size()));
+    EXPECT_EQ(astropy_verdict(out), "ok\n");
+    EXPECT_EQ(fitsverify_complaint(out), "");
+    const ToolRun run = run_tolv({"-q", fz, dir.file("fringe0.fits"), dir.file("fringe1.fits")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(astropy_verdict(fz), "ok\n");
+    EXPECT_EQ(fitsverify_complaint(fz), "");
 }

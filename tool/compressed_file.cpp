@@ -241,9 +241,13 @@ bool write_plain(std::vector<DecodedUnit> &units, std::string_view tail, int fd,
     parallel_for(tiled.size(), threads, [] { return 0; }, [&](size_t j, int) {
         const DecodedUnit &u = units[tiled[j]];
         char text[WHY_BYTES] = "";
-        if (!ft_compimageread(u.h, u.data, u.h->basic->databytes, out + u.at + u.header_bytes, u.data_bytes, text,
-                              WHY_BYTES))
+        unsigned char *data = out + u.at + u.header_bytes;
+        if (!ft_compimageread(u.h, u.data, u.h->basic->databytes, data, u.data_bytes, text, WHY_BYTES))
             why[tiled[j]] = text[0] ? text : "its tiles cannot be decompressed";
+        else
+            // The checksums restored are the original image's, which quantized
+            // floats no longer are: they are made anew for the pixels decoded.
+            update_checksums(out + u.at, u.header_bytes, data, u.image->basic->databloks * BLOCK);
     });
     munmap(map, size_t(total));
     for (size_t k = 0; k < why.size(); k++)
