@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -593,4 +594,39 @@ TEST(limits, compressed_inputs_decompress_into_scratch_files_that_go_with_the_ru
     EXPECT_EQ(read(fz), original);
     if (was) setenv("TMPDIR", old.c_str(), 1);
     else unsetenv("TMPDIR");
+}
+
+// In place, a compressed file is rewritten beside itself: a disk without room
+// for a file of its size is found before the fit, nothing printed or left.
+TEST(limits, a_compressed_file_without_room_beside_it_is_refused_before_the_fit)
+{
+    if (access("/usr/bin/fpack", X_OK) != 0) GTEST_SKIP() << "fpack is not installed";
+    const TmpfsMount disk(2);
+    if (!disk.mounted) GTEST_SKIP() << "no tmpfs could be mounted: " << disk.failure;
+    const Scene scene{400, 300, 4, 1};
+    const TestDir dir;
+    const auto args = scene.write_files(dir, dir.file("science.fits"));
+    const std::string fz = disk.file("science.fits.fz");
+    ASSERT_EQ(shell("/usr/bin/fpack -S '" + args[0] + "' > '" + fz + "'").status, 0);
+    const auto original = read(fz);
+    // Fill the disk up to less than the file's size.
+    struct statvfs fs = {};
+    ASSERT_EQ(statvfs(disk.mount_point.c_str(), &fs), 0);
+    const int64_t room = int64_t(fs.f_bavail) * int64_t(fs.f_frsize);
+    ASSERT_GT(room, int64_t(original.size()));
+    write(disk.file("filler"), std::vector<unsigned char>(size_t(room - int64_t(original.size()) / 2)));
+    const Ended run_full = run(tolv({fz, args[1]}));
+    EXPECT_EQ(run_full.status, 1);
+    EXPECT_EQ(run_full.out, "");
+    EXPECT_EQ(run_full.err, "tolv: " + fz + ": writing a new file in " + disk.mount_point +
+                                " failed: No space left on device; nothing was done\n");
+    EXPECT_EQ(read(fz), original);
+    // The file and the filler, nothing else.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk.mount_point), std::filesystem::directory_iterator{}),
+              2);
+    // With room, the same command corrects it.
+    std::filesystem::remove(disk.file("filler"));
+    const Ended with_room = run(tolv({fz, args[1]}));
+    EXPECT_EQ(with_room.status, 0) << with_room.err;
+    EXPECT_NE(read(fz), original);
 }

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 // ---- What every target shares: the write of an extension and its record.
 
@@ -186,7 +187,9 @@ class InPlace : public Target {
     int rewrite_place(const InputFiles &inputs)
     {
         struct stat st;
-        if (fstat(inputs.in().science->file->origin_fd, &st) == 0 && st.st_nlink > 1)
+        if (fstat(inputs.in().science->file->origin_fd, &st) != 0)
+            return messages_.refuse_science(std::string("it cannot be read: ") + std::strerror(errno) + NOTHING_DONE);
+        if (st.st_nlink > 1)
             return messages_.refuse_science(
                 "the file has " + std::to_string(st.st_nlink) +
                 " names (hard links); a compressed file corrected in place is rewritten under one of them and "
@@ -198,6 +201,19 @@ class InPlace : public Target {
                                                    NOTHING_DONE);
         rewrite_path_ = real;
         std::free(real);
+        // The new file is made now, with the old one's size claimed on its disk
+        // and its permissions (its owner too, where this process may give it:
+        // root), so that a folder that takes no file or a disk without room is
+        // found before the fit rather than after it.
+        std::string error;
+        new_file_ = std::make_unique<OutputFile>(rewrite_path_, true);
+        if (!new_file_->create(st.st_size, &error)) {
+            new_file_.reset();
+            return messages_.refuse_science(error + NOTHING_DONE);
+        }
+        [[maybe_unused]] const int owned =
+            geteuid() == 0 ? fchown(new_file_->descriptor(), st.st_uid, st.st_gid) : 0;
+        fchmod(new_file_->descriptor(), st.st_mode & 07777);
         return 0;
     }
 
@@ -208,21 +224,14 @@ class InPlace : public Target {
     // is replaced only while the name still holds the file that was locked.
     int rewrite(const InputFiles &inputs)
     {
-        if (rewrite_path_.empty())
+        if (!new_file_)
             if (const int refused = rewrite_place(inputs)) return refused;
         const Mosaic m = inputs.in().science;
         const MosaicFile *f = m->file;
         const std::string &path = rewrite_path_;
         const std::string unchanged = "; the file is as it was";
-        OutputFile out(path, true);
+        OutputFile &out = *new_file_;
         std::string error;
-        if (!out.create(0, &error)) return messages_.refuse_science(error + unchanged);
-        struct stat st;
-        if (fstat(f->origin_fd, &st) == 0) {
-            // The owner where this process may give it (root), the permissions always.
-            [[maybe_unused]] const int owned = geteuid() == 0 ? fchown(out.descriptor(), st.st_uid, st.st_gid) : 0;
-            fchmod(out.descriptor(), st.st_mode & 07777);
-        }
         const CompressedUnits original(f->origin_fd);
         if (!encode_file(m, *f->coding, out.descriptor(), coding_threads(m->count), &error, &original, written_))
             return messages_.refuse_science(error + unchanged);
@@ -286,6 +295,7 @@ class InPlace : public Target {
     const InputFiles *inputs_ = nullptr;
     bool compressed_ = false;
     std::string rewrite_path_;
+    std::unique_ptr<OutputFile> new_file_;
 };
 
 // ---- A copy (-o): a new file, whole or absent.
