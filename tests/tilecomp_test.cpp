@@ -4,6 +4,7 @@
 // Q descriptors, rectangular gzip tiles); damaged tables are refused with a reason.
 #include "fits.h"
 #include "fits_files.h"
+#include "image_units.h"
 
 #include <gtest/gtest.h>
 
@@ -38,55 +39,6 @@ bool have_astropy()
 }
 
 bool run(const std::string &command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-std::string kv(const std::string &key, const std::string &value)
-{
-    char buf[81];
-    // Strings open in column 11, other values end in column 30.
-    std::snprintf(buf, sizeof buf, value[0] == '\'' ? "%-8s= %-20s" : "%-8s= %20s", key.c_str(), value.c_str());
-    return buf;
-}
-
-// An image: BITPIX, axes, its pixels in FITS order and keywords of its own.
-struct Image {
-    int bitpix = 16;
-    std::vector<int> axes;
-    std::string data;
-    std::vector<std::string> cards;
-    int64_t pixels() const
-    {
-        int64_t n = 1;
-        for (int a : axes) n *= a;
-        return n;
-    }
-};
-
-void put_be(std::string &s, uint64_t v, int bytes)
-{
-    for (int k = bytes - 1; k >= 0; k--) s += char(uint8_t(v >> (8 * k)));
-}
-
-std::string padded(std::string s)
-{
-    s.resize((s.size() + kBlock - 1) / kBlock * kBlock, '\0');
-    return s;
-}
-
-std::vector<std::string> image_cards(const Image &im, bool extension)
-{
-    std::vector<std::string> c;
-    c.push_back(extension ? kv("XTENSION", "'IMAGE   '") : kv("SIMPLE", "T"));
-    c.push_back(kv("BITPIX", std::to_string(im.bitpix)));
-    c.push_back(kv("NAXIS", std::to_string(im.axes.size())));
-    for (std::size_t i = 0; i < im.axes.size(); i++)
-        c.push_back(kv("NAXIS" + std::to_string(i + 1), std::to_string(im.axes[i])));
-    if (extension) {
-        c.push_back(kv("PCOUNT", "0"));
-        c.push_back(kv("GCOUNT", "1"));
-    }
-    c.insert(c.end(), im.cards.begin(), im.cards.end());
-    return c;
-}
 
 // A file holding the image as its primary unit, or as an extension after an empty primary.
 std::string image_file(const Image &im, bool extension = false)

@@ -5,6 +5,7 @@
 // Rice bytes, ZSCALE and ZZERO, and fitsverify finds nothing wrong with the files.
 #include "fits.h"
 #include "fits_files.h"
+#include "image_units.h"
 #include "tile_codec.h"
 
 #include <gtest/gtest.h>
@@ -52,26 +53,6 @@ std::string output_of(const std::string &command)
 }
 
 std::string shell_quoted(const std::string &s) { return "'" + s + "'"; }
-
-std::string kv(const std::string &key, const std::string &value)
-{
-    char buf[81];
-    std::snprintf(buf, sizeof buf, value[0] == '\'' ? "%-8s= %-20s" : "%-8s= %20s", key.c_str(), value.c_str());
-    return buf;
-}
-
-void put_be(std::string &s, uint64_t v, int bytes)
-{
-    for (int k = bytes - 1; k >= 0; k--) s += char(uint8_t(v >> (8 * k)));
-}
-
-// An image: BITPIX, axes, pixels in FITS order, keywords of its own.
-struct Image {
-    int bitpix = 16;
-    std::vector<int> axes;
-    std::string data;
-    std::vector<std::string> cards;
-};
 
 // Integers in stretches of noise about a level, of values spread over the whole
 // range, and of one value, so that every kind of Rice block occurs; the extremes
@@ -130,30 +111,6 @@ Image reals(int bitpix, std::vector<int> axes, unsigned seed)
     return im;
 }
 
-std::vector<std::string> image_cards(const Image &im, bool extension)
-{
-    std::vector<std::string> c;
-    c.push_back(extension ? kv("XTENSION", "'IMAGE   '") : kv("SIMPLE", "T"));
-    c.push_back(kv("BITPIX", std::to_string(im.bitpix)));
-    c.push_back(kv("NAXIS", std::to_string(im.axes.size())));
-    for (std::size_t i = 0; i < im.axes.size(); i++)
-        c.push_back(kv("NAXIS" + std::to_string(i + 1), std::to_string(im.axes[i])));
-    if (extension) {
-        c.push_back(kv("PCOUNT", "0"));
-        c.push_back(kv("GCOUNT", "1"));
-    } else {
-        c.push_back(kv("EXTEND", "T"));
-    }
-    c.insert(c.end(), im.cards.begin(), im.cards.end());
-    return c;
-}
-
-std::string padded(std::string s)
-{
-    s.resize((s.size() + kBlock - 1) / kBlock * kBlock, '\0');
-    return s;
-}
-
 std::string empty_primary()
 {
     return header_bytes({kv("SIMPLE", "T"), kv("BITPIX", "8"), kv("NAXIS", "0"), kv("EXTEND", "T")});
@@ -162,7 +119,7 @@ std::string empty_primary()
 // The image as an IMAGE extension (or a primary unit) of its own.
 std::string image_unit(const Image &im, bool extension = true)
 {
-    return header_bytes(image_cards(im, extension)) + padded(im.data);
+    return header_bytes(image_cards(im, extension, true)) + padded(im.data);
 }
 
 FITSCompress how(const char *type, int t1, int t2, double quantize = 0, int dither = 0, int dither0 = 1)
