@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,21 @@ inline std::string kv(const std::string &key, const std::string &value)
 inline void put_be(std::string &s, uint64_t v, int bytes)
 {
     for (int k = bytes - 1; k >= 0; k--) s += char(uint8_t(v >> (8 * k)));
+}
+
+// A float (BITPIX -32) or double (-64) pixel, big-endian.
+inline void put_real(std::string &s, double v, int bitpix)
+{
+    if (bitpix == -32) {
+        const float f = float(v);
+        uint32_t u;
+        std::memcpy(&u, &f, 4);
+        put_be(s, u, 4);
+    } else {
+        uint64_t u;
+        std::memcpy(&u, &v, 8);
+        put_be(s, u, 8);
+    }
 }
 
 // Data padded with zeros to whole blocks.

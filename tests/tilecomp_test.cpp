@@ -83,16 +83,7 @@ Image reals(int bitpix, std::vector<int> axes, int nan_every, unsigned seed)
         if (i / row == 2) v = 0.0;
         if (i / row == 4) v = 321.5;
         if (nan_every && i % nan_every == 5) v = std::nan("");
-        if (bitpix == -32) {
-            uint32_t u;
-            const float f = float(v);
-            std::memcpy(&u, &f, 4);
-            put_be(im.data, u, 4);
-        } else {
-            uint64_t u;
-            std::memcpy(&u, &v, 8);
-            put_be(im.data, u, 8);
-        }
+        put_real(im.data, v, bitpix);
     }
     return im;
 }

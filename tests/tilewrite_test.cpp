@@ -97,16 +97,7 @@ Image reals(int bitpix, std::vector<int> axes, unsigned seed)
             if (y >= 6 && y < 9 && x >= 20 && x < 30) v = 0.0;
             if ((y >= 10 && y < 14 && x >= 30 && x < 45) || (x * 7 + y * 13) % 211 == 5) v = std::nan("");
             if (y == 20 && x == 3) v = INFINITY;
-            if (bitpix == -32) {
-                const float f = float(v);
-                uint32_t u;
-                std::memcpy(&u, &f, 4);
-                put_be(im.data, u, 4);
-            } else {
-                uint64_t u;
-                std::memcpy(&u, &v, 8);
-                put_be(im.data, u, 8);
-            }
+            put_real(im.data, v, bitpix);
         }
     return im;
 }
