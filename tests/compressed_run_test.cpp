@@ -83,7 +83,7 @@ Bytes gunzipped(const Bytes &packed)
 
 // The float pixels of every image extension of a plain file, read with tolv's
 // own mapping (which decodes a compressed file the same way).
-std::vector<std::vector<float>> pixels_of(const std::string &path)
+[[maybe_unused]] std::vector<std::vector<float>> pixels_of(const std::string &path)
 {
     std::vector<std::vector<float>> all;
     Mosaic m = ft_mmapmosaic(path.c_str(), "r", -1);
@@ -104,7 +104,7 @@ std::vector<std::vector<float>> pixels_of(const std::string &path)
 }
 
 // The header text of extension u of a plain file.
-std::string header_of(const std::string &path, int u)
+[[maybe_unused]] std::string header_of(const std::string &path, int u)
 {
     Mosaic m = ft_mmapmosaic(path.c_str(), "r", -1);
     std::string text;

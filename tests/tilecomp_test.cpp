@@ -168,6 +168,58 @@ std::string against_funpack(const std::string &fz, int ref_ext = 0)
     return difference(read_unit(fz + "[1]"), read_unit(ref + "[" + std::to_string(ref_ext) + "]"));
 }
 
+// Whether this build reads GZIP tiles (they need zlib).
+#ifdef TOLV_HAVE_ZLIB
+constexpr bool kReadsGzip = true;
+#else
+constexpr bool kReadsGzip = false;
+#endif
+
+// Why the library refuses the image of unit 1, "" when it reads it.
+std::string refusal(const std::string &fz)
+{
+    FITSHead table = nullptr;
+    char tail[FT_NAME_BYTES];
+    File f = ft_fitsheadopen((fz + "[1]").c_str(), &table, tail, int(sizeof tail), nullptr);
+    if (!f) return "not opened";
+    std::fclose(f);
+    char why[256] = "";
+    FITSHead image = ft_compimagehead(table, 0, 0, nullptr, why, int(sizeof why));
+    if (image) ft_headfree(image, 1);
+    ft_headfree(table, 1);
+    return why;
+}
+
+// Whether unit 1 is GZIP-compressed or has GZIP tiles beside others (fpack keeps
+// floats it cannot quantize that way).
+bool holds_gzip(const std::string &fz)
+{
+    FITSHead table = nullptr;
+    char tail[FT_NAME_BYTES];
+    File f = ft_fitsheadopen((fz + "[1]").c_str(), &table, tail, int(sizeof tail), nullptr);
+    if (!f) return false;
+    std::fclose(f);
+    const std::string cards(table->cards->c, std::size_t(table->ncard) * 80);
+    ft_headfree(table, 1);
+    return cards.find("'GZIP_") != std::string::npos;
+}
+
+// A file that may hold GZIP tiles, in a build without zlib: refused, naming zlib,
+// where its header says GZIP; otherwise decoded as funpack does, or refused when
+// a tile turns out to be GZIP.  True when that is the case here (and was checked).
+bool refused_for_zlib(const std::string &fz, int ref_ext = 0)
+{
+    if (kReadsGzip || !holds_gzip(fz)) return false;
+    const std::string why = refusal(fz);
+    if (!why.empty()) {
+        EXPECT_NE(why.find("tiles need zlib, which this build leaves out"), std::string::npos) << why;
+        return true;
+    }
+    const std::string got = against_funpack(fz, ref_ext);
+    EXPECT_TRUE(got.empty() || got == "the library refused the file") << got;
+    return true;
+}
+
 struct FpackCase {
     const char *image;
     const char *options;
@@ -263,7 +315,9 @@ TEST(tilecomp, fpack_files_decode_as_funpack_does)
         const std::string plain = dir.write("p" + std::to_string(n) + ".fits", image_file(test_image(c.image)));
         ASSERT_EQ(run(std::string(kFpack) + " " + c.options + " -O " + quoted(base + ".fz") + " " + quoted(plain)),
                   true);
-        EXPECT_EQ(against_funpack(base + ".fz"), "");
+        if (!refused_for_zlib(base + ".fz")) {
+            EXPECT_EQ(against_funpack(base + ".fz"), "");
+        }
     }
 }
 
@@ -279,6 +333,7 @@ TEST(tilecomp, lossless_tiles_give_back_the_original_pixels)
             const std::string fz = dir.file(std::string(name) + ".fz");
             std::remove(fz.c_str());
             ASSERT_EQ(run(std::string(kFpack) + " " + options + " -O " + quoted(fz) + " " + quoted(plain)), true);
+            if (refused_for_zlib(fz)) continue;
             EXPECT_EQ(difference(read_unit(fz + "[1]"), read_unit(plain), true), "");
             // Converted as a plain unit is: through BZERO into floats.
             EXPECT_EQ(difference(read_unit(fz + "[1]", -64), read_unit(plain, -64), true), "");
@@ -321,7 +376,10 @@ TEST(tilecomp, astropy_files_decode_as_funpack_does)
     for (int i = 0; i < n; i++) {
         SCOPED_TRACE(std::string(variants[i][0]) + " by astropy " + variants[i][1] + " quantize " + variants[i][2] +
                      " seed " + variants[i][3] + " tile " + variants[i][4]);
-        EXPECT_EQ(against_funpack(dir.file("a" + std::to_string(i) + ".fz"), 1), "");
+        const std::string fz = dir.file("a" + std::to_string(i) + ".fz");
+        if (!refused_for_zlib(fz, 1)) {
+            EXPECT_EQ(against_funpack(fz, 1), "");
+        }
     }
 }
 
