@@ -569,8 +569,12 @@ TEST(limits, compressed_inputs_decompress_into_scratch_files_that_go_with_the_ru
     const std::string fz = dir.file("science.fits.fz");
     ASSERT_EQ(shell("/usr/bin/fpack -S '" + args[0] + "' > '" + fz + "'").status, 0);
     const int64_t plain_bytes = int64_t(read(args[0]).size());
-    const char *was = std::getenv("TMPDIR");
-    const std::string old = was ? was : "";
+    // TMPDIR as it was when the test ends, however it ends.
+    struct TmpdirKept {
+        const char *was = std::getenv("TMPDIR");
+        const std::string old = was ? was : "";
+        ~TmpdirKept() { was ? setenv("TMPDIR", old.c_str(), 1) : unsetenv("TMPDIR"); }
+    } kept;
     const Ended want = run(tolv({"-n", fz, args[1]}));
     ASSERT_EQ(want.status, 0) << want.err;
 
@@ -585,15 +589,13 @@ TEST(limits, compressed_inputs_decompress_into_scratch_files_that_go_with_the_ru
     setenv("TMPDIR", roomy.mount_point.c_str(), 1);
     const auto original = read(fz);
     interrupted::Started stopped(TOLV_INJECT_BINARY, {fz, args[1]}, "encoded:0:stop");
-    ASSERT_TRUE(stopped.wait_stopped());
+    if (!stopped.wait_stopped()) FAIL() << "the run ended before it was encoded: " << stopped.finish().err;
     EXPECT_GE(used(roomy), plain_bytes);
     EXPECT_TRUE(std::filesystem::is_empty(roomy.mount_point));
     kill(stopped.pid, SIGKILL);
     stopped.finish();
     EXPECT_EQ(used(roomy), 0);
     EXPECT_EQ(read(fz), original);
-    if (was) setenv("TMPDIR", old.c_str(), 1);
-    else unsetenv("TMPDIR");
 }
 
 // In place, a compressed file is rewritten beside itself: a disk without room

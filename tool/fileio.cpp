@@ -133,6 +133,15 @@ void open_standard_descriptors()
 
 int filled_scratch_file(const char *name, const std::function<bool(int fd)> &fill)
 {
+    // The descriptor when fill takes it; else -1 with fill's errno, the file closed.
+    auto filled = [&fill](int fd) {
+        errno = 0;
+        if (fill(fd)) return fd;
+        const int failed = errno;
+        close(fd);
+        errno = failed;
+        return -1;
+    };
     std::vector<std::string> dirs;
     if (const char *tmp = std::getenv("TMPDIR"); tmp && *tmp) dirs.push_back(tmp);
     dirs.push_back("/var/tmp");
@@ -143,24 +152,12 @@ int filled_scratch_file(const char *name, const std::function<bool(int fd)> &fil
         const int fd = -1;
 #endif
         if (fd < 0) continue;
-        errno = 0;
-        if (fill(fd)) return fd;
-        const int failed = errno;
-        close(fd);
+        if (filled(fd) >= 0) return fd;
         // A disk without room gives way to memory; any other fault is the input's.
-        if (failed != ENOSPC && failed != EDQUOT && failed != EFBIG) {
-            errno = failed;
-            return -1;
-        }
+        if (errno != ENOSPC && errno != EDQUOT && errno != EFBIG) return -1;
     }
     const int fd = open_memory_file(name);
-    if (fd < 0) return -1;
-    errno = 0;
-    if (fill(fd)) return fd;
-    const int failed = errno;
-    close(fd);
-    errno = failed;
-    return -1;
+    return fd < 0 ? -1 : filled(fd);
 }
 
 int open_memory_file(const char *name)

@@ -328,8 +328,8 @@ class Copy : public Target {
         std::string error, reason;
         int fd = -1;
         if (coding_.any()) {
-            // A compressed copy is made plain in memory, and encoded into the
-            // new file when it is complete.
+            // A compressed copy is made plain in a scratch file, and encoded
+            // into the new file when it is complete.
             fd = filled_scratch_file("tolv-copy", [&](int to) { return write_pieces(m->file->fd, pieces(m, plan), to); });
             if (fd < 0) {
                 error = std::string("making the copy failed: ") + std::strerror(errno ? errno : EIO);
