@@ -486,11 +486,14 @@ TEST(fringefit, stored_pixels_stay_finite_and_keep_what_cannot_be_corrected)
     x.science = s_be.data();
     x.fringes = {f_be.data()};
     const double a[] = {0.0, 0.0, 0.0, 0.0, 2.0};
-    // `to` holds other bits than the science file where a pixel is left as it is.
+    // `to` holds other bits than the science file: the pixel that cannot be
+    // corrected gets the science file's own (the NaN's payload kept), and
+    // nothing outside the range is touched.
     std::vector<uint32_t> to(8, big_endian_bits(-123.0f));
     store_corrected(g, x, a, to.data() + 1, 1, 6); // pixels 1..6 only
-    const float want[] = {-123.0f, -std::numeric_limits<float>::max(), -123.0f, 5.0f, 1.0f, 1.0f, -2.0f, -123.0f};
+    const float want[] = {-123.0f, -std::numeric_limits<float>::max(), science[2], 5.0f, 1.0f, 1.0f, -2.0f, -123.0f};
     for (int p = 0; p < 8; p++) EXPECT_EQ(to[size_t(p)], big_endian_bits(want[p])) << "pixel " << p;
+    EXPECT_EQ(to[2], s_be[2]);
     store_corrected(g, x, a, to.data(), 0, 1);
     EXPECT_EQ(to[0], big_endian_bits(std::numeric_limits<float>::max())); // 5e38, held
     // The residuals in double and the states, as the traces see them.

@@ -119,13 +119,12 @@ class Lean final : public FitSteps {
         residuals.clear();
         std::copy(given + 1, given + 1 + g.npar, model.begin() + 1);
         // Made here, on the thread that adopts, while the writer writes the
-        // extension before: the pixels as read, the corrected ones over them.
+        // extension before.
         made_here.resize(size_t(g.npix) * 4);
         constexpr int PIECE = 1 << 20;
         for (int first = 0; first < g.npix; first += PIECE) {
             const int n = std::min(PIECE, g.npix - first);
             unsigned char *to = made_here.data() + size_t(first) * 4;
-            std::memcpy(to, static_cast<const unsigned char *>(x.science) + size_t(first) * 4, size_t(n) * 4);
             store_corrected(g, loaded, model.data(), to, first, n);
             if (made) made(first, n);
         }
@@ -160,10 +159,10 @@ class Lean final : public FitSteps {
         else
             store_corrected(g, loaded, model.data(), to, first_pixel, count);
     }
+    bool store_writes_every_byte() const override { return true; }
     const float *finish() override
     {
         corrected.resize(size_t(g.npix));
-        std::memcpy(corrected.data(), loaded.science, 4 * size_t(g.npix));
         store(corrected.data(), 0, g.npix);
         for (float &v : corrected) v = std::bit_cast<float>(load_be32(&v));
         return corrected.data();

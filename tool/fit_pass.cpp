@@ -325,7 +325,7 @@ PASS_INLINE void store_rows(const FitGeometry &g, const ExtensionData &x, const 
 {
     constexpr int STRETCH = 256;
     double m[STRETCH], v[STRETCH];
-    uint32_t words[STRETCH], fresh[STRETCH], written[STRETCH], open[STRETCH];
+    uint32_t words[STRETCH], fresh[STRETCH], open[STRETCH];
     auto *out = static_cast<unsigned char *>(to);
     for (int64_t p = first; p < int64_t(first) + count;) {
         const int y = int(p / g.nx), x0 = int(p % g.nx);
@@ -355,12 +355,11 @@ PASS_INLINE void store_rows(const FitGeometry &g, const ExtensionData &x, const 
         }
         for (int i = 0; i < n; i++) fresh[i] = std::bit_cast<uint32_t>(float(held[i]));
         for (int i = 0; i < n; i++) open[i] = uint32_t(keep[i]);
-        // To file order, then over the bytes `to` holds where written.
-        unsigned char *o = out + 4 * size_t(p - first);
+        // Where not written, the science value as read (`words` holds it from the
+        // decode above); then to file order.
+        for (int i = 0; i < n; i++) fresh[i] = (fresh[i] & open[i]) | (words[i] & ~open[i]);
         swap_words32(fresh, fresh, n);
-        std::memcpy(written, o, 4 * size_t(n));
-        for (int i = 0; i < n; i++) written[i] = (fresh[i] & open[i]) | (written[i] & ~open[i]);
-        std::memcpy(o, written, 4 * size_t(n));
+        std::memcpy(out + 4 * size_t(p - first), fresh, 4 * size_t(n));
         p += n;
     }
 }

@@ -56,7 +56,8 @@ void fit_pass(const FitGeometry &g, const ExtensionData &x, const double *a, dou
 // big-endian floats at `to` (pixel `first` first): the nearest float of the
 // residual (held at +-FLT_MAX beyond them), with a fringe value that is not
 // finite counted as 0; where the science value is not finite or the residual is
-// not a number, `to` is left as it is.
+// not a number, the science value's own bytes.  `to` need hold nothing before
+// and may be the science pixels themselves.
 void store_corrected(const FitGeometry &g, const ExtensionData &x, const double *a, void *to, int first,
                      int count);
 

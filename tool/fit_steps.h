@@ -66,6 +66,9 @@ class FitSteps {
     {
         store_residuals(to, residual() + first, pixel_states() + first, count);
     }
+    // Whether store() writes every byte of its range, those of pixels that are
+    // not finite as the science pixels hold them: then `to` need hold nothing.
+    virtual bool store_writes_every_byte() const { return false; }
     // The residual as the corrected pixels (host-order floats).
     virtual const float *finish() = 0;
     // Takes the extension with a model fitted elsewhere, [1..npar], in place of

@@ -88,3 +88,5 @@ void ExtensionFitter::store(void *to, int first, int count) const
 {
     steps_->store(to, first, count);
 }
+
+bool ExtensionFitter::store_writes_every_byte() const { return steps_->store_writes_every_byte(); }

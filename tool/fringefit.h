@@ -50,10 +50,14 @@ class ExtensionFitter {
     const float *corrected();
     // Writes corrected pixels [first, first + count) big-endian at `to` (the
     // extension's data in the file, pixel `first` first), in one pass; pixels
-    // whose science value is not finite are left as `to` holds them.  The lean
+    // whose science value is not finite keep their bytes (as `to` holds them, or
+    // with the lean steps as the science pixels do).  The lean
     // steps make them from the inputs, which must still be there, unchanged:
     // each pixel is stored once (stored over its own science value, it is gone).
     void store(void *to, int first, int count) const;
+    // Whether store() writes every byte of its range (the lean steps do): then
+    // `to` need not hold the pixels as read first.
+    bool store_writes_every_byte() const;
     // The last row fit() appended: what was subtracted.
     const FitRow &last() const { return last_; }
     // Every row the last fit() appended, as computed.

@@ -164,15 +164,17 @@ bool WriteBack::store_pixels(unsigned char *data, int64_t data_at, const Extensi
         if (digest) digest->add(data + int64_t(from) * 4, size_t(to - from) * 4);
         return true;
     }
-    // Through the descriptor, a piece at a time: the file's own bytes first (the
-    // store keeps those of pixels that are not finite), then the corrected ones over
-    // them.  Stored through the mapping instead, each 4 KiB page would first take a
+    // Through the descriptor, a piece at a time: the file's own bytes first where
+    // the store keeps those of pixels that are not finite (the lean steps take
+    // them from the science pixels as mapped), then the corrected ones over them.
+    // Stored through the mapping instead, each 4 KiB page would first take a
     // write fault, which on a virtual machine costs more than the store itself.
     chunk_.resize(size_t(STORE_CHUNK) * 4);
+    const bool over_own_bytes = !fitter.store_writes_every_byte();
     for (int first = from; first < to; first += STORE_CHUNK) {
         const int n = to - first < STORE_CHUNK ? to - first : STORE_CHUNK;
         const int64_t at = data_at + int64_t(first) * 4;
-        if (!pread_all(fd, chunk_.data(), int64_t(n) * 4, at)) {
+        if (over_own_bytes && !pread_all(fd, chunk_.data(), int64_t(n) * 4, at)) {
             return false; // errno 0: the file was cut underneath
         }
         fitter.store(chunk_.data(), first, n);
