@@ -105,6 +105,26 @@ void run_fit_again(benchmark::State &state)
     state.SetBytesProcessed(int64_t(state.iterations()) * NX * NY * 4 * (1 + state.range(0)));
 }
 
+// The corrected pixels of the extension made from its inputs and a fitted model,
+// as the writer makes them: the pass after the fit that an in-place run adds.
+void run_store(benchmark::State &state)
+{
+    Scene scene(int(state.range(0)));
+    Mosaic science = scene.science->get();
+    const int nfringe = int(scene.fringe_list.size());
+    const FitGeometry g = fit_geometry(science, nfringe);
+    ExtensionFitter fitter(g);
+    const ExtensionData x = extension_data(science, scene.fringe_list.data(), nfringe, 1);
+    std::string rows;
+    if (fitter.fit(x, rows) != FitOutcome::fitted) state.SkipWithError("the scene did not fit");
+    std::vector<uint32_t> out(size_t(g.npix));
+    for (auto _ : state) {
+        fitter.store(out.data(), 0, g.npix);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * NX * NY * 4 * (1 + state.range(0)));
+}
+
 void BM_fit_lean(benchmark::State &state) { run_fit(state, FitPath::lean); }
 void BM_fit_straight(benchmark::State &state) { run_fit(state, FitPath::straight); }
 void BM_fit_lean_again(benchmark::State &state) { run_fit_again(state); }
@@ -129,6 +149,12 @@ void register_paths()
             run_fit_again(state);
             unforce_simd_path();
         };
+        auto store = [p](benchmark::State &state) {
+            force_simd_path(p);
+            run_store(state);
+            unforce_simd_path();
+        };
+        benchmark::RegisterBenchmark(("BM_store" + on).c_str(), store)->Arg(2)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("BM_fit_lean" + on).c_str(), fresh)->Arg(1)->Arg(2)->Arg(4)->Unit(
             benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("BM_fit_lean_again" + on).c_str(), again)->Arg(1)->Arg(2)->Arg(4)->Unit(
