@@ -139,21 +139,17 @@ void register_paths()
 {
     for (SimdPath p : supported_simd_paths()) {
         const std::string on = std::string("_on/") + simd_path_name(p);
-        auto fresh = [p](benchmark::State &state) {
-            force_simd_path(p);
-            run_fit(state, FitPath::lean);
-            unforce_simd_path();
+        // The benchmark `run` with the path forced.
+        auto on_path = [p](void (*run)(benchmark::State &)) {
+            return [p, run](benchmark::State &state) {
+                force_simd_path(p);
+                run(state);
+                unforce_simd_path();
+            };
         };
-        auto again = [p](benchmark::State &state) {
-            force_simd_path(p);
-            run_fit_again(state);
-            unforce_simd_path();
-        };
-        auto store = [p](benchmark::State &state) {
-            force_simd_path(p);
-            run_store(state);
-            unforce_simd_path();
-        };
+        auto fresh = on_path([](benchmark::State &state) { run_fit(state, FitPath::lean); });
+        auto again = on_path(run_fit_again);
+        auto store = on_path(run_store);
         benchmark::RegisterBenchmark(("BM_store" + on).c_str(), store)->Arg(2)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("BM_fit_lean" + on).c_str(), fresh)->Arg(1)->Arg(2)->Arg(4)->Unit(
             benchmark::kMillisecond);

@@ -50,6 +50,24 @@ inline void swap_words32(void *to, const void *from, int n)
     }
 }
 
+// The same swap one word at a time, into host words at `to` (which may be
+// `from`): for code compiled for an instruction set with a byte shuffle (SSSE3
+// and later: the pass's AVX2 and AVX-512 kernels), where the compiler makes the
+// loop shuffles of whole vectors; elsewhere it is a bswap a word.
+inline void swap_words32_shuffled(uint32_t *to, const void *from, int n)
+{
+    if constexpr (std::endian::native == std::endian::big) {
+        if (n > 0 && static_cast<const void *>(to) != from) std::memmove(to, from, 4 * size_t(n));
+    } else {
+        const auto *in = static_cast<const unsigned char *>(from);
+        for (int p = 0; p < n; p++) {
+            uint32_t u;
+            std::memcpy(&u, in + 4 * size_t(p), 4);
+            to[p] = __builtin_bswap32(u);
+        }
+    }
+}
+
 // The 4 bytes at p, big-endian, as a host word.
 inline uint32_t load_be32(const void *p)
 {

@@ -257,24 +257,6 @@ PASS_INLINE void add_row_sums(const PassJob &j, const double *acc, int nf, int g
     }
 }
 
-// n 32-bit words at `from` between file and host order at `to` (which may be
-// `from`), one word at a time: in the kernels of instruction sets with a byte
-// shuffle (SSSE3 and later) the compiler makes the loop shuffles of whole
-// vectors, in the baseline a bswap a word.
-PASS_INLINE void swap_row(uint32_t *to, const void *from, int n)
-{
-    if constexpr (std::endian::native == std::endian::big) {
-        if (n > 0 && static_cast<const void *>(to) != from) std::memmove(to, from, 4 * size_t(n));
-    } else {
-        const auto *in = static_cast<const unsigned char *>(from);
-        for (int p = 0; p < n; p++) {
-            uint32_t u;
-            std::memcpy(&u, in + 4 * size_t(p), 4);
-            to[p] = __builtin_bswap32(u);
-        }
-    }
-}
-
 // n big-endian floats at `from` as doubles at `to`, through host words at
 // `words`, in loops the compiler vectorizes; the bytes a page ahead are asked
 // for meanwhile.  True when every value is finite.
@@ -283,7 +265,7 @@ PASS_INLINE bool decode_row(double *__restrict to, const unsigned char *__restri
 {
     for (int p = 0; p < n; p += 16) { // a cache line at a time
         __builtin_prefetch(from + 4 * size_t(p) + 4096);
-        swap_row(words + p, from + 4 * size_t(p), std::min(16, n - p));
+        swap_words32_shuffled(words + p, from + 4 * size_t(p), std::min(16, n - p));
     }
     uint32_t not_finite = 0;
     for (int p = 0; p < n; p++) {
@@ -376,7 +358,7 @@ PASS_INLINE void store_rows(const FitGeometry &g, const ExtensionData &x, const 
         // Where not written, the science value as read (`words` holds it from the
         // decode above); then to file order.
         for (int i = 0; i < n; i++) fresh[i] = (fresh[i] & open[i]) | (words[i] & ~open[i]);
-        swap_row(fresh, fresh, n);
+        swap_words32_shuffled(fresh, fresh, n);
         std::memcpy(out + 4 * size_t(p - first), fresh, 4 * size_t(n));
         p += n;
     }
